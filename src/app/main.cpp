@@ -1,0 +1,6 @@
+#include "app/driver.h"
+
+int main(int argc, char **argv)
+{
+    return vantor_main(argc, argv);
+}

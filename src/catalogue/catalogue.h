@@ -1,0 +1,63 @@
+// The catalogue table: statements, failure report, create, clear, rebuild.
+#pragma once
+
+#include <mysql.h>
+#include <string>
+#include <vector>
+
+#include "tree/walk.h"
+
+extern MYSQL db;
+extern MYSQL_RES *resultado;
+extern MYSQL_ROW fila;
+
+// How a failed statement is reported after the server's error text.
+enum class forma { comillas, linea, desnuda };
+
+// Escapes a text value for a string literal on the open connection.
+std::string escapa(const std::string &v);
+
+std::string sentencia_creacion();
+std::string sentencia_indice();
+std::string sentencia_borrado();
+std::string sentencia_busqueda(const std::string &ruta, const std::string &nombre);
+std::string sentencia_insercion(const std::string &ruta, const std::string &nombre, const sello &s);
+std::string sentencia_actualizacion(const std::string &ruta, const std::string &nombre, const sello &s);
+
+// Writes the server's error text, then the statement in the given form, and
+// ends the process with status 1.
+[[noreturn]] void informa_fallo(const std::string &error, const std::string &consulta, forma f);
+
+// Sends a statement; on failure reports it in the given form and exits.
+void consulta(const std::string &sql, forma f);
+
+// True when a relative directory or name fits a catalogue column as it is:
+// valid UTF-8 of at most 255 characters. Otherwise writes why to *motivo.
+bool admisible(const std::string &v, const char **motivo);
+
+// Several statements sent in one round trip.
+struct lote {
+    std::vector<std::string> sentencias;
+    size_t bytes = 0;
+};
+
+// Outcome of one statement of a batch.
+struct respuesta {
+    bool ok = false;
+    bool hay_fila = false;
+    bool fila_nula = false;  // a column of the row holds SQL NULL
+    int valores[6] = {};     // the six stamp columns of a lookup row
+    std::string error;       // the server's error text when !ok
+};
+
+// Sends the batch and collects one answer per statement, in order. After a
+// failed statement the rest of the batch is not run: the answers stop there.
+std::vector<respuesta> envia_lote(const lote &l);
+
+void crea_tabla();
+void borra_tabla();
+
+// Rebuild: clears the table and fills it from the local tree, in one
+// transaction where the table's engine has them.
+void reconstruye();
+void construye(const std::string &ruta);

@@ -1,0 +1,93 @@
+// The FTP connection: connect and log in, the last reply, reconnection.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "config/config.h"
+#include "publish/publish.h"
+#include "publish/session.h"
+
+netbuf *buf = nullptr;
+
+namespace {
+
+// Why the last attempt to connect or log in failed when the library has no
+// reply text to show for it.
+std::string motivo;
+
+// ftplib refuses, without sending them, a user or password longer than this.
+constexpr size_t max_credencial = 57;
+
+}  // namespace
+
+std::string ultima_respuesta()
+{
+    if (buf) {
+        const char *r = FtpLastResponse(buf);
+        if (r)
+            return r;
+    }
+    return motivo.empty() ? "Sin respuesta del servidor" : motivo;
+}
+
+std::string direccion()
+{
+    return std::string(get_value(conf, "ftpserver")) + ":" + get_value(conf, "ftpport");
+}
+
+bool abre_conexion()
+{
+    errno = 0;
+    netbuf *nuevo = nullptr;
+    if (!FtpConnect(direccion().c_str(), &nuevo)) {
+        motivo = errno ? strerror(errno) : "Sin respuesta del servidor";
+        buf = nullptr;
+        return false;
+    }
+    buf = nuevo;
+    motivo.clear();
+    return true;
+}
+
+bool identifica()
+{
+    const char *user = get_value(conf, "ftpuser");
+    const char *pass = get_value(conf, "ftppass");
+    if (strlen(user) > max_credencial || strlen(pass) > max_credencial) {
+        motivo = "Usuario o clave de mas de 57 bytes: la biblioteca FTP no los envia";
+        FtpQuit(buf);
+        buf = nullptr;
+        return false;
+    }
+    return FtpLogin(user, pass, buf) != 0;
+}
+
+bool conexion_perdida()
+{
+    if (!buf)
+        return true;
+    const char *r = FtpLastResponse(buf);
+    if (!r || r[0] < '1' || r[0] > '5')
+        return true;
+    return strncmp(r, "421", 3) == 0;
+}
+
+bool reconecta()
+{
+    if (buf) {
+        FtpQuit(buf);
+        buf = nullptr;
+    }
+    if (!abre_conexion())
+        return false;
+    if (!identifica()) {
+        // Keep the server's answer for the report, then drop the connection.
+        if (buf) {
+            motivo = ultima_respuesta();
+            FtpQuit(buf);
+            buf = nullptr;
+        }
+        return false;
+    }
+    return true;
+}

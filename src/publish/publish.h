@@ -1,0 +1,25 @@
+// Publishing: the update run, uploads and remote directories.
+#pragma once
+
+#include <ftplib.h>
+#include <string>
+
+extern netbuf *buf;
+
+// The update run: connect, log in, walk from "/", quit.
+void actualiza();
+void escanea(const std::string &ruta);
+
+// Uploads one file; 1 when it was stored, 0 otherwise.
+int sube(const std::string &ruta, const std::string &nombre);
+
+// Creates a remote directory and its missing ancestors; nonzero on success.
+// The text is cut and restored during the work.
+int hazdir(char *path);
+
+// SIGINT handler: ends the process at once with status 130. Nothing is lost,
+// since a file's row is written only after the file was stored.
+void sigproc(int);
+
+// Text of the server's last reply, or why there is none.
+std::string ultima_respuesta();

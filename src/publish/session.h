@@ -1,0 +1,21 @@
+// Internals of the FTP connection shared by the update run and the upload.
+#pragma once
+
+#include <string>
+
+// "ftpserver:ftpport", the address the library connects to.
+std::string direccion();
+
+// Connects to the configured server into buf; false (buf null) on failure.
+bool abre_conexion();
+
+// Logs in on buf; false on failure (buf may then be null).
+bool identifica();
+
+// True when the control connection is gone: no connection, no reply, or the
+// server's 421 "closing" reply.
+bool conexion_perdida();
+
+// Drops the connection and makes a new one, logged in; false on failure,
+// with the reason kept for ultima_respuesta().
+bool reconecta();

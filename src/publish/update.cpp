@@ -1,0 +1,153 @@
+// The update run: every file of the local tree is looked up in the catalogue
+// and uploaded when it is new or its stamp changed; its row is written right
+// after the upload.
+//
+// The lookups of one directory's files travel together in one round trip
+// before the first of them is decided; the files are then decided one by one
+// in walk order, with the same statements and the same output as if each
+// lookup had been sent on its own.
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+
+#include "catalogue/catalogue.h"
+#include "publish/publish.h"
+#include "publish/session.h"
+
+namespace {
+
+constexpr size_t max_sentencias = 256;
+constexpr size_t max_bytes = 256 * 1024;
+
+// The lookups of a directory being walked and their answers; one per level
+// of the walk, innermost last.
+struct nivel {
+    std::vector<std::string> sentencias;
+    std::vector<respuesta> respuestas;
+    size_t siguiente = 0;
+};
+std::vector<nivel> niveles;
+
+void anticipa(const std::string &ruta, const std::vector<archivo> &archivos)
+{
+    nivel n;
+    n.sentencias.reserve(archivos.size());
+    for (const archivo &a : archivos)
+        n.sentencias.push_back(sentencia_busqueda(ruta, a.nombre));
+
+    // In batches, stopping at the first failed lookup: the files before it
+    // are decided as usual and the failure is reported when its file's turn
+    // comes.
+    for (size_t desde = 0; desde < n.sentencias.size();) {
+        lote l;
+        size_t hasta = desde;
+        while (hasta < n.sentencias.size() && l.sentencias.size() < max_sentencias && l.bytes < max_bytes) {
+            l.bytes += n.sentencias[hasta].size();
+            l.sentencias.push_back(n.sentencias[hasta++]);
+        }
+        std::vector<respuesta> r = envia_lote(l);
+        bool fallo = !r.empty() && !r.back().ok;
+        for (respuesta &x : r)
+            n.respuestas.push_back(std::move(x));
+        if (fallo || r.size() < l.sentencias.size())
+            break;
+        desde = hasta;
+    }
+    niveles.push_back(std::move(n));
+}
+
+void termina(const std::string &)
+{
+    niveles.pop_back();
+}
+
+bool mismo_sello(const respuesta &r, const sello &s)
+{
+    if (r.fila_nula)
+        return false;
+    const int actual[6] = {s.dia, s.mes, s.anio, s.hora, s.minuto, s.segundo};
+    for (int i = 0; i < 6; ++i)
+        if (r.valores[i] != actual[i])
+            return false;
+    return true;
+}
+
+void decide(const std::string &ruta, const archivo &a)
+{
+    nivel &n = niveles.back();
+    size_t i = n.siguiente++;
+    if (i >= n.respuestas.size()) {
+        // The batch ended early without a reported failure: ask on our own.
+        lote solo;
+        solo.sentencias.push_back(n.sentencias[i]);
+        std::vector<respuesta> r = envia_lote(solo);
+        n.respuestas.resize(i + 1);
+        if (!r.empty())
+            n.respuestas[i] = r.front();
+        else
+            n.respuestas[i].error = mysql_error(&db);
+    }
+    const respuesta &r = n.respuestas[i];
+    if (!r.ok)
+        informa_fallo(r.error, n.sentencias[i], forma::linea);
+
+    const char *R = ruta.c_str();
+    const char *N = a.nombre.c_str();
+    if (!r.hay_fila) {
+        printf("NUEVO ARCHIVO!!!  Bienvenido %s%s!\n", R, N);
+        if (!sube(ruta, a.nombre)) {
+            printf("===> ERROR al subir %s%s\n", R, N);
+            return;
+        }
+        printf("===> %s%s subido con exito\n", R, N);
+        consulta(sentencia_insercion(ruta, a.nombre, a.s), forma::linea);
+        return;
+    }
+    if (mismo_sello(r, a.s))
+        return;
+    if (!sube(ruta, a.nombre)) {
+        printf("===> ERROR al subir %s%s\n", R, N);
+        return;
+    }
+    printf("===> %s%s subido con exito\n", R, N);
+    consulta(sentencia_actualizacion(ruta, a.nombre, a.s), forma::desnuda);
+}
+
+}  // namespace
+
+void escanea(const std::string &ruta)
+{
+    recorrido r{};
+    r.anticipa = anticipa;
+    r.accion = decide;
+    r.termina = termina;
+    recorre(ruta, r);
+}
+
+void actualiza()
+{
+    // A write on a connection the server has closed then fails like any
+    // other instead of killing the process.
+    signal(SIGPIPE, SIG_IGN);
+    FtpInit();
+    fputs("Vantor v0.9.1\n", stdout);
+    printf("Conectamos a %s\n", direccion().c_str());
+    if (!abre_conexion()) {
+        fputs("Error al conectar\n", stdout);
+        printf("%s\n", ultima_respuesta().c_str());
+        exit(-1);
+    }
+    fputs("Conectado!!!\n", stdout);
+    signal(SIGINT, sigproc);
+    if (!identifica()) {
+        fputs("Error al identificarse\n", stdout);
+        printf("%s\n", ultima_respuesta().c_str());
+        exit(-1);
+    }
+    fputs("Login correcto\n", stdout);
+    escanea("/");
+    if (buf) {
+        FtpQuit(buf);
+        buf = nullptr;
+    }
+}

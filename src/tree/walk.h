@@ -1,0 +1,42 @@
+// Local tree walk: relative directories, stamps, and the depth-first walk
+// that the rebuild and the update run share.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// Modification time in local time.
+struct sello {
+    int dia, mes, anio, hora, minuto, segundo;
+};
+
+// A file of one directory, as the walk found it.
+struct archivo {
+    std::string nombre;
+    sello s;
+};
+
+// What a walk does with the files it finds.
+struct recorrido {
+    // Optional: given every file of a directory, in order, before the
+    // first of them is handed to `accion`, so they can be prepared together.
+    void (*anticipa)(const std::string &ruta, const std::vector<archivo> &archivos);
+    // Called for every file (any entry that is not a directory), in the
+    // order of the list given to `anticipa` for its directory.
+    void (*accion)(const std::string &ruta, const archivo &a);
+    // Optional: called when the directory that `anticipa` announced is done.
+    void (*termina)(const std::string &ruta);
+    // Optional: called before the walk writes a message of its own, so that
+    // work held back by the action is finished first and output keeps order.
+    void (*antes_de_escribir)();
+};
+
+// Walks the directory ruta ("/" for the local root, otherwise "/a/b/") and
+// everything below it, depth first, in the platform's order.
+void recorre(const std::string &ruta, const recorrido &r);
+
+// Local path of a relative directory or entry path: localroot + ruta.
+std::string ruta_local(const std::string &ruta);
+
+// Converts a time to a stamp; false when it has no local-time form.
+bool toma_sello(long long t, sello &s);
