@@ -24,10 +24,19 @@ std::string ultima_respuesta()
 {
     if (buf) {
         const char *r = FtpLastResponse(buf);
-        if (r)
+        if (r && *r)
             return r;
     }
     return motivo.empty() ? "Sin respuesta del servidor" : motivo;
+}
+
+void olvida_respuesta()
+{
+    // ftplib keeps the previous reply when the server closes the connection
+    // without a word; an emptied text then shows that no reply came.
+    if (buf)
+        if (char *r = FtpLastResponse(buf))
+            *r = '\0';
 }
 
 std::string direccion()

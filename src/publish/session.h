@@ -12,6 +12,10 @@ bool abre_conexion();
 // Logs in on buf; false on failure (buf may then be null).
 bool identifica();
 
+// Empties the last reply, so that a command the server never answers can be
+// told from one it answered.
+void olvida_respuesta();
+
 // True when the control connection is gone: no connection, no reply, or the
 // server's 421 "closing" reply.
 bool conexion_perdida();

@@ -85,6 +85,7 @@ int intenta(const std::string &ruta, const std::string &nombre, bool primera)
         return 0;
     }
 
+    olvida_respuesta();
     if (almacenado(FtpPut(local.c_str(), remota.c_str(), FTPLIB_IMAGE, buf)))
         return 1;
     if (primera && conexion_perdida())
