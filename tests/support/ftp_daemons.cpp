@@ -1,0 +1,291 @@
+#include "support/ftp_daemons.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace vt {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Reads a whole FTP reply (every line up to "NNN ") from fd, or "" after the
+// deadline or when the peer closes.
+std::string read_reply(int fd, std::chrono::steady_clock::time_point end)
+{
+    std::string all, line;
+    char c;
+    while (std::chrono::steady_clock::now() < end) {
+        pollfd p{fd, POLLIN, 0};
+        int ms = static_cast<int>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now())
+                .count());
+        if (poll(&p, 1, ms > 0 ? ms : 0) <= 0)
+            return "";
+        if (read(fd, &c, 1) != 1)
+            return "";
+        line += c;
+        if (c == '\n') {
+            all += line;
+            bool last = line.size() >= 4 && std::isdigit(static_cast<unsigned char>(line[0])) &&
+                        std::isdigit(static_cast<unsigned char>(line[1])) &&
+                        std::isdigit(static_cast<unsigned char>(line[2])) && line[3] == ' ';
+            line.clear();
+            if (last)
+                return all;
+        }
+    }
+    return "";
+}
+
+std::string faketime_library()
+{
+    for (const char *p : {"/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1",
+                          "/usr/lib/aarch64-linux-gnu/faketime/libfaketime.so.1",
+                          "/usr/lib/faketime/libfaketime.so.1"})
+        if (access(p, R_OK) == 0)
+            return p;
+    throw std::runtime_error("libfaketime is not installed (apt-get install libfaketime)");
+}
+
+const char *pyftpd_script = R"PY(
+import logging
+import sys
+
+from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.handlers import FTPHandler
+from pyftpdlib.servers import FTPServer
+
+port, root, user, password, low, high, idle, delay = sys.argv[1:9]
+logging.basicConfig(level=logging.INFO, stream=sys.stderr,
+                    format="%(asctime)s %(message)s")
+authorizer = DummyAuthorizer()
+authorizer.add_user(user, password, root, perm="elradfmwMT")
+
+
+class Handler(FTPHandler):
+    pass
+
+
+Handler.authorizer = authorizer
+Handler.passive_ports = range(int(low), int(high) + 1)
+Handler.banner = "vantor test server ready."
+Handler.auth_failed_timeout = float(delay)
+if float(idle) > 0:
+    Handler.timeout = float(idle)
+server = FTPServer(("127.0.0.1", int(port)), Handler)
+server.serve_forever()
+)PY";
+
+}  // namespace
+
+std::string wait_for_ftp_greeting(const std::string &host, int port, int limit_ms, Process *server)
+{
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
+    while (std::chrono::steady_clock::now() < end) {
+        if (server && !server->running())
+            throw std::runtime_error("the FTP server ended before its greeting");
+        int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        inet_pton(AF_INET, host.c_str(), &a.sin_addr);
+        if (connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) {
+            std::string g = read_reply(s, end);
+            if (g.rfind("220", 0) == 0) {
+                // Leave politely so the server does not log a broken session.
+                send(s, "QUIT\r\n", 6, MSG_NOSIGNAL);
+                read_reply(s, std::chrono::steady_clock::now() + 1s);
+                close(s);
+                return g;
+            }
+        }
+        close(s);
+        std::this_thread::sleep_for(20ms);
+    }
+    throw std::runtime_error("no FTP greeting on " + host + ":" + std::to_string(port));
+}
+
+FtpDaemon::~FtpDaemon()
+{
+    stop();
+}
+
+std::string FtpDaemon::path(const std::string &rel) const
+{
+    return root_ + "/" + rel;
+}
+
+void FtpDaemon::give(const std::string &rel) const
+{
+    if (!owned_)
+        return;
+    Credentials c = unprivileged();
+    if (lchown(path(rel).c_str(), c.uid, c.gid) != 0)
+        throw std::runtime_error("chown " + path(rel) + ": " + std::strerror(errno));
+}
+
+void FtpDaemon::make_dir(const std::string &rel) const
+{
+    // Each missing level is created and handed over in turn.
+    std::string sofar;
+    std::stringstream ss(rel);
+    std::string part;
+    while (std::getline(ss, part, '/')) {
+        if (part.empty())
+            continue;
+        sofar += (sofar.empty() ? "" : "/") + part;
+        if (mkdir(path(sofar).c_str(), 0755) != 0 && errno != EEXIST)
+            throw std::runtime_error("mkdir " + path(sofar) + ": " + std::strerror(errno));
+        give(sofar);
+    }
+}
+
+std::string FtpDaemon::log() const
+{
+    try {
+        return read_file(log_file_);
+    } catch (const std::exception &) {
+        return "";
+    }
+}
+
+void FtpDaemon::stop()
+{
+    if (proc_) {
+        proc_->stop(2000ms);
+        proc_.reset();
+    }
+    dir_.reset();
+}
+
+void FtpDaemon::start(const std::function<Spawn(int port)> &make)
+{
+    std::string why;
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        port_ = free_port();
+        Spawn how = make(port_);
+        how.log_file = log_file_;
+        how.timeout = std::chrono::hours(24);
+        proc_ = std::make_unique<Process>(how);
+        try {
+            wait_for_ftp_greeting(host(), port_, 20000, proc_.get());
+            return;
+        } catch (const std::exception &e) {
+            why = e.what();
+            proc_->stop(1000ms);
+            proc_.reset();
+        }
+    }
+    throw std::runtime_error("FTP server did not start: " + why + "\n" + log());
+}
+
+PyFtpd::PyFtpd(const Options &o)
+{
+    dir_ = std::make_unique<TempDir>("vantor-pyftpd");
+    user_ = o.user;
+    pass_ = o.pass;
+    root_ = dir_->path() + "/root";
+    log_file_ = dir_->path() + "/server.log";
+    owned_ = o.unprivileged;
+    if (o.unprivileged && !running_as_root())
+        throw std::runtime_error("an unprivileged pyftpdlib needs the tests to run as root");
+    make_dirs(root_);
+    give("");
+    const std::string script = dir_->path() + "/server.py";
+    write_file(script, pyftpd_script);
+    chmod(script.c_str(), 0644);
+    const int low = free_port_range(16);
+    start([&](int port) {
+        Spawn s;
+        s.program = "/usr/bin/python3";
+        s.args = {script,
+                  std::to_string(port),
+                  root_,
+                  user_,
+                  pass_,
+                  std::to_string(low),
+                  std::to_string(low + 15),
+                  std::to_string(o.idle_timeout),
+                  std::to_string(o.auth_failed_delay)};
+        // Debian's modules only: no user site, no pyenv.
+        s.env = {{"PYTHONNOUSERSITE", "1"}, {"PYTHONDONTWRITEBYTECODE", "1"}};
+        s.unset_env = {"PYTHONPATH", "PYTHONHOME"};
+        if (o.unprivileged)
+            s.as = unprivileged();
+        return s;
+    });
+}
+
+PureFtpd::PureFtpd(const Options &o)
+{
+    if (!running_as_root())
+        throw std::runtime_error("pure-ftpd needs the tests to run as root");
+    dir_ = std::make_unique<TempDir>("vantor-pureftpd");
+    user_ = o.user;
+    pass_ = o.pass;
+    root_ = dir_->path() + "/root";
+    log_file_ = dir_->path() + "/server.log";
+    owned_ = true;
+    make_dirs(root_);
+    give("");
+    const std::string d = dir_->path();
+
+    // A SHA-512 crypt hash logs in at once; pure-pw's own argon2id takes
+    // seconds per login.
+    Spawn hash;
+    hash.program = "openssl";
+    hash.args = {"passwd", "-6", pass_};
+    Outcome h = run(hash);
+    if (h.status != 0 || h.out.rfind("$6$", 0) != 0)
+        throw std::runtime_error("openssl passwd -6 failed: " + describe(h));
+    std::string crypted = h.out.substr(0, h.out.find('\n'));
+    Credentials c = unprivileged();
+    // login:password:uid:gid:gecos:home (/./ chroots there):then 12 limits
+    write_file(d + "/pureftpd.passwd", user_ + ":" + crypted + ":" + std::to_string(c.uid) + ":" +
+                                           std::to_string(c.gid) + "::" + root_ +
+                                           "/./::::::::::::\n");
+    Spawn mk;
+    mk.program = "pure-pw";
+    mk.args = {"mkdb", d + "/pureftpd.pdb", "-f", d + "/pureftpd.passwd"};
+    Outcome m = run(mk);
+    if (m.status != 0)
+        throw std::runtime_error("pure-pw mkdb failed: " + describe(m));
+
+    const int low = free_port_range(16);
+    start([&](int port) {
+        Spawn s;
+        s.program = "pure-ftpd";
+        s.args = {"-S", "127.0.0.1," + std::to_string(port),
+                  "-E",  // no anonymous logins
+                  "-H",  // no name resolution
+                  "-A",  // chroot everyone
+                  "-p", std::to_string(low) + ":" + std::to_string(low + 15),
+                  "-l", "puredb:" + d + "/pureftpd.pdb",
+                  "-f", "none",  // no syslog
+                  "-O", "clf:" + d + "/transfers.log",
+                  "-g", d + "/pure-ftpd.pid"};
+        if (o.idle_seconds > 0) {
+            s.args.push_back("-I");
+            s.args.push_back("1");
+            std::ostringstream rate;
+            rate << "+0 x" << 60.0 / o.idle_seconds;
+            s.env = {{"LD_PRELOAD", faketime_library()}, {"FAKETIME", rate.str()}};
+        }
+        s.args.insert(s.args.end(), o.extra_args.begin(), o.extra_args.end());
+        return s;
+    });
+}
+
+}  // namespace vt

@@ -1,0 +1,236 @@
+// The test harness's servers, driven with the same FTP and MySQL client
+// libraries that vantor uses: if these fail, every end-to-end test would.
+#include <ftplib.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <csignal>
+#include <thread>
+
+#include "support/config.h"
+#include "support/files.h"
+#include "support/ftp_daemons.h"
+#include "support/mariadb.h"
+#include "support/process.h"
+#include "support/scripted_ftp.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// One upload session through ftplib: login, optional MKD, PUT, QUIT.
+// Returns the last reply after each step, in order.
+std::vector<std::string> ftplib_session(const std::string &host, int port, const std::string &user,
+                                        const std::string &pass, const std::string &mkdir_path,
+                                        const std::string &local, const std::string &remote)
+{
+    std::vector<std::string> replies;
+    FtpInit();
+    netbuf *n = nullptr;
+    if (!FtpConnect((host + ":" + std::to_string(port)).c_str(), &n)) {
+        replies.push_back("connect failed");
+        return replies;
+    }
+    replies.push_back(FtpLogin(user.c_str(), pass.c_str(), n) ? "login" : "no login");
+    replies.push_back(FtpLastResponse(n));
+    if (!mkdir_path.empty()) {
+        FtpMkdir(mkdir_path.c_str(), n);
+        replies.push_back(FtpLastResponse(n));
+    }
+    FtpPut(local.c_str(), remote.c_str(), FTPLIB_IMAGE, n);
+    replies.push_back(FtpLastResponse(n));
+    FtpQuit(n);
+    return replies;
+}
+
+TEST(Harness, MariaDbAccountsAndQueries)
+{
+    vt::MariaDb &db = vt::shared_mariadb();
+    db.query("CREATE TABLE h (a char(10), b int)");
+    db.query("INSERT INTO h VALUES ('año', 1), (NULL, 2)");
+    auto rows = db.query_as(db.user(), db.password(), "SELECT a, b FROM h ORDER BY b");
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0][0], "año");
+    EXPECT_EQ(rows[1][0], std::nullopt);
+    EXPECT_EQ(rows[1][1], "2");
+    EXPECT_EQ(db.query("SELECT @@collation_server")[0][0], "utf8mb4_general_ci");
+
+    db.add_account("lector", "l-pass", "SELECT");
+    EXPECT_EQ(db.query_as("lector", "l-pass", "SELECT COUNT(*) FROM h")[0][0], "2");
+    EXPECT_THROW(db.query_as("lector", "l-pass", "DELETE FROM h"), std::runtime_error);
+    EXPECT_THROW(db.query_as("lector", "wrong", "SELECT 1"), std::runtime_error);
+    db.query("DROP TABLE h");
+}
+
+TEST(Harness, ProcessCapturesStreamsStatusAndSignals)
+{
+    vt::Spawn s;
+    s.program = "sh";
+    s.args = {"-c", "printf 'a\\nb'; printf 'e' >&2; echo \"$TZ\" >&2; pwd; exit 3"};
+    s.env = {{"TZ", "Europe/Madrid"}};
+    s.cwd = "/";
+    vt::Outcome o = vt::run(s);
+    EXPECT_EQ(o.out, "a\nb/\n");
+    EXPECT_EQ(o.err, "eEurope/Madrid\n");
+    EXPECT_EQ(o.status, 3);
+    EXPECT_EQ(o.signal, 0);
+
+    vt::Spawn slow;
+    slow.program = "sh";
+    slow.args = {"-c", "echo listo; exec sleep 30"};
+    vt::Process p(slow);
+    ASSERT_TRUE(p.wait_for_output("listo\n", 5s));
+    p.signal(SIGINT);
+    vt::Outcome i = p.wait();
+    EXPECT_EQ(i.signal, SIGINT);
+
+    slow.timeout = 200ms;
+    vt::Outcome t = vt::run(slow);
+    EXPECT_TRUE(t.timed_out);
+    EXPECT_EQ(t.signal, SIGKILL);
+
+    if (vt::running_as_root()) {
+        vt::Spawn who;
+        who.program = "id";
+        who.args = {"-u"};
+        who.as = vt::unprivileged();
+        EXPECT_EQ(vt::run(who).out, std::to_string(vt::unprivileged().uid) + "\n");
+    }
+}
+
+TEST(Harness, ScriptedFtpFollowsScriptAndRecords)
+{
+    vt::TempDir dir("vantor-harness");
+    vt::write_file(dir / "a.png", std::string("\x89PNG\r\n\0x", 8));
+    vt::ScriptedFtp ftp;
+    ftp.queue("MKD", "/htdocs/img", vt::Reply::line("550 Missing parent."));
+    ftp.queue("STOR", vt::Reply::transfer("451 Disk full."));
+    auto r = ftplib_session(ftp.host(), ftp.port(), "vantor", "secreto", "/htdocs/img",
+                            dir / "a.png", "/htdocs/img/a.png");
+    EXPECT_EQ(r, (std::vector<std::string>{"login", "230 Logged in.\n", "550 Missing parent.\n",
+                                           "451 Disk full.\n"}));
+    ASSERT_TRUE(ftp.wait_for_disconnect(5s));
+    ASSERT_EQ(ftp.sessions().size(), 1u);
+    EXPECT_EQ(ftp.sessions()[0],
+              (std::vector<std::string>{"USER vantor", "PASS secreto", "MKD /htdocs/img", "TYPE I",
+                                        "PASV", "STOR /htdocs/img/a.png", "QUIT"}));
+    ASSERT_EQ(ftp.stored().size(), 1u);
+    EXPECT_EQ(ftp.stored()[0].path, "/htdocs/img/a.png");
+    EXPECT_EQ(ftp.stored()[0].bytes, std::string("\x89PNG\r\n\0x", 8));
+    EXPECT_TRUE(ftp.stored()[0].complete);
+
+    // Default replies once the queue is used up; a second connection is
+    // logged on its own.
+    r = ftplib_session(ftp.host(), ftp.port(), "otro", "x", "/htdocs/img", dir / "a.png", "/b");
+    EXPECT_EQ(r[2], "257 \"/htdocs/img\" created.\n");
+    EXPECT_EQ(r[3], "226 Transfer complete.\n");
+    ASSERT_TRUE(ftp.wait_for_disconnect(5s));
+    EXPECT_EQ(ftp.sessions().size(), 2u);
+    EXPECT_EQ(ftp.sessions()[1][0], "USER otro");
+}
+
+TEST(Harness, ScriptedFtpLosesAndStallsConnections)
+{
+    vt::TempDir dir("vantor-harness");
+    vt::write_file(dir / "f", "x");
+    vt::ScriptedFtp ftp;
+    ftp.queue("STOR", vt::Reply::transfer_then_close());
+    auto r = ftplib_session(ftp.host(), ftp.port(), "u", "p", "", dir / "f", "/f");
+    EXPECT_EQ(r[0], "login");
+    EXPECT_EQ(ftp.stored().at(0).bytes, "x");
+    EXPECT_EQ(ftp.stored().at(0).final_reply, "");
+
+    ftp.set_idle_timeout(300ms);
+    FtpInit();
+    netbuf *n = nullptr;
+    ASSERT_TRUE(FtpConnect((ftp.host() + ":" + std::to_string(ftp.port())).c_str(), &n));
+    std::this_thread::sleep_for(600ms);
+    EXPECT_FALSE(FtpLogin("u", "p", n));
+    FtpQuit(n);
+    ftp.set_idle_timeout(0ms);
+
+    // A stalled reply keeps the client waiting until the server stops.
+    ftp.queue("PASS", vt::Reply::stall());
+    std::thread stopper([&] {
+        ftp.wait_for_command("PASS", 5s);
+        std::this_thread::sleep_for(200ms);
+        ftp.stop();
+    });
+    auto t0 = std::chrono::steady_clock::now();
+    r = ftplib_session(ftp.host(), ftp.port(), "u", "p", "", dir / "f", "/f");
+    stopper.join();
+    EXPECT_EQ(r[0], "no login");
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, 200ms);
+}
+
+// The real servers accept the account, create folders and store files
+// where the tests will look for them.
+template <class Server>
+void check_real_server(Server &ftp)
+{
+    vt::TempDir dir("vantor-harness");
+    vt::write_file(dir / "index.html", "<p>hola</p>\n");
+    ftp.make_dir("htdocs");
+    auto r = ftplib_session(ftp.host(), ftp.port(), ftp.user(), ftp.pass(), "/htdocs/docs",
+                            dir / "index.html", "/htdocs/docs/index.html");
+    ASSERT_EQ(r.size(), 4u) << ftp.log();
+    EXPECT_EQ(r[0], "login");
+    EXPECT_EQ(r[2].substr(0, 4), "257 ");
+    EXPECT_EQ(r[3].substr(0, 4), "226 ");
+    EXPECT_EQ(vt::read_file(ftp.path("htdocs/docs/index.html")), "<p>hola</p>\n");
+
+    r = ftplib_session(ftp.host(), ftp.port(), ftp.user(), "mala", "", dir / "index.html", "/x");
+    EXPECT_EQ(r[0], "no login");
+    EXPECT_EQ(r[1].substr(0, 4), "530 ");
+}
+
+TEST(Harness, PyFtpdUnprivileged)
+{
+    if (!vt::running_as_root())
+        GTEST_SKIP() << "needs root";
+    vt::PyFtpd::Options o;
+    o.unprivileged = true;
+    o.auth_failed_delay = 0;
+    vt::PyFtpd ftp(o);
+    check_real_server(ftp);
+    // Folder modes count for the unprivileged server.
+    ftp.make_dir("htdocs/cerrado");
+    chmod(ftp.path("htdocs/cerrado").c_str(), 0555);
+    vt::TempDir dir("vantor-harness");
+    vt::write_file(dir / "f", "x");
+    auto r = ftplib_session(ftp.host(), ftp.port(), ftp.user(), ftp.pass(), "", dir / "f",
+                            "/htdocs/cerrado/f");
+    EXPECT_EQ(r[2].substr(0, 4), "550 ");
+}
+
+TEST(Harness, PureFtpdWithShortIdleTimeout)
+{
+    if (!vt::running_as_root())
+        GTEST_SKIP() << "needs root";
+    vt::PureFtpd::Options o;
+    o.idle_seconds = 1.5;
+    vt::PureFtpd ftp(o);
+    check_real_server(ftp);
+    FtpInit();
+    netbuf *n = nullptr;
+    ASSERT_TRUE(FtpConnect((ftp.host() + ":" + std::to_string(ftp.port())).c_str(), &n));
+    ASSERT_TRUE(FtpLogin(ftp.user().c_str(), ftp.pass().c_str(), n));
+    auto t0 = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(2500ms);
+    EXPECT_FALSE(FtpMkdir("/later", n));
+    EXPECT_EQ(std::string(FtpLastResponse(n)).substr(0, 4), "421 ");
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 5s);
+    FtpQuit(n);
+}
+
+TEST(Harness, ConfigWriterQuotesAllTwelveKeys)
+{
+    vt::Config c;
+    c.set("localroot", "/srv/web").remove("ftppass");
+    std::string t = c.text();
+    EXPECT_NE(t.find("localroot = \"/srv/web\"\n"), std::string::npos);
+    EXPECT_EQ(t.find("ftppass"), std::string::npos);
+    EXPECT_EQ(vt::config_keys.size(), 12u);
+}
+
+}  // namespace
