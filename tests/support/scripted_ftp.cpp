@@ -82,7 +82,7 @@ int listen_on_loopback(int *port)
 bool wait_readable(int fd, const std::atomic<bool> &stop, Clock::time_point end)
 {
     while (!stop) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(end - Clock::now()).count();
         if (left <= 0)
             return false;
         pollfd p{fd, POLLIN, 0};
@@ -115,6 +115,13 @@ Reply Reply::close()
 {
     Reply r;
     r.end = End::Close;
+    return r;
+}
+
+Reply Reply::abort()
+{
+    Reply r;
+    r.end = End::Abort;
     return r;
 }
 
@@ -318,10 +325,23 @@ void ScriptedFtp::serve(int fd, int session)
 {
     int data_listener = -1;
     std::string pending;  // bytes received but not yet a whole line
+    Reply::End how = Reply::End::Close;
 
     auto finish = [&] {
         if (data_listener >= 0)
             ::close(data_listener);
+        if (how == Reply::End::Abort) {
+            linger l{1, 0};
+            setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+        } else {
+            // Closing with unread input would reset the connection and the
+            // client would lose the replies still in flight.
+            shutdown(fd, SHUT_WR);
+            char b[512];
+            auto end = Clock::now() + 2s;
+            while (wait_readable(fd, stopping_, end) && recv(fd, b, sizeof b, 0) > 0) {
+            }
+        }
         ::close(fd);
         std::lock_guard<std::mutex> lk(mu_);
         --open_connections_;
@@ -356,8 +376,10 @@ void ScriptedFtp::serve(int fd, int session)
     }
     if (!greeting.text.empty() && !say(greeting.text, ""))
         return finish();
-    if (greeting.end == Reply::End::Close)
+    if (greeting.end == Reply::End::Close || greeting.end == Reply::End::Abort) {
+        how = greeting.end;
         return finish();
+    }
     if (greeting.end == Reply::End::Stall) {
         stall();
         return finish();
@@ -377,7 +399,7 @@ void ScriptedFtp::serve(int fd, int session)
         bool closed = false;
         while ((nl = pending.find('\n')) == std::string::npos) {
             if (!wait_readable(fd, stopping_, quiet_end)) {
-                if (!stopping_ && idle.count() > 0 && Clock::now() >= quiet_end)
+                if (!stopping_ && idle.count() > 0)
                     say(idle_text, "");
                 closed = true;
                 break;
@@ -444,8 +466,10 @@ void ScriptedFtp::serve(int fd, int session)
             if (!r.after.empty() && !say(r.after, arg))
                 break;
         }
-        if (r.end == Reply::End::Close)
+        if (r.end == Reply::End::Close || r.end == Reply::End::Abort) {
+            how = r.end;
             break;
+        }
         if (r.end == Reply::End::Stall) {
             stall();
             break;

@@ -37,7 +37,11 @@ namespace vt {
 struct Reply {
     enum class End {
         Continue,  // go on reading commands
-        Close,     // close the control connection (a lost connection)
+        Close,     // close the control connection: our side is shut at once,
+                   // what the client still sends is read and dropped until it
+                   // closes too, so it reads every reply sent before the end
+        Abort,     // drop the control connection at once with a reset: the
+                   // client's next write fails (SIGPIPE) and unread replies are lost
         Stall,     // answer nothing more and keep the connection open
     };
     std::string text;   // sent first; empty: nothing
@@ -48,6 +52,7 @@ struct Reply {
     static Reply line(const std::string &text);
     static Reply line_then_close(const std::string &text);
     static Reply close();
+    static Reply abort();
     static Reply stall();
     // A STOR: the first reply, the data, the final reply.
     static Reply transfer(const std::string &final_reply = "226 Transfer complete.",
