@@ -1,0 +1,197 @@
+// The floors of the benchmark: the least work any publisher of the tree has
+// to do, each as a bare loop.
+//
+//   floors stat   ROOT
+//       walk the tree and take the status of every entry
+//   floors lookup ROOT DBHOST DBPORT DBUSER DBPASS DBNAME TABLE
+//       walk + status, and one lookup per file, one statement per round trip,
+//       with the same SELECT text the update run sends
+//   floors insert ROOT DBHOST DBPORT DBUSER DBPASS DBNAME TABLE [BATCH]
+//       walk + status, then DELETE and one INSERT per file, all in one
+//       transaction; BATCH > 1 sends that many statements per round trip
+//   floors put    ROOT FTPHOST:PORT USER PASS REMOTEDIR
+//       walk, and on one FTP connection MKD every directory and FtpPut every
+//       file in image mode (REMOTEDIR must exist and be empty)
+//
+// The walk is the plain opendir/readdir/lstat recursion in the platform's
+// order, as the update run does it.
+#include <dirent.h>
+#include <ftplib.h>
+#include <mysql.h>
+#include <sys/stat.h>
+#include <time.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string>
+
+namespace {
+
+std::string root;
+long nfiles = 0;
+
+using file_fn = std::function<void(const std::string &rel, const char *name, const struct stat &)>;
+using dir_fn = std::function<void(const std::string &rel)>;
+
+void walk(const std::string &rel, const file_fn &on_file, const dir_fn &on_dir) {
+    if (on_dir) on_dir(rel);
+    DIR *d = opendir((root + rel).c_str());
+    if (!d) {
+        std::perror("opendir");
+        return;
+    }
+    while (dirent *e = readdir(d)) {
+        if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+        std::string path = root + rel + e->d_name;
+        struct stat st;
+        if (lstat(path.c_str(), &st) != 0) {
+            std::perror("lstat");
+            continue;
+        }
+        if (S_ISDIR(st.st_mode)) {
+            walk(rel + e->d_name + "/", on_file, on_dir);
+        } else {
+            ++nfiles;
+            if (on_file) on_file(rel, e->d_name, st);
+        }
+    }
+    closedir(d);
+}
+
+MYSQL *connect_db(char **a) {
+    MYSQL *m = mysql_init(nullptr);
+    if (!mysql_real_connect(m, a[0], a[2], a[3], a[4], static_cast<unsigned>(std::atoi(a[1])),
+                            nullptr, CLIENT_MULTI_STATEMENTS)) {
+        std::fprintf(stderr, "floors: %s\n", mysql_error(m));
+        std::exit(1);
+    }
+    return m;
+}
+
+void query(MYSQL *m, const std::string &q) {
+    if (mysql_query(m, q.c_str()) != 0) {
+        std::fprintf(stderr, "floors: %s\n%s\n", mysql_error(m), q.c_str());
+        std::exit(1);
+    }
+    // Drain every result of a multi-statement batch.
+    do {
+        if (MYSQL_RES *r = mysql_store_result(m)) mysql_free_result(r);
+    } while (mysql_next_result(m) == 0);
+    if (mysql_errno(m) != 0) {
+        std::fprintf(stderr, "floors: %s\n", mysql_error(m));
+        std::exit(1);
+    }
+}
+
+std::string esc(MYSQL *m, const std::string &v) {
+    std::string out(v.size() * 2 + 1, '\0');
+    out.resize(mysql_real_escape_string(m, out.data(), v.data(), v.size()));
+    return out;
+}
+
+int do_lookup(char **a) {
+    MYSQL *m = connect_db(a);
+    std::string table = a[5];
+    long found = 0;
+    walk("/", [&](const std::string &rel, const char *name, const struct stat &st) {
+        struct tm t;
+        localtime_r(&st.st_mtime, &t);
+        std::string q = "SELECT Dia, Mes, Anio, Hora, Minuto, Segundo FROM " + table + " WHERE Ruta='" +
+                        esc(m, rel) + "' AND Nombre='" + esc(m, name) + "'";
+        if (mysql_query(m, q.c_str()) != 0) {
+            std::fprintf(stderr, "floors: %s\n", mysql_error(m));
+            std::exit(1);
+        }
+        MYSQL_RES *r = mysql_store_result(m);
+        if (MYSQL_ROW row = mysql_fetch_row(r)) {
+            if (std::atoi(row[0]) == t.tm_mday && std::atoi(row[5]) == t.tm_sec) ++found;
+        }
+        mysql_free_result(r);
+    }, nullptr);
+    mysql_close(m);
+    std::printf("%ld files, %ld rows matched\n", nfiles, found);
+    return 0;
+}
+
+int do_insert(char **a, int batch) {
+    MYSQL *m = connect_db(a);
+    std::string table = a[5];
+    query(m, "START TRANSACTION");
+    query(m, "DELETE FROM " + table);
+    std::string pending;
+    int in_batch = 0;
+    walk("/", [&](const std::string &rel, const char *name, const struct stat &st) {
+        struct tm t;
+        localtime_r(&st.st_mtime, &t);
+        char nums[96];
+        std::snprintf(nums, sizeof nums, "%d, %d, %d, %d, %d, %d)", t.tm_mday, t.tm_mon + 1,
+                      t.tm_year + 1900, t.tm_hour, t.tm_min, t.tm_sec);
+        std::string q = "INSERT INTO " + table +
+                        " (Ruta, Nombre, Dia, Mes, Anio, Hora, Minuto, Segundo) VALUES ('" + esc(m, rel) +
+                        "', '" + esc(m, name) + "', " + nums;
+        if (batch <= 1) {
+            query(m, q);
+            return;
+        }
+        if (!pending.empty()) pending += ';';
+        pending += q;
+        if (++in_batch == batch) {
+            query(m, pending);
+            pending.clear();
+            in_batch = 0;
+        }
+    }, nullptr);
+    if (!pending.empty()) query(m, pending);
+    query(m, "COMMIT");
+    mysql_close(m);
+    std::printf("%ld files inserted\n", nfiles);
+    return 0;
+}
+
+int do_put(char **a) {
+    FtpInit();
+    netbuf *ftp = nullptr;
+    if (!FtpConnect(a[0], &ftp) || !FtpLogin(a[1], a[2], ftp)) {
+        std::fprintf(stderr, "floors: FTP connection or login failed\n");
+        return 1;
+    }
+    std::string remote = a[3];
+    long failed = 0;
+    walk("/",
+         [&](const std::string &rel, const char *name, const struct stat &) {
+             std::string local = root + rel + name;
+             std::string dest = remote + rel + name;
+             if (!FtpPut(local.c_str(), dest.c_str(), FTPLIB_IMAGE, ftp)) {
+                 if (++failed < 5) std::fprintf(stderr, "floors: put %s: %s", dest.c_str(), FtpLastResponse(ftp));
+             }
+         },
+         [&](const std::string &rel) {
+             if (rel != "/") FtpMkdir((remote + rel.substr(0, rel.size() - 1)).c_str(), ftp);
+         });
+    FtpQuit(ftp);
+    std::printf("%ld files, %ld failed\n", nfiles, failed);
+    return failed ? 1 : 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    std::string mode = argc > 2 ? argv[1] : "";
+    if (argc > 2) {
+        root = argv[2];
+        while (root.size() > 1 && root.back() == '/') root.pop_back();
+    }
+    if (mode == "stat" && argc == 3) {
+        walk("/", nullptr, nullptr);
+        std::printf("%ld files\n", nfiles);
+        return 0;
+    }
+    if (mode == "lookup" && argc == 9) return do_lookup(argv + 3);
+    if (mode == "insert" && (argc == 9 || argc == 10))
+        return do_insert(argv + 3, argc == 10 ? std::atoi(argv[9]) : 1);
+    if (mode == "put" && argc == 7) return do_put(argv + 3);
+    std::fprintf(stderr, "usage: see the comment at the top of floors.cpp\n");
+    return 2;
+}
