@@ -1,4 +1,7 @@
 // The FTP connection: connect and log in, the last reply, reconnection.
+#include <netdb.h>
+#include <sys/socket.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -46,11 +49,24 @@ std::string direccion()
 
 bool abre_conexion()
 {
+    buf = nullptr;
+    // ftplib keeps no reply after a failed connection; find the host first so
+    // that a name that does not resolve is reported as such.
+    struct addrinfo pista {};
+    pista.ai_family = AF_INET;
+    pista.ai_socktype = SOCK_STREAM;
+    struct addrinfo *hallado = nullptr;
+    int e = getaddrinfo(get_value(conf, "ftpserver"), nullptr, &pista, &hallado);
+    if (e != 0) {
+        motivo = gai_strerror(e);
+        return false;
+    }
+    freeaddrinfo(hallado);
+
     errno = 0;
     netbuf *nuevo = nullptr;
     if (!FtpConnect(direccion().c_str(), &nuevo)) {
-        motivo = errno ? strerror(errno) : "Sin respuesta del servidor";
-        buf = nullptr;
+        motivo = errno ? strerror(errno) : "El servidor no acepto la conexion";
         return false;
     }
     buf = nuevo;
@@ -68,6 +84,12 @@ bool identifica()
         buf = nullptr;
         return false;
     }
+    if (strpbrk(user, "\r\n") || strpbrk(pass, "\r\n")) {
+        motivo = "Usuario o clave con un salto de linea, que el protocolo FTP no admite";
+        FtpQuit(buf);
+        buf = nullptr;
+        return false;
+    }
     return FtpLogin(user, pass, buf) != 0;
 }
 
@@ -75,8 +97,11 @@ bool conexion_perdida()
 {
     if (!buf)
         return true;
+    // A command that failed without a 4xx or 5xx reply got no answer: the
+    // last reply is that of an earlier command (TYPE, PASV, the 150 before
+    // the data) or the text emptied before sending.
     const char *r = FtpLastResponse(buf);
-    if (!r || r[0] < '1' || r[0] > '5')
+    if (!r || (r[0] != '4' && r[0] != '5'))
         return true;
     return strncmp(r, "421", 3) == 0;
 }

@@ -16,8 +16,8 @@ bool identifica();
 // told from one it answered.
 void olvida_respuesta();
 
-// True when the control connection is gone: no connection, no reply, or the
-// server's 421 "closing" reply.
+// After a failed command: true when the control connection is gone (no
+// connection, no answer to the command, or the server's 421 "closing").
 bool conexion_perdida();
 
 // Drops the connection and makes a new one, logged in; false on failure,

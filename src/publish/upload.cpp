@@ -71,9 +71,15 @@ int intenta(const std::string &ruta, const std::string &nombre, bool primera)
     const std::string local = ruta_local(ruta + nombre);
     const std::string remota = std::string(get_value(conf, "remoteroot")) + ruta + nombre;
 
-    std::string motivo = falla_local(local);
-    if (motivo.empty() && remota.size() + 7 > max_comando)
+    // A line break in a path would end the FTP command early and send the
+    // rest of the name as a command of its own.
+    std::string motivo;
+    if (remota.find_first_of("\r\n") != std::string::npos)
+        motivo = "La ruta remota contiene un salto de linea, que el protocolo FTP no admite";
+    else if (remota.size() + 7 > max_comando)
         motivo = "Ruta remota demasiado larga para la biblioteca FTP";
+    else
+        motivo = falla_local(local);
     if (!motivo.empty()) {
         fallo_subida(remota, local, motivo);
         return 0;
@@ -100,12 +106,17 @@ int intenta(const std::string &ruta, const std::string &nombre, bool primera)
     std::vector<char> texto(dir.begin(), dir.end());
     texto.push_back('\0');
     if (!hazdir(texto.data())) {
+        if (primera && conexion_perdida())
+            return perdida;
         printf("Error creando directorio %s:\n", texto.data());
         printf("%s\n", ultima_respuesta().c_str());
         return 0;
     }
+    olvida_respuesta();
     if (almacenado(FtpPut(local.c_str(), remota.c_str(), FTPLIB_IMAGE, buf)))
         return 1;
+    if (primera && conexion_perdida())
+        return perdida;
     printf("Error subiendo archivo aun habiendo creado el directorio:\n%s a %s\n", local.c_str(), remota.c_str());
     printf("%s\n", ultima_respuesta().c_str());
     return 0;
@@ -126,8 +137,12 @@ int sube(const std::string &ruta, const std::string &nombre)
 
 int hazdir(char *path)
 {
+    olvida_respuesta();
     if (FtpMkdir(path, buf))
         return 1;
+    // Climbing further over a connection that is gone only repeats failures.
+    if (conexion_perdida())
+        return 0;
     char *barra = nullptr;
     for (char *p = path + strlen(path); p > path + 1;) {
         --p;
@@ -142,9 +157,11 @@ int hazdir(char *path)
         *barra = '/';
         if (!padre)
             return 0;
+        olvida_respuesta();
         return FtpMkdir(path, buf);
     }
     printf("Intentamos crear el directorio %s\n", path);
+    olvida_respuesta();
     return FtpMkdir(path, buf);
 }
 
