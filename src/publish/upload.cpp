@@ -31,6 +31,13 @@ bool almacenado(int put)
     return r && r[0] == '2';
 }
 
+// One transfer in image mode; true when the server stored the file.
+bool pon(const std::string &local, const std::string &remota)
+{
+    olvida_respuesta();
+    return almacenado(FtpPut(local.c_str(), remota.c_str(), FTPLIB_IMAGE, buf));
+}
+
 // The server refused the upload because the directory is missing: 550, or
 // 553 from servers that answer so for a missing directory.
 bool falta_directorio()
@@ -91,8 +98,7 @@ int intenta(const std::string &ruta, const std::string &nombre, bool primera)
         return 0;
     }
 
-    olvida_respuesta();
-    if (almacenado(FtpPut(local.c_str(), remota.c_str(), FTPLIB_IMAGE, buf)))
+    if (pon(local, remota))
         return 1;
     if (primera && conexion_perdida())
         return perdida;
@@ -112,8 +118,7 @@ int intenta(const std::string &ruta, const std::string &nombre, bool primera)
         printf("%s\n", ultima_respuesta().c_str());
         return 0;
     }
-    olvida_respuesta();
-    if (almacenado(FtpPut(local.c_str(), remota.c_str(), FTPLIB_IMAGE, buf)))
+    if (pon(local, remota))
         return 1;
     if (primera && conexion_perdida())
         return perdida;
