@@ -217,6 +217,9 @@ w(f"""- Trees (bench/gentree.cpp, fixed seed): 50 files per directory, directori
   TREE /lN; quit"`, otherwise its defaults (it lists with MLSD, uploads files whose local time is newer than the
   remote one and sets the remote time with MFMT, so its remote folder keeps the local times). vantor and lftp
   publish the same tree to two folders of the same server, one after the other in each repetition.
+- Placement: trees, FTP root and logs in {env('BENCH_WORKDIR_USED')}; MariaDB's data files in {env('BENCH_DBDIR_USED')}
+  (on disk, so each commit pays its log flush). The benchmark and every server it starts run at nice
+  {env('BENCH_NICE')}, because the machine is shared with other work (load averages under Checks).
 - Times are wall-clock (date +%s%N around the process), warm page cache. Each size runs: (1) first publish to an
   empty folder (folder emptied and catalogue cleared before each repetition), (4) rebuild, (2) no change, (3)
   changes, then the far variants.
