@@ -119,6 +119,9 @@ bool MariaDb::try_start()
     install.program = "mariadb-install-db";
     install.args = {"--no-defaults", "--datadir=" + d + "/data",
                     "--auth-root-authentication-method=normal", "--skip-test-db",
+                    // Go on where the host name does not resolve (a bare
+                    // chroot or container without /etc/hosts).
+                    "--force",
                     "--innodb-buffer-pool-size=16M", "--innodb-log-file-size=4M"};
     if (root)
         install.args.push_back("--user=root");
