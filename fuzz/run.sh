@@ -21,6 +21,7 @@ cxx=${CXX:-clang++}
 jobs=${FUZZ_JOBS:-1}
 
 mkdir -p "$build/corpus"
+build=$(cd "$build" && pwd)
 "$cxx" -std=c++20 -g -O1 -Wall -Wextra \
     -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
     -fno-omit-frame-pointer \

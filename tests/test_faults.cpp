@@ -287,11 +287,22 @@ public:
         args.insert(args.end(), extra.begin(), extra.end());
         vt::Spawn s = vt::vantor_spawn(args);
         s.env.emplace_back("TZ", zone);
-        s.as = as_;
+        if (as_) {
+            s.as = as_;
+            s.program = program_;
+        }
         return s;
     }
     vt::Outcome run(const std::vector<std::string> &extra = {}) { return vt::run(spawn(extra)); }
-    void run_as(const std::optional<vt::Credentials> &c) { as_ = c; }
+    // Later runs go as this user, with a copy of the binary that the user
+    // can reach wherever the build lives (a build below /root is closed).
+    void run_as(const vt::Credentials &c)
+    {
+        as_ = c;
+        program_ = dir_ / "vantor";
+        fs::copy_file(vt::vantor_binary(), program_, fs::copy_options::overwrite_existing);
+        chmod(program_.c_str(), 0755);
+    }
 
     void create_table()
     {
@@ -319,6 +330,7 @@ private:
     std::string table_;
     vt::Config config_;
     std::optional<vt::Credentials> as_;
+    std::string program_;
     std::map<std::string, std::vector<Version>> versions_;
     std::set<std::string> present_;
 };
