@@ -23,6 +23,7 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -405,11 +406,14 @@ TEST_P(Names, HeldNamesArePublishedOnceOthersAreReported)
         std::string n = "b" + hex(c) + "_" + std::string(1, static_cast<char>(c)) + "_z.txt";
         site.add("/bytes/", n, c >= 0x80 ? invalid : "");
     }
-    // At the start and at the end of a name; trailing blanks are not kept
-    // by the catalogue's columns, and the lookup still finds the row.
+    // At the start and at the end of a name. The catalogue's columns drop
+    // trailing blanks, so a name ending in one would share another's row:
+    // such names are skipped.
     for (const char *n : {" blanco.txt", "\tt.txt", "%.txt", "'.txt", "\\.txt", "\".txt", "-n", ".oculto", "...",
-                          "z\\", "z'", "z%", "z\t", "y\x7f", "x\x01", "fin ", " ", "doble  "})
+                          "z\\", "z'", "z%", "z\t", "y\x7f", "x\x01"})
         site.add("/bordes/", n);
+    for (const char *n : {"fin ", " ", "doble  ", "fin"})
+        site.add("/blancos/", n, n[strlen(n) - 1] == ' ' ? "el nombre termina en blanco, que el catalogo no conserva" : "");
 
     // Texts that mean something to SQL, printf or a shell.
     const std::string t = site.table();

@@ -42,6 +42,10 @@ TEST(CatalogueValues, OnlyValidUtf8OfAtMost255Characters)
         {"surrogate", "\xED\xA0\x80", false},
         {"past U+10FFFF", "\xF4\x90\x80\x80", false},
         {"byte FF", "\xFF", false},
+        {"trailing blank", "a.txt ", false},
+        {"only a blank", " ", false},
+        {"inner and leading blanks", " a b.txt", true},
+        {"trailing tab", "a.txt\t", true},
     };
     for (const Case &c : cases) {
         const char *why = nullptr;

@@ -32,7 +32,8 @@ std::string sentencia_actualizacion(const std::string &ruta, const std::string &
 void consulta(const std::string &sql, forma f);
 
 // True when a relative directory or name fits a catalogue column as it is:
-// valid UTF-8 of at most 255 characters. Otherwise writes why to *motivo.
+// valid UTF-8 of at most 255 characters, not ending in a blank. Otherwise
+// writes why to *motivo.
 bool admisible(const std::string &v, const char **motivo);
 
 // Several statements sent in one round trip.

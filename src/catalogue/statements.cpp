@@ -133,5 +133,11 @@ bool admisible(const std::string &v, const char **motivo)
         *motivo = "tiene mas de 255 caracteres";
         return false;
     }
+    // char columns drop trailing blanks: "a.txt " would be read back as
+    // "a.txt" and share that file's row.
+    if (!v.empty() && v.back() == ' ') {
+        *motivo = "termina en blanco, que el catalogo no conserva";
+        return false;
+    }
     return true;
 }
