@@ -92,7 +92,7 @@ public:
         install.program = "mariadb-install-db";
         install.args = {"--no-defaults", "--datadir=" + data(), "--auth-root-authentication-method=normal",
                         "--skip-test-db", "--innodb-buffer-pool-size=16M", "--innodb-log-file-size=4M",
-                        "--tmpdir=" + dir_.path()};
+                        "--tmpdir=" + dir_.path(), "--force"};
         if (vt::running_as_root())
             install.args.push_back("--user=root");
         install.log_file = dir_ / "install.log";

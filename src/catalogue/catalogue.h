@@ -55,6 +55,13 @@ struct respuesta {
 // failed statement the rest of the batch is not run: the answers stop there.
 std::vector<respuesta> envia_lote(const lote &l);
 
+// Sends a row written by the update run; rows are committed together about
+// once a second (and by confirma). Failures are reported in the given form.
+void registra(const std::string &sql, forma f);
+
+// Commits the rows registra has sent, if any.
+void confirma(forma f);
+
 void crea_tabla();
 void borra_tabla();
 

@@ -90,6 +90,9 @@ bool identifica()
         buf = nullptr;
         return false;
     }
+    // ftplib judges a reply it failed to read by the one before it (the
+    // greeting); emptied, a connection closed without a word fails the login.
+    olvida_respuesta();
     return FtpLogin(user, pass, buf) != 0;
 }
 

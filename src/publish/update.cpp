@@ -100,7 +100,7 @@ void decide(const std::string &ruta, const archivo &a)
             return;
         }
         printf("===> %s%s subido con exito\n", R, N);
-        consulta(sentencia_insercion(ruta, a.nombre, a.s), forma::linea);
+        registra(sentencia_insercion(ruta, a.nombre, a.s), forma::linea);
         return;
     }
     if (mismo_sello(r, a.s))
@@ -110,7 +110,7 @@ void decide(const std::string &ruta, const archivo &a)
         return;
     }
     printf("===> %s%s subido con exito\n", R, N);
-    consulta(sentencia_actualizacion(ruta, a.nombre, a.s), forma::desnuda);
+    registra(sentencia_actualizacion(ruta, a.nombre, a.s), forma::desnuda);
 }
 
 }  // namespace
@@ -146,6 +146,7 @@ void actualiza()
     }
     fputs("Login correcto\n", stdout);
     escanea("/");
+    confirma(forma::linea);
     if (buf) {
         FtpQuit(buf);
         buf = nullptr;

@@ -122,6 +122,9 @@ bool MariaDb::try_start()
                     // Go on where the host name does not resolve (a bare
                     // chroot or container without /etc/hosts).
                     "--force",
+                    // Its own temporary folder: a shared /tmp has been seen
+                    // to make the installation fail now and then.
+                    "--tmpdir=" + d,
                     "--innodb-buffer-pool-size=16M", "--innodb-log-file-size=4M"};
     if (root)
         install.args.push_back("--user=root");
