@@ -67,6 +67,7 @@ void una_a_una(const lote &l, std::vector<respuesta> &out)
 
 std::vector<respuesta> envia_lote(const lote &l)
 {
+    espera_registro();
     std::vector<respuesta> out;
     out.reserve(l.sentencias.size());
     if (l.sentencias.size() < 2 || !multi_on()) {

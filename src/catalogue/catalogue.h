@@ -55,9 +55,22 @@ struct respuesta {
 // failed statement the rest of the batch is not run: the answers stop there.
 std::vector<respuesta> envia_lote(const lote &l);
 
-// Sends a row written by the update run; rows are committed together about
-// once a second (and by confirma). Failures are reported in the given form.
+// Sends a row written by the update run without waiting for its answer;
+// rows are committed together about once a second (and by confirma).
+// Failures are reported in the given form.
 void registra(const std::string &sql, forma f);
+
+// Reads the answer to the row registra sent last, if it is still awaited,
+// and writes the line held back meanwhile. Every statement and every line
+// written waits for it first, so output keeps the order of the run.
+void espera_registro();
+
+// Writes a line now, or holds it until the last row's answer has come.
+void escribe_o_retiene(const std::string &linea);
+
+// Writes the line held back, if any, with nothing but write(2): for the
+// interrupt handler, so that an interrupted run's output is complete.
+void escribe_retenida();
 
 // Commits the rows registra has sent, if any.
 void confirma(forma f);

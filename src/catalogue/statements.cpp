@@ -108,6 +108,7 @@ std::string sentencia_actualizacion(const std::string &ruta, const std::string &
 
 void informa_fallo(const std::string &error, const std::string &sql, forma f)
 {
+    espera_registro();
     fputs(error.c_str(), stdout);
     if (f == forma::comillas)
         printf("Consulta: '%s'\n", sql.c_str());
@@ -118,6 +119,7 @@ void informa_fallo(const std::string &error, const std::string &sql, forma f)
 
 void consulta(const std::string &sql, forma f)
 {
+    espera_registro();
     if (mysql_real_query(&db, sql.data(), sql.size()) != 0)
         informa_fallo(mysql_error(&db), sql, f);
 }

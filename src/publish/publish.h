@@ -17,8 +17,9 @@ int sube(const std::string &ruta, const std::string &nombre);
 // The text is cut and restored during the work.
 int hazdir(char *path);
 
-// SIGINT handler: ends the process at once with status 130. Nothing is lost,
-// since a file's row is written only after the file was stored.
+// SIGINT handler: ends the process at once with status 130, using only what
+// is safe in a handler. Nothing is lost, since a file's row is written only
+// after the file was stored.
 void sigproc(int);
 
 // Text of the server's last reply, or why there is none.

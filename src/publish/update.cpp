@@ -94,8 +94,10 @@ void decide(const std::string &ruta, const archivo &a)
     const char *R = ruta.c_str();
     const char *N = a.nombre.c_str();
     if (!r.hay_fila) {
-        printf("NUEVO ARCHIVO!!!  Bienvenido %s%s!\n", R, N);
-        if (!sube(ruta, a.nombre)) {
+        escribe_o_retiene("NUEVO ARCHIVO!!!  Bienvenido " + ruta + a.nombre + "!\n");
+        int subido = sube(ruta, a.nombre);
+        espera_registro();
+        if (!subido) {
             printf("===> ERROR al subir %s%s\n", R, N);
             return;
         }
@@ -105,7 +107,9 @@ void decide(const std::string &ruta, const archivo &a)
     }
     if (mismo_sello(r, a.s))
         return;
-    if (!sube(ruta, a.nombre)) {
+    int subido = sube(ruta, a.nombre);
+    espera_registro();
+    if (!subido) {
         printf("===> ERROR al subir %s%s\n", R, N);
         return;
     }
@@ -121,6 +125,7 @@ void escanea(const std::string &ruta)
     r.anticipa = anticipa;
     r.accion = decide;
     r.termina = termina;
+    r.antes_de_escribir = espera_registro;
     recorre(ruta, r);
 }
 

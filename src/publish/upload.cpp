@@ -9,6 +9,7 @@
 #include <cstring>
 #include <vector>
 
+#include "catalogue/catalogue.h"
 #include "config/config.h"
 #include "publish/publish.h"
 #include "publish/session.h"
@@ -64,6 +65,7 @@ std::string falla_local(const std::string &local)
 
 void fallo_subida(const std::string &remota, const std::string &local, const std::string &motivo)
 {
+    espera_registro();
     printf("Error subiendo archivo %s desde %s:\n", remota.c_str(), local.c_str());
     printf("%s\n", motivo.c_str());
 }
@@ -114,6 +116,7 @@ int intenta(const std::string &ruta, const std::string &nombre, bool primera)
     if (!hazdir(texto.data())) {
         if (primera && conexion_perdida())
             return perdida;
+        espera_registro();
         printf("Error creando directorio %s:\n", texto.data());
         printf("%s\n", ultima_respuesta().c_str());
         return 0;
@@ -122,6 +125,7 @@ int intenta(const std::string &ruta, const std::string &nombre, bool primera)
         return 1;
     if (primera && conexion_perdida())
         return perdida;
+    espera_registro();
     printf("Error subiendo archivo aun habiendo creado el directorio:\n%s a %s\n", local.c_str(), remota.c_str());
     printf("%s\n", ultima_respuesta().c_str());
     return 0;
@@ -165,6 +169,7 @@ int hazdir(char *path)
         olvida_respuesta();
         return FtpMkdir(path, buf);
     }
+    espera_registro();
     printf("Intentamos crear el directorio %s\n", path);
     olvida_respuesta();
     return FtpMkdir(path, buf);
@@ -172,5 +177,6 @@ int hazdir(char *path)
 
 void sigproc(int)
 {
+    escribe_retenida();
     _exit(130);
 }
