@@ -325,6 +325,39 @@ INSTANTIATE_TEST_SUITE_P(
                     LostCase{"421_to_the_folder_creation", "MKD", Reply::line_then_close("421 Timeout.")}),
     [](const auto &i) { return std::string(i.param.name); });
 
+// A row that the server refuses ends the run with its report right after
+// the file's lines, as if each row had been awaited before the next file:
+// the next file's line never appears, and no row stands for a file that is
+// not on the server.
+TEST_F(Fixture, ARefusedRowEndsTheRunRightAfterItsFile)
+{
+    const std::string second = "/docs/img/b.png";
+    site.put(second, "b", when);
+    auto order = pub::listing(site.local());
+    ASSERT_EQ(order.size(), 2u);
+    const std::string user = "solo_lee_" + site.table();
+    vt::shared_mariadb().add_account(user, "clave", "SELECT");
+    site.config().set("dbuser", user).set("dbpass", "clave");
+
+    vt::Outcome o = site.run();
+
+    const pub::Entry first = order[0];
+    const std::string insert = "INSERT INTO " + site.table() +
+                               " (Ruta, Nombre, Dia, Mes, Anio, Hora, Minuto, Segundo) VALUES ('" + first.ruta +
+                               "', '" + first.nombre + "', 3, 2, 2021, 4, 5, 6)";
+    std::string refused;
+    try {
+        vt::shared_mariadb().query_as(user, "clave", insert);
+    } catch (const std::exception &e) {
+        refused = e.what();
+    }
+    ASSERT_FALSE(refused.empty());
+    pub::expect_run(o, header() + pub::new_file(first.path()) + refused + "\nConsulta: " + insert + "\n", 1);
+    EXPECT_TRUE(site.rows().empty());
+    ASSERT_GE(ftp.stored().size(), 1u);
+    EXPECT_EQ(ftp.stored()[0].path, "/htdocs" + first.path());
+}
+
 // SIGINT while a transfer stalls ends the run within a second with status
 // 130; nothing is sent after it, and every line written before it is in
 // the captured output. Rows are committed about once a second, so the row
