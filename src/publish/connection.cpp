@@ -78,14 +78,13 @@ bool identifica()
 {
     const char *user = get_value(conf, "ftpuser");
     const char *pass = get_value(conf, "ftppass");
-    if (strlen(user) > max_credencial || strlen(pass) > max_credencial) {
-        motivo = "Usuario o clave de mas de 57 bytes: la biblioteca FTP no los envia";
-        FtpQuit(buf);
-        buf = nullptr;
-        return false;
-    }
-    if (strpbrk(user, "\r\n") || strpbrk(pass, "\r\n")) {
-        motivo = "Usuario o clave con un salto de linea, que el protocolo FTP no admite";
+    const char *no_enviables = nullptr;
+    if (strlen(user) > max_credencial || strlen(pass) > max_credencial)
+        no_enviables = "Usuario o clave de mas de 57 bytes: la biblioteca FTP no los envia";
+    else if (strpbrk(user, "\r\n") || strpbrk(pass, "\r\n"))
+        no_enviables = "Usuario o clave con un salto de linea, que el protocolo FTP no admite";
+    if (no_enviables) {
+        motivo = no_enviables;
         FtpQuit(buf);
         buf = nullptr;
         return false;
