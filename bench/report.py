@@ -230,6 +230,9 @@ w(f"""- Trees (bench/gentree.cpp, fixed seed): 50 files per directory, directori
   its time × N/1,000 is the cost of one round trip per lookup at N files).
 """)
 
+w("Where the time of a missed target goes (profiles, call counts): bench/PROFILE.md.")
+w("")
+
 with open(notes_path) as f:
     notes = [l.rstrip() for l in f if l.strip()]
 if notes:
