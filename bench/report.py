@@ -232,6 +232,24 @@ w(f"""- Trees (bench/gentree.cpp, fixed seed): 50 files per directory, directori
 
 w("Where the time of a missed target goes (profiles, call counts): bench/PROFILE.md.")
 w("")
+w("""## Commands timed
+
+In the temporary folder, with `CONF` one of `cfg/near-N.conf`, `cfg/ftpfar-N.conf`, `cfg/dbfar-N.conf` (the same
+tree, table `catN` and remote folder `/vN`; only the FTP or database address differs) and `TZ=UTC`:
+
+| scenario | vantor | lftp | floor |
+|---|---|---|---|
+| (1) first publish | `vantor CONF` after `vantor CONF -d` and emptying `/vN` (untimed) | `lftp-mirror HOST PORT TREE /lN` after emptying `/lN` | `floors put TREE 127.0.0.1:PORT USER PASS /fN` into an empty `/fN` |
+| (2) no change | `vantor CONF` | `lftp-mirror HOST PORT TREE /lN` | `floors stat TREE`; `floors lookup TREE DBHOST DBPORT USER PASS vantor catN` |
+| (3) changes | `gentree modify TREE REP`, then `vantor CONF` | `lftp-mirror HOST PORT TREE /lN` | – |
+| (4) rebuild | `vantor CONF -r` | – | `floors insert TREE 127.0.0.1 DBPORT USER PASS vantor floorN [50]` |
+
+`lftp-mirror` runs `lftp -u USER,PASS -p PORT HOST -e "set cmd:fail-exit yes; set net:max-retries 2; mirror -R
+--only-newer TREE /lN; quit"` with HOME in the temporary folder. Each command runs as
+`/usr/bin/time -f '%M %U %S' timeout BENCH_TIMEOUT COMMAND`. The table `catN` is made by `vantor CONF -c`,
+`floorN` by `CREATE TABLE floorN LIKE catN`.
+
+""")
 
 with open(notes_path) as f:
     notes = [l.rstrip() for l in f if l.strip()]

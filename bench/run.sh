@@ -97,10 +97,21 @@ fi
 work=$(mktemp -d "${BENCH_WORKDIR:-${TMPDIR:-/tmp}}/vantor-bench.XXXXXX")
 dbwork=$(mktemp -d "${TMPDIR:-/tmp}/vantor-bench-db.XXXXXX")
 pids=()
+running=
+# Ends a process and everything below it, deepest first, by process id.
+kill_tree() {
+    local c
+    for c in $(pgrep -P "$1" 2>/dev/null); do kill_tree "$c"; done
+    kill "$1" 2>/dev/null || true
+}
 cleanup() {
     local rc=$?
     trap - EXIT INT TERM
     local i
+    if [[ -n $running ]]; then
+        kill_tree "$running"
+        wait "$running" 2>/dev/null || true
+    fi
     for ((i = ${#pids[@]} - 1; i >= 0; i--)); do kill "${pids[i]}" 2>/dev/null || true; done
     for i in "${pids[@]}"; do
         for _ in $(seq 50); do kill -0 "$i" 2>/dev/null || break; sleep 0.1; done
@@ -274,9 +285,14 @@ measure() {
     local logf="$work/logs/$sc-$n-$net-$tool-$rep.log" t0 t1 rc rss cpu up err c0 c1 dcpu
     c0=$(db_cpu)
     t0=$(date +%s%N)
+    # In the background and waited for, so that a signal to the script runs
+    # the clean-up at once (it ends this run too) instead of after the run.
     set +e
-    /usr/bin/time -f '%M %U %S' -o "$work/rss" timeout "$run_timeout" "$@" >"$logf" 2>&1
+    /usr/bin/time -f '%M %U %S' -o "$work/rss" timeout "$run_timeout" "$@" >"$logf" 2>&1 &
+    running=$!
+    wait "$running"
     rc=$?
+    running=
     set -e
     t1=$(date +%s%N)
     c1=$(db_cpu)
