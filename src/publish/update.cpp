@@ -72,6 +72,19 @@ bool mismo_sello(const respuesta &r, const sello &s)
     return true;
 }
 
+// Uploads a new or changed file and, once it is stored, sends its row.
+void publica(const std::string &ruta, const archivo &a, const std::string &fila_sql, forma f)
+{
+    int subido = sube(ruta, a.nombre);
+    espera_registro();
+    if (!subido) {
+        printf("===> ERROR al subir %s%s\n", ruta.c_str(), a.nombre.c_str());
+        return;
+    }
+    printf("===> %s%s subido con exito\n", ruta.c_str(), a.nombre.c_str());
+    registra(fila_sql, f);
+}
+
 void decide(const std::string &ruta, const archivo &a)
 {
     nivel &n = niveles.back();
@@ -91,30 +104,13 @@ void decide(const std::string &ruta, const archivo &a)
     if (!r.ok)
         informa_fallo(r.error, n.sentencias[i], forma::linea);
 
-    const char *R = ruta.c_str();
-    const char *N = a.nombre.c_str();
     if (!r.hay_fila) {
         escribe_o_retiene("NUEVO ARCHIVO!!!  Bienvenido " + ruta + a.nombre + "!\n");
-        int subido = sube(ruta, a.nombre);
-        espera_registro();
-        if (!subido) {
-            printf("===> ERROR al subir %s%s\n", R, N);
-            return;
-        }
-        printf("===> %s%s subido con exito\n", R, N);
-        registra(sentencia_insercion(ruta, a.nombre, a.s), forma::linea);
+        publica(ruta, a, sentencia_insercion(ruta, a.nombre, a.s), forma::linea);
         return;
     }
-    if (mismo_sello(r, a.s))
-        return;
-    int subido = sube(ruta, a.nombre);
-    espera_registro();
-    if (!subido) {
-        printf("===> ERROR al subir %s%s\n", R, N);
-        return;
-    }
-    printf("===> %s%s subido con exito\n", R, N);
-    registra(sentencia_actualizacion(ruta, a.nombre, a.s), forma::desnuda);
+    if (!mismo_sello(r, a.s))
+        publica(ruta, a, sentencia_actualizacion(ruta, a.nombre, a.s), forma::desnuda);
 }
 
 }  // namespace
