@@ -18,8 +18,9 @@ int sube(const std::string &ruta, const std::string &nombre);
 int hazdir(char *path);
 
 // SIGINT handler: ends the process at once with status 130, using only what
-// is safe in a handler. Nothing is lost, since a file's row is written only
-// after the file was stored.
+// is safe in a handler. No row ever stands for a file that was not stored;
+// rows of the last second may be missing, and their files are simply
+// uploaded again by the next run.
 void sigproc(int);
 
 // Text of the server's last reply, or why there is none.
