@@ -3,6 +3,7 @@
 
 #include <mysql.h>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tree/walk.h"
@@ -40,6 +41,14 @@ bool admisible(const std::string &v, const char **motivo);
 struct lote {
     std::vector<std::string> sentencias;
     size_t bytes = 0;
+
+    void agrega(std::string s)
+    {
+        bytes += s.size();
+        sentencias.push_back(std::move(s));
+    }
+    // Large enough to send: more would only make the round trip longer.
+    bool lleno() const { return sentencias.size() >= 256 || bytes >= 256 * 1024; }
 };
 
 // Outcome of one statement of a batch.

@@ -8,9 +8,6 @@
 
 namespace {
 
-constexpr size_t max_sentencias = 256;
-constexpr size_t max_bytes = 256 * 1024;
-
 lote pendiente;
 
 void envia_pendiente()
@@ -21,16 +18,13 @@ void envia_pendiente()
     for (size_t i = 0; i < r.size(); ++i)
         if (!r[i].ok)
             informa_fallo(r[i].error, pendiente.sentencias[i], forma::comillas);
-    pendiente.sentencias.clear();
-    pendiente.bytes = 0;
+    pendiente = lote{};
 }
 
 void inserta(const std::string &ruta, const archivo &a)
 {
-    std::string s = sentencia_insercion(ruta, a.nombre, a.s);
-    pendiente.bytes += s.size();
-    pendiente.sentencias.push_back(std::move(s));
-    if (pendiente.sentencias.size() >= max_sentencias || pendiente.bytes >= max_bytes)
+    pendiente.agrega(sentencia_insercion(ruta, a.nombre, a.s));
+    if (pendiente.lleno())
         envia_pendiente();
 }
 

@@ -16,9 +16,6 @@
 
 namespace {
 
-constexpr size_t max_sentencias = 256;
-constexpr size_t max_bytes = 256 * 1024;
-
 // The lookups of a directory being walked and their answers; one per level
 // of the walk, innermost last.
 struct nivel {
@@ -41,10 +38,8 @@ void anticipa(const std::string &ruta, const std::vector<archivo> &archivos)
     for (size_t desde = 0; desde < n.sentencias.size();) {
         lote l;
         size_t hasta = desde;
-        while (hasta < n.sentencias.size() && l.sentencias.size() < max_sentencias && l.bytes < max_bytes) {
-            l.bytes += n.sentencias[hasta].size();
-            l.sentencias.push_back(n.sentencias[hasta++]);
-        }
+        while (hasta < n.sentencias.size() && !l.lleno())
+            l.agrega(n.sentencias[hasta++]);
         std::vector<respuesta> r = envia_lote(l);
         bool fallo = !r.empty() && !r.back().ok;
         for (respuesta &x : r)
