@@ -63,6 +63,20 @@ std::vector<std::string> lines(const std::string &text)
     return r;
 }
 
+// The lines a rebuild that ended normally wrote before "Terminado!!!", sorted.
+std::vector<std::string> messages(const vt::Outcome &o)
+{
+    EXPECT_EQ(o.status, 0);
+    std::vector<std::string> out = lines(o.out);
+    if (out.empty() || out.back() != done) {
+        ADD_FAILURE() << "no normal end:\n" << o.out;
+        return out;
+    }
+    out.pop_back();
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
 class Rebuild : public ::testing::Test {
 protected:
     void SetUp() override
@@ -255,12 +269,7 @@ TEST_F(Rebuild, StatFailuresAndLinks)
 
     Outcome o = vt::run_vantor({conf(), "-r"}, utc);
     EXPECT_EQ(o.err, "   Error al hacer el stat: : No such file or directory\n") << vt::describe(o);
-    EXPECT_EQ(o.status, 0);
-    std::vector<std::string> out = lines(o.out);
-    ASSERT_FALSE(out.empty()) << o.out;
-    EXPECT_EQ(out.back(), done);
-    out.pop_back();
-    std::sort(out.begin(), out.end());
+    std::vector<std::string> out = messages(o);
     EXPECT_EQ(out, (std::vector<std::string>{
                        "Se omite /alias/arriba: enlace a un directorio de su propia ruta\n",
                        "Se omite /sub/arriba: enlace a un directorio de su propia ruta\n",
@@ -304,12 +313,7 @@ TEST_F(Rebuild, UnreadableFoldersAreReportedAndTheWalkGoesOn)
     // and the file) can be taken.
     const std::string denied = "   Error al hacer el stat: : Permission denied\n";
     EXPECT_EQ(o.err, denied + denied + denied) << vt::describe(o);
-    EXPECT_EQ(o.status, 0);
-    std::vector<std::string> out = lines(o.out);
-    ASSERT_FALSE(out.empty()) << o.out;
-    EXPECT_EQ(out.back(), done);
-    out.pop_back();
-    std::sort(out.begin(), out.end());
+    std::vector<std::string> out = messages(o);
     EXPECT_EQ(out, (std::vector<std::string>{"Error en la llamada a opendir: " + web_ + "/cerrado/\n",
                                              "Error en la llamada a opendir: " + web_ + "/sinlista/\n"}));
     const std::vector<int> st = {20, 10, 2015, 7, 8, 9};
@@ -346,12 +350,7 @@ TEST_F(Rebuild, NamesTheCatalogueCannotHoldAreSkipped)
 
     Outcome o = vt::run_vantor({conf(), "-r"}, utc);
     EXPECT_EQ(o.err, "") << vt::describe(o);
-    EXPECT_EQ(o.status, 0);
-    std::vector<std::string> out = lines(o.out);
-    ASSERT_FALSE(out.empty()) << o.out;
-    EXPECT_EQ(out.back(), done);
-    out.pop_back();
-    std::sort(out.begin(), out.end());
+    std::vector<std::string> out = messages(o);
     std::vector<std::string> want = {
         "Se omite /" + std::string(120, 'a') + "/" + std::string(140, 'b') +
             "/i.txt: la ruta tiene mas de 255 caracteres\n",
