@@ -87,16 +87,10 @@ using Rows = std::vector<std::vector<std::string>>;
 inline std::vector<std::string> row(const Entry &e, time_t when)
 {
     std::tm t{};
-    std::string saved = getenv("TZ") ? getenv("TZ") : "";
-    bool had = getenv("TZ") != nullptr;
-    setenv("TZ", zone, 1);
-    tzset();
-    localtime_r(&when, &t);
-    if (had)
-        setenv("TZ", saved.c_str(), 1);
-    else
-        unsetenv("TZ");
-    tzset();
+    {
+        vt::InZone in(zone);
+        localtime_r(&when, &t);
+    }
     return {e.ruta,
             e.nombre,
             std::to_string(t.tm_mday),

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "catalogue/catalogue.h"
+#include "support/files.h"
 #include "tree/walk.h"
 
 namespace {
@@ -56,27 +57,6 @@ TEST(CatalogueValues, OnlyValidUtf8OfAtMost255Characters)
     }
 }
 
-struct ZoneGuard {
-    explicit ZoneGuard(const char *tz)
-    {
-        const char *old = getenv("TZ");
-        had = old != nullptr;
-        if (had)
-            saved = old;
-        setenv("TZ", tz, 1);
-        tzset();
-    }
-    ~ZoneGuard()
-    {
-        if (had)
-            setenv("TZ", saved.c_str(), 1);
-        else
-            unsetenv("TZ");
-        tzset();
-    }
-    bool had;
-    std::string saved;
-};
 
 TEST(CatalogueValues, StampIsLocalTime)
 {
@@ -93,7 +73,7 @@ TEST(CatalogueValues, StampIsLocalTime)
         {"UTC", -1, {31, 12, 1969, 23, 59, 59}},
     };
     for (const Case &c : cases) {
-        ZoneGuard zone(c.tz);
+        vt::InZone zone(c.tz);
         sello s{};
         ASSERT_TRUE(toma_sello(c.t, s)) << c.tz << " " << c.t;
         EXPECT_EQ((std::vector<int>{s.dia, s.mes, s.anio, s.hora, s.minuto, s.segundo}),
@@ -105,7 +85,7 @@ TEST(CatalogueValues, StampIsLocalTime)
 
 TEST(CatalogueValues, TimeWithoutLocalFormIsRefused)
 {
-    ZoneGuard zone("UTC");
+    vt::InZone zone("UTC");
     sello s{};
     EXPECT_FALSE(toma_sello(1LL << 62, s));
     EXPECT_FALSE(toma_sello(-(1LL << 62), s));

@@ -114,12 +114,28 @@ void set_mtime(const std::string &path, time_t when)
         throw sys_error("utimensat " + path);
 }
 
-time_t epoch_of(const char *tz, int year, int month, int day, int hour, int minute, int second)
+InZone::InZone(const char *tz)
 {
     const char *old = std::getenv("TZ");
-    std::string saved = old ? old : "";
+    had_ = old != nullptr;
+    if (had_)
+        saved_ = old;
     setenv("TZ", tz, 1);
     tzset();
+}
+
+InZone::~InZone()
+{
+    if (had_)
+        setenv("TZ", saved_.c_str(), 1);
+    else
+        unsetenv("TZ");
+    tzset();
+}
+
+time_t epoch_of(const char *tz, int year, int month, int day, int hour, int minute, int second)
+{
+    InZone zone(tz);
     std::tm t{};
     t.tm_year = year - 1900;
     t.tm_mon = month - 1;
@@ -128,13 +144,7 @@ time_t epoch_of(const char *tz, int year, int month, int day, int hour, int minu
     t.tm_min = minute;
     t.tm_sec = second;
     t.tm_isdst = -1;
-    time_t r = mktime(&t);
-    if (old)
-        setenv("TZ", saved.c_str(), 1);
-    else
-        unsetenv("TZ");
-    tzset();
-    return r;
+    return mktime(&t);
 }
 
 namespace {

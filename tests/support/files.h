@@ -37,6 +37,20 @@ void make_dirs(const std::string &path);
 // Sets the modification (and access) time of path, not following a link.
 void set_mtime(const std::string &path, time_t when);
 
+// While it lives, the process's time zone is tz (a TZ value such as "UTC");
+// the zone it had comes back afterwards.
+class InZone {
+public:
+    explicit InZone(const char *tz);
+    ~InZone();
+    InZone(const InZone &) = delete;
+    InZone &operator=(const InZone &) = delete;
+
+private:
+    bool had_;
+    std::string saved_;
+};
+
 // Seconds since the epoch of a wall-clock time in the zone tz (a TZ value
 // such as "UTC" or "Europe/Madrid"); month 1-12. The process's own zone is
 // left as it was.
