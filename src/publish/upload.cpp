@@ -39,6 +39,13 @@ bool pon(const std::string &local, const std::string &remota)
     return almacenado(FtpPut(local.c_str(), remota.c_str(), FTPLIB_IMAGE, buf));
 }
 
+// One directory creation; nonzero when the server made it.
+int crea(const char *path)
+{
+    olvida_respuesta();
+    return FtpMkdir(path, buf);
+}
+
 // The server refused the upload because the directory is missing: 550, or
 // 553 from servers that answer so for a missing directory.
 bool falta_directorio()
@@ -146,8 +153,7 @@ int sube(const std::string &ruta, const std::string &nombre)
 
 int hazdir(char *path)
 {
-    olvida_respuesta();
-    if (FtpMkdir(path, buf))
+    if (crea(path))
         return 1;
     // Climbing further over a connection that is gone only repeats failures.
     if (conexion_perdida())
@@ -166,13 +172,11 @@ int hazdir(char *path)
         *barra = '/';
         if (!padre)
             return 0;
-        olvida_respuesta();
-        return FtpMkdir(path, buf);
+        return crea(path);
     }
     espera_registro();
     printf("Intentamos crear el directorio %s\n", path);
-    olvida_respuesta();
-    return FtpMkdir(path, buf);
+    return crea(path);
 }
 
 void sigproc(int)
