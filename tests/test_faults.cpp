@@ -736,8 +736,12 @@ TEST_P(DatabaseStops, RunEndsWithTheReportAndRecordsNothingUnstored)
     const std::string tail = o.out.substr(o.out.rfind(" subido con exito\n") + 18);
     ASSERT_FALSE(tail.empty()) << o.out;
     if (c.files_are_new) {
+        // Rows are committed about once a second, so the statement that
+        // meets the stopped server may be that commit.
         size_t q = tail.find("\nConsulta: INSERT INTO " + site.table() + " (Ruta, Nombre, Dia, Mes, Anio, Hora, "
                                                                          "Minuto, Segundo) VALUES ('/', 'p");
+        if (q == std::string::npos)
+            q = tail.find("\nConsulta: COMMIT\n");
         EXPECT_NE(q, std::string::npos) << tail;
         EXPECT_GT(q, 0u) << "the server's error text comes first\n" << tail;
         EXPECT_EQ(tail.back(), '\n');

@@ -108,6 +108,8 @@ int vantor_main(int argc, char **argv)
     }
     if (missing)
         exit(-1);
+    if (!ftp_ajustes())
+        exit(-1);
 
     connect_database();
 

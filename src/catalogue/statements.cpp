@@ -1,4 +1,6 @@
 // Statement texts about the catalogue table and the report of a failed one.
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 
@@ -114,7 +116,11 @@ void informa_fallo(const std::string &error, const std::string &sql, forma f)
         printf("Consulta: '%s'\n", sql.c_str());
     else if (f == forma::linea)
         printf("\nConsulta: %s\n", sql.c_str());
-    exit(1);
+    // Upload threads may be running: end at once, without running the
+    // destructors of what they use.
+    fflush(stdout);
+    fflush(stderr);
+    _exit(1);
 }
 
 void consulta(const std::string &sql, forma f)

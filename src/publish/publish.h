@@ -1,17 +1,21 @@
 // Publishing: the update run, uploads and remote directories.
 #pragma once
 
-#include <ftplib.h>
 #include <string>
 
-extern netbuf *buf;
+#include "publish/ftp.h"
 
 // The update run: connect, log in, walk from "/", quit.
 void actualiza();
 void escanea(const std::string &ruta);
 
-// Uploads one file; 1 when it was stored, 0 otherwise.
+// Uploads one file; 1 when it was stored, 0 otherwise. On an upload thread
+// with devolver_si_cae set, `devuelto` when the connection was lost and could
+// not be opened again: nothing was written and another connection should
+// take the file.
 int sube(const std::string &ruta, const std::string &nombre);
+enum { devuelto = -2 };
+extern thread_local bool devolver_si_cae;
 
 // Creates a remote directory and its missing ancestors; nonzero on success.
 // The text is cut and restored during the work.
@@ -23,5 +27,25 @@ int hazdir(char *path);
 // uploaded again by the next run.
 void sigproc(int);
 
-// Text of the server's last reply, or why there is none.
+// Text of the server's last reply on this thread's connection, or why there
+// is none.
 std::string ultima_respuesta();
+
+// Drops this thread's connection and logs in again; false on failure, with
+// the reason kept for ultima_respuesta().
+bool reconecta();
+
+// "ftpserver:ftpport", as the run names the server it connects to.
+std::string direccion();
+
+// Writes text of the update run: to standard output in order with the
+// catalogue's rows, or, on an upload thread, into the lines of the file
+// being uploaded, which the run writes when that file's turn comes.
+void escribe(const std::string &texto);
+
+// Where escribe puts text on this thread; none writes to standard output.
+extern thread_local std::string *captura;
+
+// Whether a 425 (no data connection) is retried silently: on, when several
+// connections share the server's passive ports.
+extern bool reintenta_425;

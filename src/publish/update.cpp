@@ -11,8 +11,9 @@
 #include <cstdlib>
 
 #include "catalogue/catalogue.h"
+#include "config/config.h"
 #include "publish/publish.h"
-#include "publish/session.h"
+#include "publish/reparto.h"
 
 namespace {
 
@@ -67,17 +68,31 @@ bool mismo_sello(const respuesta &r, const sello &s)
     return true;
 }
 
-// Uploads a new or changed file and, once it is stored, sends its row.
-void publica(const std::string &ruta, const archivo &a, const std::string &fila_sql, forma f)
+// Uploads a new or changed file and, once it is stored, sends its row; with
+// several connections, hands it to the first free one.
+void publica(const std::string &ruta, const archivo &a, bool nuevo, const std::string &fila_sql, forma f)
 {
-    int subido = sube(ruta, a.nombre);
-    espera_registro();
-    if (!subido) {
-        printf("===> ERROR al subir %s%s\n", ruta.c_str(), a.nombre.c_str());
+    if (reparto_activo()) {
+        encargo e;
+        e.ruta = ruta;
+        e.nombre = a.nombre;
+        e.nuevo = nuevo;
+        e.fila_sql = fila_sql;
+        e.f = f;
+        reparto_encola(std::move(e));
         return;
     }
-    printf("===> %s%s subido con exito\n", ruta.c_str(), a.nombre.c_str());
-    registra(fila_sql, f);
+    if (nuevo)
+        escribe_o_retiene("NUEVO ARCHIVO!!!  Bienvenido " + ruta + a.nombre + "!\n");
+    concluye(ruta, a.nombre, sube(ruta, a.nombre), "", fila_sql, f);
+}
+
+// Before the walk writes a line of its own, every file before it is
+// written.
+void antes_de_escribir()
+{
+    reparto_vacia();
+    espera_registro();
 }
 
 void decide(const std::string &ruta, const archivo &a)
@@ -96,19 +111,38 @@ void decide(const std::string &ruta, const archivo &a)
             n.respuestas[i].error = mysql_error(&db);
     }
     const respuesta &r = n.respuestas[i];
-    if (!r.ok)
+    if (!r.ok) {
+        reparto_vacia();
         informa_fallo(r.error, n.sentencias[i], forma::linea);
+    }
 
     if (!r.hay_fila) {
-        escribe_o_retiene("NUEVO ARCHIVO!!!  Bienvenido " + ruta + a.nombre + "!\n");
-        publica(ruta, a, sentencia_insercion(ruta, a.nombre, a.s), forma::linea);
+        publica(ruta, a, true, sentencia_insercion(ruta, a.nombre, a.s), forma::linea);
         return;
     }
     if (!mismo_sello(r, a.s))
-        publica(ruta, a, sentencia_actualizacion(ruta, a.nombre, a.s), forma::desnuda);
+        publica(ruta, a, false, sentencia_actualizacion(ruta, a.nombre, a.s), forma::desnuda);
 }
 
 }  // namespace
+
+void concluye(const std::string &ruta, const std::string &nombre, int subido, const std::string &lineas,
+              const std::string &fila_sql, forma f)
+{
+    espera_registro();
+    fwrite(lineas.data(), 1, lineas.size(), stdout);
+    if (!subido) {
+        printf("===> ERROR al subir %s%s\n", ruta.c_str(), nombre.c_str());
+        return;
+    }
+    printf("===> %s%s subido con exito\n", ruta.c_str(), nombre.c_str());
+    registra(fila_sql, f);
+}
+
+std::string direccion()
+{
+    return std::string(get_value(conf, "ftpserver")) + ":" + get_value(conf, "ftpport");
+}
 
 void escanea(const std::string &ruta)
 {
@@ -116,7 +150,7 @@ void escanea(const std::string &ruta)
     r.anticipa = anticipa;
     r.accion = decide;
     r.termina = termina;
-    r.antes_de_escribir = espera_registro;
+    r.antes_de_escribir = antes_de_escribir;
     recorre(ruta, r);
 }
 
@@ -125,26 +159,30 @@ void actualiza()
     // A write on a connection the server has closed then fails like any
     // other instead of killing the process.
     signal(SIGPIPE, SIG_IGN);
-    FtpInit();
+    ftp_inicia();
     fputs("Vantor v0.9.1\n", stdout);
     printf("Conectamos a %s\n", direccion().c_str());
-    if (!abre_conexion()) {
+    buf = ftp_nueva();
+    apertura a = ftp_abre(buf);
+    if (a == apertura::conexion) {
         fputs("Error al conectar\n", stdout);
         printf("%s\n", ultima_respuesta().c_str());
         exit(-1);
     }
     fputs("Conectado!!!\n", stdout);
     signal(SIGINT, sigproc);
-    if (!identifica()) {
+    if (a == apertura::login) {
         fputs("Error al identificarse\n", stdout);
         printf("%s\n", ultima_respuesta().c_str());
         exit(-1);
     }
     fputs("Login correcto\n", stdout);
+    if (ftp_conexiones() > 1)
+        reparto_inicia(ftp_conexiones());
     escanea("/");
+    reparto_vacia();
     confirma(forma::linea);
-    if (buf) {
-        FtpQuit(buf);
-        buf = nullptr;
-    }
+    reparto_termina();
+    ftp_cierra(buf);
+    buf = nullptr;
 }

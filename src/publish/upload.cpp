@@ -5,53 +5,71 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
+#include <chrono>
 #include <cstring>
+#include <map>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "catalogue/catalogue.h"
 #include "config/config.h"
 #include "publish/publish.h"
-#include "publish/session.h"
 #include "tree/walk.h"
+
+thread_local std::string *captura = nullptr;
+bool reintenta_425 = false;
+thread_local bool devolver_si_cae = false;
 
 namespace {
 
-// ftplib composes each command in a buffer of this size and refuses,
-// without sending anything, a path that does not fit.
-constexpr size_t max_comando = 1024;
+// This thread's connection could not be opened again after it was lost.
+thread_local bool sin_conexion = false;
 
-// The server accepted the transfer: the library sent the data and the final
-// reply is positive. ftplib reports success once the data is sent, even when
-// the server then answers 426 or 451 and keeps a truncated file.
-bool almacenado(int put)
+// Directory creation is shared by every connection: one climb at a time,
+// and the directories made so far with the turn in which each was made, so
+// that an upload refused for a directory that another connection made in
+// the meantime is simply sent again.
+std::mutex directorios;
+std::map<std::string, unsigned long> hechos;
+unsigned long turno = 0;
+
+unsigned long turno_actual()
 {
-    if (!put)
-        return false;
-    const char *r = FtpLastResponse(buf);
-    return r && r[0] == '2';
+    std::lock_guard<std::mutex> l(directorios);
+    return turno;
 }
 
-// One transfer in image mode; true when the server stored the file.
+// One transfer in image mode; true when the server stored the file. With
+// several connections a 425 (the server's passive ports taken) is waited
+// out and the transfer tried again.
 bool pon(const std::string &local, const std::string &remota)
 {
-    olvida_respuesta();
-    return almacenado(FtpPut(local.c_str(), remota.c_str(), FTPLIB_IMAGE, buf));
+    for (int intento = 0;; ++intento) {
+        if (ftp_put(buf, local, remota))
+            return true;
+        if (!reintenta_425 || ftp_codigo(buf) != 425 || intento >= 5)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100 << intento));
+    }
 }
 
-// One directory creation; nonzero when the server made it.
+// One directory creation, with the directory lock held; nonzero when the
+// server made it.
 int crea(const char *path)
 {
-    olvida_respuesta();
-    return FtpMkdir(path, buf);
+    if (!ftp_mkdir(buf, path))
+        return 0;
+    hechos[path] = ++turno;
+    return 1;
 }
 
 // The server refused the upload because the directory is missing: 550, or
 // 553 from servers that answer so for a missing directory.
 bool falta_directorio()
 {
-    const char *r = FtpLastResponse(buf);
-    return r && (strncmp(r, "550", 3) == 0 || strncmp(r, "553", 3) == 0);
+    int c = ftp_codigo(buf);
+    return c == 550 || c == 553;
 }
 
 // Why the local file cannot be sent, or an empty text when it can. Checked
@@ -72,9 +90,7 @@ std::string falla_local(const std::string &local)
 
 void fallo_subida(const std::string &remota, const std::string &local, const std::string &motivo)
 {
-    espera_registro();
-    printf("Error subiendo archivo %s desde %s:\n", remota.c_str(), local.c_str());
-    printf("%s\n", motivo.c_str());
+    escribe("Error subiendo archivo " + remota + " desde " + local + ":\n" + motivo + "\n");
 }
 
 enum { perdida = -1 };
@@ -92,24 +108,23 @@ int intenta(const std::string &ruta, const std::string &nombre, bool primera)
     std::string motivo;
     if (remota.find_first_of("\r\n") != std::string::npos)
         motivo = "La ruta remota contiene un salto de linea, que el protocolo FTP no admite";
-    else if (remota.size() + 7 > max_comando)
-        motivo = "Ruta remota demasiado larga para la biblioteca FTP";
     else
         motivo = falla_local(local);
     if (!motivo.empty()) {
         fallo_subida(remota, local, motivo);
         return 0;
     }
-    if (!buf) {
+    if (sin_conexion) {
         if (primera)
             return perdida;
         fallo_subida(remota, local, ultima_respuesta());
         return 0;
     }
 
+    const unsigned long antes = turno_actual();
     if (pon(local, remota))
         return 1;
-    if (primera && conexion_perdida())
+    if (primera && ftp_perdida(buf))
         return perdida;
     if (!falta_directorio()) {
         fallo_subida(remota, local, ultima_respuesta());
@@ -118,27 +133,38 @@ int intenta(const std::string &ruta, const std::string &nombre, bool primera)
 
     std::string dir = std::string(get_value(conf, "remoteroot")) + ruta;
     dir.pop_back();
-    std::vector<char> texto(dir.begin(), dir.end());
-    texto.push_back('\0');
-    if (!hazdir(texto.data())) {
-        if (primera && conexion_perdida())
-            return perdida;
-        espera_registro();
-        printf("Error creando directorio %s:\n", texto.data());
-        printf("%s\n", ultima_respuesta().c_str());
-        return 0;
+    {
+        std::lock_guard<std::mutex> l(directorios);
+        auto hecho = hechos.find(dir);
+        if (hecho == hechos.end() || hecho->second <= antes) {
+            std::vector<char> texto(dir.begin(), dir.end());
+            texto.push_back('\0');
+            if (!hazdir(texto.data())) {
+                if (primera && ftp_perdida(buf))
+                    return perdida;
+                escribe("Error creando directorio " + dir + ":\n" + ultima_respuesta() + "\n");
+                return 0;
+            }
+        }
     }
     if (pon(local, remota))
         return 1;
-    if (primera && conexion_perdida())
+    if (primera && ftp_perdida(buf))
         return perdida;
-    espera_registro();
-    printf("Error subiendo archivo aun habiendo creado el directorio:\n%s a %s\n", local.c_str(), remota.c_str());
-    printf("%s\n", ultima_respuesta().c_str());
+    escribe("Error subiendo archivo aun habiendo creado el directorio:\n" + local + " a " + remota + "\n" +
+            ultima_respuesta() + "\n");
     return 0;
 }
 
 }  // namespace
+
+std::string ultima_respuesta() { return ftp_respuesta(buf); }
+
+bool reconecta()
+{
+    sin_conexion = ftp_abre(buf) != apertura::ok;
+    return !sin_conexion;
+}
 
 int sube(const std::string &ruta, const std::string &nombre)
 {
@@ -147,7 +173,8 @@ int sube(const std::string &ruta, const std::string &nombre)
         return r;
     // The server closed the control connection (an idle timeout, a restart):
     // log in again and give the file one more attempt.
-    reconecta();
+    if (!reconecta() && devolver_si_cae)
+        return devuelto;
     return intenta(ruta, nombre, false);
 }
 
@@ -156,7 +183,7 @@ int hazdir(char *path)
     if (crea(path))
         return 1;
     // Climbing further over a connection that is gone only repeats failures.
-    if (conexion_perdida())
+    if (ftp_perdida(buf))
         return 0;
     char *barra = nullptr;
     for (char *p = path + strlen(path); p > path + 1;) {
@@ -174,9 +201,18 @@ int hazdir(char *path)
             return 0;
         return crea(path);
     }
-    espera_registro();
-    printf("Intentamos crear el directorio %s\n", path);
+    escribe("Intentamos crear el directorio " + std::string(path) + "\n");
     return crea(path);
+}
+
+void escribe(const std::string &texto)
+{
+    if (captura) {
+        *captura += texto;
+        return;
+    }
+    espera_registro();
+    fputs(texto.c_str(), stdout);
 }
 
 void sigproc(int)

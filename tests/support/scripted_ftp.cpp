@@ -169,6 +169,7 @@ struct ScriptedFtp::Script {
         defaults["PASS"] = Reply::line("230 Logged in.");
         defaults["TYPE"] = Reply::line("200 Type set to {arg}.");
         defaults["PASV"] = Reply::line("227 Entering Passive Mode ({pasv}).");
+        defaults["EPSV"] = Reply::line("229 Entering Extended Passive Mode (|||{epsv}|)");
         defaults["STOR"] = Reply::transfer();
         defaults["MKD"] = Reply::line("257 \"{arg}\" created.");
         defaults["CWD"] = Reply::line("250 Directory changed.");
@@ -350,12 +351,13 @@ void ScriptedFtp::serve(int fd, int session)
     // Sends a reply text after filling in its fields.
     auto say = [&](const std::string &text, const std::string &arg) {
         std::string t = replace_all(text, "{arg}", arg);
-        if (t.find("{pasv}") != std::string::npos) {
+        if (t.find("{pasv}") != std::string::npos || t.find("{epsv}") != std::string::npos) {
             if (data_listener >= 0)
                 ::close(data_listener);
             int p = 0;
             data_listener = listen_on_loopback(&p);
             t = replace_all(t, "{pasv}", "127,0,0,1," + std::to_string(p / 256) + "," + std::to_string(p % 256));
+            t = replace_all(t, "{epsv}", std::to_string(p));
         }
         return send_all(fd, as_reply(t));
     };

@@ -11,8 +11,8 @@
 //   EXPECT_EQ(ftp.sessions()[0], (std::vector<std::string>{"USER vantor", "PASS secreto", ...}));
 //   EXPECT_EQ(ftp.stored()[0].bytes, "...");
 //
-// Built-in replies: greeting 220; USER 331; PASS 230; TYPE 200; PASV 227 with
-// a real data listener on 127.0.0.1; STOR 150, the data read to its end,
+// Built-in replies: greeting 220; USER 331; PASS 230; TYPE 200; PASV 227 and
+// EPSV 229 with a real data listener on 127.0.0.1; STOR 150, the data read to its end,
 // then 226; MKD 257; CWD 250; PWD 257; SYST 215; NOOP 200; QUIT 221 and the
 // connection closed; anything else 502. The account is not checked.
 #pragma once
@@ -31,8 +31,8 @@
 namespace vt {
 
 // One scripted answer to a command. In `text` and `after`, "{arg}" stands
-// for the command's argument and "{pasv}" for the address of a fresh data
-// listener (h1,h2,h3,h4,p1,p2); a text may hold several lines separated by
+// for the command's argument, "{pasv}" for the address of a fresh data
+// listener (h1,h2,h3,h4,p1,p2) and "{epsv}" for its port alone; a text may hold several lines separated by
 // "\n" (multi-line replies); CR LF is added to each line.
 struct Reply {
     enum class End {

@@ -1,6 +1,6 @@
-// The test harness's servers, driven with the same FTP and MySQL client
-// libraries that vantor uses: if these fail, every end-to-end test would.
-#include <ftplib.h>
+// The test harness's servers, driven with a plain FTP client and the MySQL
+// client library that vantor uses: if these fail, every end-to-end test
+// would.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -9,6 +9,7 @@
 
 #include "support/config.h"
 #include "support/files.h"
+#include "support/ftp_client.h"
 #include "support/ftp_daemons.h"
 #include "support/mariadb.h"
 #include "support/process.h"
@@ -18,35 +19,34 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// One upload session through ftplib: login, optional MKD, PUT, QUIT.
-// Returns the last reply after each step, in order.
-std::vector<std::string> ftplib_session(const std::string &host, int port, const std::string &user,
-                                        const std::string &pass, const std::string &mkdir_path,
-                                        const std::string &local, const std::string &remote)
+// One upload session: login, optional MKD, PUT, QUIT. Returns the last
+// reply after each step, in order.
+std::vector<std::string> ftp_session(const std::string &host, int port, const std::string &user,
+                                     const std::string &pass, const std::string &mkdir_path,
+                                     const std::string &local, const std::string &remote)
 {
     std::vector<std::string> replies;
     // A server that drops the connection must fail the test, not kill it.
     signal(SIGPIPE, SIG_IGN);
-    FtpInit();
-    netbuf *n = nullptr;
-    if (!FtpConnect((host + ":" + std::to_string(port)).c_str(), &n)) {
+    vt::FtpClient n;
+    if (!n.connect(host, port)) {
         replies.push_back("connect failed");
         return replies;
     }
-    bool in = FtpLogin(user.c_str(), pass.c_str(), n);
+    bool in = n.login(user, pass);
     replies.push_back(in ? "login" : "no login");
-    replies.push_back(FtpLastResponse(n));
+    replies.push_back(n.last());
     if (!in) {
-        FtpQuit(n);
+        n.quit();
         return replies;
     }
     if (!mkdir_path.empty()) {
-        FtpMkdir(mkdir_path.c_str(), n);
-        replies.push_back(FtpLastResponse(n));
+        n.mkdir(mkdir_path);
+        replies.push_back(n.last());
     }
-    FtpPut(local.c_str(), remote.c_str(), FTPLIB_IMAGE, n);
-    replies.push_back(FtpLastResponse(n));
-    FtpQuit(n);
+    n.put(local, remote);
+    replies.push_back(n.last());
+    n.quit();
     return replies;
 }
 
@@ -112,7 +112,7 @@ TEST(Harness, ScriptedFtpFollowsScriptAndRecords)
     vt::ScriptedFtp ftp;
     ftp.queue("MKD", "/htdocs/img", vt::Reply::line("550 Missing parent."));
     ftp.queue("STOR", vt::Reply::transfer("451 Disk full."));
-    auto r = ftplib_session(ftp.host(), ftp.port(), "vantor", "secreto", "/htdocs/img",
+    auto r = ftp_session(ftp.host(), ftp.port(), "vantor", "secreto", "/htdocs/img",
                             dir / "a.png", "/htdocs/img/a.png");
     EXPECT_EQ(r, (std::vector<std::string>{"login", "230 Logged in.\n", "550 Missing parent.\n",
                                            "451 Disk full.\n"}));
@@ -128,7 +128,7 @@ TEST(Harness, ScriptedFtpFollowsScriptAndRecords)
 
     // Default replies once the queue is used up; a second connection is
     // logged on its own.
-    r = ftplib_session(ftp.host(), ftp.port(), "otro", "x", "/htdocs/img", dir / "a.png", "/b");
+    r = ftp_session(ftp.host(), ftp.port(), "otro", "x", "/htdocs/img", dir / "a.png", "/b");
     EXPECT_EQ(r[2], "257 \"/htdocs/img\" created.\n");
     EXPECT_EQ(r[3], "226 Transfer complete.\n");
     ASSERT_TRUE(ftp.wait_for_disconnect(5s));
@@ -142,19 +142,20 @@ TEST(Harness, ScriptedFtpLosesAndStallsConnections)
     vt::write_file(dir / "f", "x");
     vt::ScriptedFtp ftp;
     ftp.queue("STOR", vt::Reply::transfer_then_close());
-    auto r = ftplib_session(ftp.host(), ftp.port(), "u", "p", "", dir / "f", "/f");
+    auto r = ftp_session(ftp.host(), ftp.port(), "u", "p", "", dir / "f", "/f");
     EXPECT_EQ(r[0], "login");
     EXPECT_EQ(ftp.stored().at(0).bytes, "x");
     EXPECT_EQ(ftp.stored().at(0).final_reply, "");
 
     ftp.set_idle_timeout(300ms);
-    FtpInit();
-    netbuf *n = nullptr;
-    ASSERT_TRUE(FtpConnect((ftp.host() + ":" + std::to_string(ftp.port())).c_str(), &n));
-    std::this_thread::sleep_for(600ms);
-    EXPECT_FALSE(FtpLogin("u", "p", n));
-    EXPECT_STREQ(FtpLastResponse(n), "421 Timeout.\n");
-    FtpQuit(n);
+    {
+        vt::FtpClient n;
+        ASSERT_TRUE(n.connect(ftp.host(), ftp.port()));
+        std::this_thread::sleep_for(600ms);
+        EXPECT_FALSE(n.login("u", "p"));
+        EXPECT_EQ(n.last(), "421 Timeout.\n");
+        n.quit();
+    }
     ftp.set_idle_timeout(0ms);
 
     // A stalled reply keeps the client waiting until the server stops.
@@ -165,7 +166,7 @@ TEST(Harness, ScriptedFtpLosesAndStallsConnections)
         ftp.stop();
     });
     auto t0 = std::chrono::steady_clock::now();
-    r = ftplib_session(ftp.host(), ftp.port(), "u", "p", "", dir / "f", "/f");
+    r = ftp_session(ftp.host(), ftp.port(), "u", "p", "", dir / "f", "/f");
     stopper.join();
     EXPECT_EQ(r[0], "no login");
     EXPECT_GE(std::chrono::steady_clock::now() - t0, 200ms);
@@ -179,7 +180,7 @@ void check_real_server(Server &ftp)
     vt::TempDir dir("vantor-harness");
     vt::write_file(dir / "index.html", "<p>hola</p>\n");
     ftp.make_dir("htdocs");
-    auto r = ftplib_session(ftp.host(), ftp.port(), ftp.user(), ftp.pass(), "/htdocs/docs",
+    auto r = ftp_session(ftp.host(), ftp.port(), ftp.user(), ftp.pass(), "/htdocs/docs",
                             dir / "index.html", "/htdocs/docs/index.html");
     ASSERT_EQ(r.size(), 4u) << ftp.log();
     EXPECT_EQ(r[0], "login");
@@ -187,7 +188,7 @@ void check_real_server(Server &ftp)
     EXPECT_EQ(r[3].substr(0, 4), "226 ");
     EXPECT_EQ(vt::read_file(ftp.path("htdocs/docs/index.html")), "<p>hola</p>\n");
 
-    r = ftplib_session(ftp.host(), ftp.port(), ftp.user(), "mala", "", dir / "index.html", "/x");
+    r = ftp_session(ftp.host(), ftp.port(), ftp.user(), "mala", "", dir / "index.html", "/x");
     EXPECT_EQ(r[0], "no login");
     EXPECT_EQ(r[1].substr(0, 4), "530 ");
 }
@@ -206,7 +207,7 @@ TEST(Harness, PyFtpdUnprivileged)
     chmod(ftp.path("htdocs/cerrado").c_str(), 0555);
     vt::TempDir dir("vantor-harness");
     vt::write_file(dir / "f", "x");
-    auto r = ftplib_session(ftp.host(), ftp.port(), ftp.user(), ftp.pass(), "", dir / "f",
+    auto r = ftp_session(ftp.host(), ftp.port(), ftp.user(), ftp.pass(), "", dir / "f",
                             "/htdocs/cerrado/f");
     EXPECT_EQ(r[2].substr(0, 4), "550 ");
 }
@@ -219,16 +220,15 @@ TEST(Harness, PureFtpdWithShortIdleTimeout)
     o.idle_seconds = 1.5;
     vt::PureFtpd ftp(o);
     check_real_server(ftp);
-    FtpInit();
-    netbuf *n = nullptr;
-    ASSERT_TRUE(FtpConnect((ftp.host() + ":" + std::to_string(ftp.port())).c_str(), &n));
-    ASSERT_TRUE(FtpLogin(ftp.user().c_str(), ftp.pass().c_str(), n));
+    vt::FtpClient n;
+    ASSERT_TRUE(n.connect(ftp.host(), ftp.port()));
+    ASSERT_TRUE(n.login(ftp.user(), ftp.pass()));
     auto t0 = std::chrono::steady_clock::now();
     std::this_thread::sleep_for(2500ms);
-    EXPECT_FALSE(FtpMkdir("/later", n));
-    EXPECT_EQ(std::string(FtpLastResponse(n)).substr(0, 4), "421 ");
+    EXPECT_FALSE(n.mkdir("/later"));
+    EXPECT_EQ(n.last().substr(0, 4), "421 ");
     EXPECT_LT(std::chrono::steady_clock::now() - t0, 5s);
-    FtpQuit(n);
+    n.quit();
 }
 
 TEST(Harness, ConfigWriterQuotesAllTwelveKeys)

@@ -1,0 +1,460 @@
+// The FTP connection over libcurl.
+//
+// Each connection is one easy handle driven through a multi handle of its
+// own: the multi handle keeps the logged-in control connection between
+// operations, and driving it with curl_multi_poll avoids the pause that
+// curl_easy_perform may take before opening a data connection to a server
+// that answers very fast. Files are stored with `STOR /full/path` (no CWD);
+// directories are made with a quoted `MKD` whose refusal keeps the
+// connection. Every reply line passes through `cabecera`, so the last one is
+// at hand for the failure lines, as the server wrote it.
+#include "publish/ftp.h"
+
+#include <curl/curl.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <strings.h>
+
+#include "config/config.h"
+
+thread_local sesion *buf = nullptr;
+
+struct sesion {
+    CURL *easy = nullptr;
+    CURLM *multi = nullptr;
+    char error[CURL_ERROR_SIZE] = {};
+    std::string respuesta;  // last reply line of the last operation, LF-ended
+    std::string motivo;     // why the last operation failed
+    int codigo = 0;         // code of respuesta, 0 when there is none
+    bool primera = false;   // the next reply line is a greeting
+    bool saludo = false;    // the greeting was positive
+    bool perdida = false;
+    bool fallo_tls = false; // the last operation failed in TLS
+    int fd = -1;            // the file being stored
+    int error_lectura = 0;  // errno of a failed read of it
+};
+
+namespace {
+
+enum class modo_tls { no, explicito, implicito };
+
+modo_tls tls = modo_tls::no;
+int conexiones = 1;
+long plazo = 120;  // seconds without progress before an operation fails
+
+bool solo_digitos(const char *t)
+{
+    if (!*t)
+        return false;
+    for (; *t; ++t)
+        if (*t < '0' || *t > '9')
+            return false;
+    return true;
+}
+
+// The port as a number, or 0 when the text is not a usable port.
+long puerto()
+{
+    const char *t = get_value(conf, "ftpport");
+    if (!solo_digitos(t) || strlen(t) > 5)
+        return 0;
+    long p = strtol(t, nullptr, 10);
+    return p >= 1 && p <= 65535 ? p : 0;
+}
+
+// "ftp://host/" with an IPv6 address between brackets.
+std::string base()
+{
+    std::string host = get_value(conf, "ftpserver");
+    if (host.find(':') != std::string::npos)
+        host = "[" + host + "]";
+    return std::string(tls == modo_tls::implicito ? "ftps://" : "ftp://") + host + "/";
+}
+
+// A remote path as the path of a URL: every byte but "/" escaped, and a
+// leading "/" written %2F so that it stays part of the path sent.
+std::string url_de(CURL *easy, const std::string &path)
+{
+    std::string out = base();
+    size_t i = 0;
+    if (!path.empty() && path[0] == '/') {
+        out += "%2F";
+        i = 1;
+    }
+    while (i <= path.size()) {
+        size_t j = path.find('/', i);
+        if (j == std::string::npos)
+            j = path.size();
+        if (j > i) {
+            char *e = curl_easy_escape(easy, path.data() + i, static_cast<int>(j - i));
+            if (e) {
+                out += e;
+                curl_free(e);
+            }
+        }
+        if (j < path.size())
+            out += '/';
+        i = j + 1;
+    }
+    return out;
+}
+
+size_t cabecera(char *p, size_t size, size_t n, void *u)
+{
+    sesion *s = static_cast<sesion *>(u);
+    size_t len = size * n;
+    if (len >= 3 && p[0] >= '0' && p[0] <= '9' && p[1] >= '0' && p[1] <= '9' && p[2] >= '0' && p[2] <= '9') {
+        std::string linea(p, len);
+        while (!linea.empty() && (linea.back() == '\n' || linea.back() == '\r'))
+            linea.pop_back();
+        s->respuesta = linea + "\n";
+        // A "NNN-" line opens a multi-line reply; its code is the same.
+        s->codigo = (p[0] - '0') * 100 + (p[1] - '0') * 10 + (p[2] - '0');
+        if (s->primera) {
+            s->primera = false;
+            s->saludo = p[0] == '2';
+        }
+    }
+    return len;
+}
+
+size_t lectura(char *dest, size_t size, size_t n, void *u)
+{
+    sesion *s = static_cast<sesion *>(u);
+    for (;;) {
+        ssize_t r = read(s->fd, dest, size * n);
+        if (r >= 0)
+            return static_cast<size_t>(r);
+        if (errno == EINTR)
+            continue;
+        s->error_lectura = errno;
+        return CURL_READFUNC_ABORT;
+    }
+}
+
+bool error_tls(CURLcode c)
+{
+    switch (c) {
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_USE_SSL_FAILED:
+    case CURLE_SSL_ENGINE_NOTFOUND:
+    case CURLE_SSL_ENGINE_SETFAILED:
+    case CURLE_SSL_ENGINE_INITFAILED:
+    case CURLE_SSL_SHUTDOWN_FAILED:
+    case CURLE_SSL_CRL_BADFILE:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+    case CURLE_SSL_INVALIDCERTSTATUS:
+    case CURLE_SSL_CLIENTCERT:
+        return true;
+    default:
+        return false;
+    }
+}
+
+void nuevo_multi(sesion *s)
+{
+    if (s->multi)
+        curl_multi_cleanup(s->multi);
+    s->multi = curl_multi_init();
+    // One control connection per handle: a new one replaces the old.
+    curl_multi_setopt(s->multi, CURLMOPT_MAXCONNECTS, 1L);
+}
+
+// Runs the operation set on the easy handle to its end and sorts out its
+// outcome: the reply, why it failed, whether the connection is gone.
+bool ejecuta(sesion *s)
+{
+    s->respuesta.clear();
+    s->motivo.clear();
+    s->codigo = 0;
+    s->error[0] = '\0';
+    s->perdida = false;
+    s->fallo_tls = false;
+    s->error_lectura = 0;
+
+    CURLcode res = CURLE_FAILED_INIT;
+    if (curl_multi_add_handle(s->multi, s->easy) == CURLM_OK) {
+        int activos = 1;
+        while (activos) {
+            if (curl_multi_perform(s->multi, &activos) != CURLM_OK)
+                break;
+            if (activos)
+                curl_multi_poll(s->multi, nullptr, 0, 1000, nullptr);
+        }
+        int quedan = 0;
+        while (CURLMsg *m = curl_multi_info_read(s->multi, &quedan))
+            if (m->msg == CURLMSG_DONE)
+                res = m->data.result;
+        curl_multi_remove_handle(s->multi, s->easy);
+    }
+    if (res == CURLE_OK)
+        return true;
+    s->fallo_tls = error_tls(res);
+
+    bool negativa = !s->respuesta.empty() && (s->respuesta[0] == '4' || s->respuesta[0] == '5');
+    // A command the server did not answer with a refusal met a connection
+    // that is gone; so did one answered with 421 ("closing").
+    s->perdida = !negativa || s->codigo == 421;
+    if (res == CURLE_ABORTED_BY_CALLBACK && s->error_lectura) {
+        s->motivo = strerror(s->error_lectura);
+        s->perdida = false;
+        return false;
+    }
+    long os = 0;
+    curl_easy_getinfo(s->easy, CURLINFO_OS_ERRNO, &os);
+    if (negativa)
+        s->motivo = s->respuesta;
+    else if (error_tls(res) && s->error[0])
+        s->motivo = s->error;
+    else if (res == CURLE_OPERATION_TIMEDOUT || res == CURLE_FTP_ACCEPT_TIMEOUT)
+        s->motivo = "El servidor no respondio en " + std::to_string(plazo) + " s";
+    else if (os)
+        s->motivo = strerror(static_cast<int>(os));
+    else if (s->error[0])
+        s->motivo = s->error;
+    else
+        s->motivo = curl_easy_strerror(res);
+    return false;
+}
+
+}  // namespace
+
+bool ftp_ajustes()
+{
+    bool ok = true;
+    const char *t = get_value(conf, "ftptls");
+    if (!t || strcasecmp(t, "no") == 0)
+        tls = modo_tls::no;
+    else if (strcasecmp(t, "explicit") == 0)
+        tls = modo_tls::explicito;
+    else if (strcasecmp(t, "implicit") == 0)
+        tls = modo_tls::implicito;
+    else {
+        fputs("\"ftptls\" debe ser \"no\", \"explicit\" o \"implicit\"\n", stdout);
+        ok = false;
+    }
+    const char *n = get_value(conf, "ftpconnections");
+    conexiones = 1;
+    if (n) {
+        long v = solo_digitos(n) && strlen(n) <= 2 ? strtol(n, nullptr, 10) : 0;
+        if (v < 1 || v > 16) {
+            fputs("\"ftpconnections\" debe ser un numero de 1 a 16\n", stdout);
+            ok = false;
+        } else {
+            conexiones = static_cast<int>(v);
+        }
+    }
+    return ok;
+}
+
+int ftp_conexiones() { return conexiones; }
+
+void ftp_inicia()
+{
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    // Only the tests shorten the wait for a server that stopped answering.
+    if (const char *p = getenv("VANTOR_PLAZO_FTP")) {
+        long v = strtol(p, nullptr, 10);
+        if (v > 0)
+            plazo = v;
+    }
+}
+
+sesion *ftp_nueva()
+{
+    sesion *s = new sesion;
+    s->easy = curl_easy_init();
+    nuevo_multi(s);
+    CURL *e = s->easy;
+    curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(e, CURLOPT_ERRORBUFFER, s->error);
+    curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, cabecera);
+    curl_easy_setopt(e, CURLOPT_HEADERDATA, s);
+    curl_easy_setopt(e, CURLOPT_READFUNCTION, lectura);
+    curl_easy_setopt(e, CURLOPT_READDATA, s);
+    curl_easy_setopt(e, CURLOPT_USERNAME, get_value(conf, "ftpuser"));
+    curl_easy_setopt(e, CURLOPT_PASSWORD, get_value(conf, "ftppass"));
+    curl_easy_setopt(e, CURLOPT_PORT, puerto());
+    curl_easy_setopt(e, CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_NOCWD));
+    curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT, plazo);
+    curl_easy_setopt(e, CURLOPT_SERVER_RESPONSE_TIMEOUT, plazo);
+    curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, plazo);
+    curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "ftp,ftps");
+    if (tls != modo_tls::no) {
+        // Control and data protected; the login is never sent in clear.
+        curl_easy_setopt(e, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL));
+        curl_easy_setopt(e, CURLOPT_FTPSSLAUTH, static_cast<long>(CURLFTPAUTH_TLS));
+        // TLS 1.2: servers that require the data connections to resume the
+        // control connection's session refuse them under TLS 1.3.
+        curl_easy_setopt(e, CURLOPT_SSLVERSION,
+                         static_cast<long>(CURL_SSLVERSION_TLSv1_2) | static_cast<long>(CURL_SSLVERSION_MAX_TLSv1_2));
+        const char *ca = get_value(conf, "ftpcafile");
+        if (ca && *ca)
+            curl_easy_setopt(e, CURLOPT_CAINFO, ca);
+    }
+    return s;
+}
+
+apertura ftp_abre(sesion *s)
+{
+    const char *user = get_value(conf, "ftpuser");
+    const char *pass = get_value(conf, "ftppass");
+    if (strpbrk(user, "\r\n") || strpbrk(pass, "\r\n")) {
+        s->respuesta.clear();
+        s->codigo = 0;
+        s->motivo = "Usuario o clave con un salto de linea, que el protocolo FTP no admite";
+        return apertura::login;
+    }
+    if (!puerto()) {
+        s->respuesta.clear();
+        s->codigo = 0;
+        s->motivo = std::string("Puerto FTP no valido: ") + get_value(conf, "ftpport");
+        return apertura::conexion;
+    }
+    // A connection of its own, so that the first reply is the greeting.
+    nuevo_multi(s);
+    s->primera = true;
+    s->saludo = false;
+    curl_easy_setopt(s->easy, CURLOPT_URL, (base() + "%2F").c_str());
+    curl_easy_setopt(s->easy, CURLOPT_UPLOAD, 0L);
+    curl_easy_setopt(s->easy, CURLOPT_NOBODY, 1L);
+    bool ok = ejecuta(s);
+    s->primera = false;
+    if (ok)
+        return apertura::ok;
+    if (!s->saludo || s->fallo_tls)
+        return apertura::conexion;
+    return apertura::login;
+}
+
+namespace {
+
+// Stores the file at the URL's path; `despues` holds commands sent once the
+// data is stored (their failure fails the operation).
+bool transfiere(sesion *s, const std::string &local, const std::string &remota, curl_slist *despues)
+{
+    s->fd = open(local.c_str(), O_RDONLY | O_CLOEXEC);
+    if (s->fd < 0) {
+        s->respuesta.clear();
+        s->codigo = 0;
+        s->perdida = false;
+        s->motivo = strerror(errno);
+        return false;
+    }
+    curl_easy_setopt(s->easy, CURLOPT_URL, url_de(s->easy, remota).c_str());
+    curl_easy_setopt(s->easy, CURLOPT_NOBODY, 0L);
+    curl_easy_setopt(s->easy, CURLOPT_UPLOAD, 1L);
+    curl_easy_setopt(s->easy, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(-1));
+    curl_easy_setopt(s->easy, CURLOPT_POSTQUOTE, despues);
+    bool ok = ejecuta(s);
+    curl_easy_setopt(s->easy, CURLOPT_POSTQUOTE, nullptr);
+    curl_easy_setopt(s->easy, CURLOPT_UPLOAD, 0L);
+    close(s->fd);
+    s->fd = -1;
+    return ok;
+}
+
+// Runs quoted commands on the connection, with no transfer.
+bool ordenes(sesion *s, curl_slist *lista)
+{
+    curl_easy_setopt(s->easy, CURLOPT_URL, (base() + "%2F").c_str());
+    curl_easy_setopt(s->easy, CURLOPT_UPLOAD, 0L);
+    curl_easy_setopt(s->easy, CURLOPT_NOBODY, 1L);
+    curl_easy_setopt(s->easy, CURLOPT_QUOTE, lista);
+    bool ok = ejecuta(s);
+    curl_easy_setopt(s->easy, CURLOPT_QUOTE, nullptr);
+    curl_slist_free_all(lista);
+    return ok;
+}
+
+bool con_control(const std::string &p)
+{
+    for (unsigned char c : p)
+        if (c < 0x20)
+            return true;
+    return false;
+}
+
+}  // namespace
+
+bool ftp_put(sesion *s, const std::string &local, const std::string &remota)
+{
+    if (!con_control(remota))
+        return transfiere(s, local, remota, nullptr);
+
+    // The library takes no control character in the path it stores to: the
+    // file is stored under a plain name in the nearest folder of the path
+    // that has none, then renamed, so the name appears only once the file
+    // is whole.
+    size_t corte = 0;
+    while (static_cast<unsigned char>(remota[corte]) >= 0x20)
+        ++corte;
+    size_t barra = remota.rfind('/', corte);
+    const std::string temporal = (barra == std::string::npos ? std::string() : remota.substr(0, barra + 1)) +
+                                 ".vantor-" + std::to_string(getpid()) + "-" +
+                                 std::to_string(reinterpret_cast<uintptr_t>(s)) + ".tmp";
+    curl_slist *renombra = curl_slist_append(nullptr, ("RNFR " + temporal).c_str());
+    renombra = curl_slist_append(renombra, ("RNTO " + remota).c_str());
+    bool ok = transfiere(s, local, temporal, renombra);
+    curl_slist_free_all(renombra);
+    if (!ok && !s->perdida && s->codigo >= 400 && s->respuesta.rfind("226", 0) != 0) {
+        // Stored but not renamed: remove the stored copy, keeping the reply
+        // that refused the name.
+        const std::string respuesta = s->respuesta, motivo = s->motivo;
+        const int codigo = s->codigo;
+        ordenes(s, curl_slist_append(nullptr, ("*DELE " + temporal).c_str()));
+        s->respuesta = respuesta;
+        s->motivo = motivo;
+        s->codigo = codigo;
+        s->perdida = false;
+    }
+    return ok;
+}
+
+bool ftp_mkdir(sesion *s, const std::string &path)
+{
+    bool ok = ordenes(s, curl_slist_append(nullptr, ("*MKD " + path).c_str()));
+    // The "*" keeps a refusal from failing the operation: the reply decides.
+    // A fresh connection's PWD also answers 257, so the last reply must be
+    // the MKD's, which it is when the operation went through.
+    if (ok && s->codigo != 257) {
+        s->motivo = s->respuesta;
+        s->perdida = s->codigo == 421;
+        return false;
+    }
+    return ok;
+}
+
+std::string ftp_respuesta(const sesion *s)
+{
+    if (!s->motivo.empty())
+        return s->motivo;
+    if (!s->respuesta.empty())
+        return s->respuesta;
+    return "Sin respuesta del servidor";
+}
+
+int ftp_codigo(const sesion *s) { return s->codigo; }
+
+bool ftp_perdida(const sesion *s) { return s->perdida; }
+
+void ftp_cierra(sesion *s)
+{
+    if (!s)
+        return;
+    // Closing the cached connection sends QUIT.
+    curl_multi_cleanup(s->multi);
+    curl_easy_cleanup(s->easy);
+    delete s;
+}

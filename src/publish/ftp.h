@@ -1,0 +1,53 @@
+// One FTP control connection: connect and log in, store a file, make a
+// directory, the server's last reply, quit. The only part of the program
+// that knows which FTP library is used.
+#pragma once
+
+#include <string>
+
+struct sesion;
+
+// The connection of the current thread: the update run's own on the main
+// thread, one per upload thread when several connections upload at once.
+extern thread_local sesion *buf;
+
+// Reads and checks the optional FTP keys (ftptls, ftpcafile,
+// ftpconnections). On a bad value writes one line saying why to standard
+// output and returns false.
+bool ftp_ajustes();
+
+// How many connections upload at once (ftpconnections, 1 by default).
+int ftp_conexiones();
+
+// Prepares the library; called once before any connection exists.
+void ftp_inicia();
+
+// A new connection to the configured server, not yet opened.
+sesion *ftp_nueva();
+
+enum class apertura { ok, conexion, login };
+
+// Connects and logs in (TLS first when ftptls asks for it). On failure
+// says which step failed; ftp_respuesta tells why.
+apertura ftp_abre(sesion *s);
+
+// Stores the local file at the remote path in binary mode. True when the
+// server confirmed the whole file.
+bool ftp_put(sesion *s, const std::string &local, const std::string &remota);
+
+// Makes a remote directory; true only when the server answered 257.
+bool ftp_mkdir(sesion *s, const std::string &path);
+
+// The server's last reply line, ending in a line feed, or the reason the
+// last operation failed when the server gave none.
+std::string ftp_respuesta(const sesion *s);
+
+// Reply code of the last operation (0 when the server gave none).
+int ftp_codigo(const sesion *s);
+
+// The last operation failed because the control connection is gone (no
+// answer, a closed or reset connection, or the server's 421).
+bool ftp_perdida(const sesion *s);
+
+// Sends QUIT if the connection is open and releases everything.
+void ftp_cierra(sesion *s);
