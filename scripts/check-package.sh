@@ -58,9 +58,10 @@ pass "package holds the binary, the manual page and the documentation"
 [ "$(dpkg-deb -f "$deb" Package)" = vantor ] || fail "package name"
 [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "package version"
 depends=$(dpkg-deb -f "$deb" Depends)
-for lib in libmariadb3 libftp4; do
+for lib in libmariadb3 libcurl4; do
     grep -qE "(^|, )$lib( |,|$)" <<<"$depends" || fail "Depends lacks $lib: $depends"
 done
+grep -q "libftp" <<<"$depends" && fail "Depends still names ftplib: $depends"
 pass "Depends: $depends"
 
 # Unpack into a scratch root and run what is there.

@@ -1,0 +1,262 @@
+// The transfer of files end to end: several connections at once against
+// real servers and the scripted one (a folder they all need, refused
+// connections, a busy passive port, an interrupt with uploads under way),
+// a server that stops answering, and remote paths around 1,017 bytes.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <memory>
+#include <set>
+#include <thread>
+
+#include "publish_common.h"
+#include "support/ftp_daemons.h"
+#include "support/scripted_ftp.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using pub::Entry;
+using pub::Site;
+using vt::Reply;
+
+const time_t when = pub::at(2022, 6, 7, 8, 9, 10);
+
+std::string all_new(const Site &site, int port)
+{
+    std::string out = pub::header(port);
+    for (const Entry &e : pub::listing(site.local()))
+        out += pub::new_file(e.path());
+    return out + "Terminado!!!\n";
+}
+
+// Files whose lines and rows the cases below check: some in the root, most
+// in nested folders the server does not have yet.
+void fill(Site &site, int count)
+{
+    for (int i = 0; i < count; ++i) {
+        std::string rel = i % 5 == 0   ? "/r" + std::to_string(i) + ".html"
+                          : i % 5 == 1 ? "/a/b/c/f" + std::to_string(i) + ".css"
+                                       : "/a/x" + std::to_string(i % 3) + "/g" + std::to_string(i) + ".js";
+        site.put(rel, "<" + rel + ">" + std::string(static_cast<size_t>(i) * 97, 'v'), when);
+    }
+}
+
+pub::Rows all_rows(const Site &site)
+{
+    pub::Rows r;
+    for (const Entry &e : pub::listing(site.local()))
+        r.push_back(pub::row(e, when));
+    return pub::sorted(r);
+}
+
+enum class Server { pyftpdlib, pureftpd };
+
+// Eight connections that all meet the same missing folders: every file is
+// stored, no climb is reported, and the output, the rows and the server's
+// files are those of a run with one connection.
+class Parallel : public testing::TestWithParam<Server> {};
+
+TEST_P(Parallel, SameLinesRowsAndFilesAsOneConnection)
+{
+    std::unique_ptr<vt::FtpDaemon> ftp;
+    if (GetParam() == Server::pyftpdlib)
+        ftp = std::make_unique<vt::PyFtpd>();
+    else
+        ftp = std::make_unique<vt::PureFtpd>();
+    ftp->make_dir("htdocs");
+
+    Site site("par");
+    site.ftp(ftp->host(), ftp->port(), ftp->user(), ftp->pass());
+    site.config().set("ftpconnections", "8");
+    site.create_table();
+    fill(site, 60);
+
+    pub::expect_run(site.run(), all_new(site, ftp->port()));
+    EXPECT_EQ(site.rows(), all_rows(site));
+    for (const Entry &e : pub::listing(site.local()))
+        EXPECT_EQ(vt::read_file(ftp->path("htdocs" + e.path())), vt::read_file(site.local(e.path()))) << e.path();
+
+    // A quiet rerun, then a change to every third file.
+    pub::expect_run(site.run(), pub::header(ftp->port()) + "Terminado!!!\n");
+    std::string want = pub::header(ftp->port());
+    int i = 0;
+    for (const Entry &e : pub::listing(site.local())) {
+        if (i++ % 3)
+            continue;
+        site.put(e.path(), "nuevo " + e.path(), when + 60);
+        want += "===> " + e.path() + " subido con exito\n";
+    }
+    pub::expect_run(site.run(), want + "Terminado!!!\n");
+    for (const Entry &e : pub::listing(site.local()))
+        EXPECT_EQ(vt::read_file(ftp->path("htdocs" + e.path())), vt::read_file(site.local(e.path()))) << e.path();
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, Parallel, testing::Values(Server::pyftpdlib, Server::pureftpd),
+                         [](const auto &i) { return i.param == Server::pyftpdlib ? "pyftpdlib" : "pureftpd"; });
+
+struct Scripted : testing::Test {
+    Scripted() : site("tr") { site.ftp(ftp.host(), ftp.port(), ftp.user(), ftp.pass()); }
+    void SetUp() override { site.create_table(); }
+
+    vt::ScriptedFtp ftp;
+    Site site;
+};
+
+// The server lets one connection in and refuses the others (its limit per
+// account or address), at the greeting or at the login: the run goes on
+// with the one it has and says nothing of the others.
+TEST_F(Scripted, RefusedExtraConnectionsAreLeftOut)
+{
+    for (bool at_login : {false, true}) {
+        SCOPED_TRACE(at_login ? "at the login" : "at the greeting");
+        vt::ScriptedFtp f;
+        Site s(at_login ? "lim_login" : "lim_greet");
+        s.ftp(f.host(), f.port(), f.user(), f.pass());
+        s.config().set("ftpconnections", "4");
+        s.create_table();
+        fill(s, 12);
+        if (at_login) {
+            f.queue("PASS", Reply::line("230 Logged in."));
+            for (int i = 0; i < 3; ++i)
+                f.queue("PASS", Reply::line_then_close("421 Too many connections (1) from this IP"));
+        } else {
+            // Only the first connection is greeted; the later ones are
+            // turned away once it is in.
+            f.queue("PWD", Reply::line("257 \"/\" is the current directory."));
+            f.set_greeting(Reply::line("220 Welcome."));
+            std::thread refuse([&] {
+                f.wait_for_command("PWD", 10s);
+                f.set_greeting(Reply::line_then_close("421 Too many users, try later."));
+            });
+            vt::Outcome o = s.run();
+            refuse.join();
+            pub::expect_run(o, all_new(s, f.port()));
+            EXPECT_EQ(s.rows(), all_rows(s));
+            continue;
+        }
+        pub::expect_run(s.run(), all_new(s, f.port()));
+        EXPECT_EQ(s.rows(), all_rows(s));
+        EXPECT_EQ(f.stored().size(), 12u);
+    }
+}
+
+// A 425 (no data connection: the server's passive ports are taken by the
+// other connections) is waited out and the file sent again, silently.
+TEST_F(Scripted, BusyPassivePortIsRetried)
+{
+    site.config().set("ftpconnections", "3");
+    fill(site, 9);
+    for (int i = 0; i < 4; ++i)
+        ftp.queue("STOR", Reply::line("425 Can't open data connection."));
+    pub::expect_run(site.run(), all_new(site, ftp.port()));
+    EXPECT_EQ(site.rows(), all_rows(site));
+    std::set<std::string> stored;
+    for (const vt::StoredFile &f : ftp.stored())
+        if (f.complete)
+            stored.insert(f.path);
+    EXPECT_EQ(stored.size(), 9u);
+}
+
+// Ctrl-C with uploads under way on several connections: status 130 within a
+// second, the output a run of whole files in walk order (the file whose turn
+// it is may have its welcome line), and no row for a file whose success
+// line was not written.
+TEST_F(Scripted, InterruptWithUploadsUnderWay)
+{
+    site.config().set("ftpconnections", "4");
+    fill(site, 30);
+    auto order = pub::listing(site.local());
+    // Every upload after the sixth stalls after its data.
+    for (size_t i = 6; i < order.size(); ++i)
+        ftp.queue("STOR", "/htdocs" + order[i].path(), Reply::transfer_then_stall());
+
+    vt::Process run(site.spawn());
+    ASSERT_TRUE(ftp.wait_for_command("STOR /htdocs" + order[8].path(), 10s));
+    std::this_thread::sleep_for(300ms);
+    ASSERT_TRUE(run.running());
+    auto sent = std::chrono::steady_clock::now();
+    run.signal(SIGINT);
+    vt::Outcome o = run.wait();
+    EXPECT_LT(std::chrono::steady_clock::now() - sent, 1s);
+    EXPECT_EQ(o.status, 130);
+    EXPECT_EQ(o.err, "");
+
+    std::string want = pub::header(ftp.port());
+    size_t done = 0;
+    while (done < order.size() && o.out.size() >= want.size() + pub::new_file(order[done].path()).size() &&
+           o.out.compare(want.size(), pub::new_file(order[done].path()).size(),
+                         pub::new_file(order[done].path())) == 0)
+        want += pub::new_file(order[done++].path());
+    EXPECT_LE(done, 6u);
+    std::string rest = o.out.substr(want.size());
+    EXPECT_TRUE(rest.empty() || rest == "NUEVO ARCHIVO!!!  Bienvenido " + order[done].path() + "!\n") << o.out;
+    for (const auto &row : site.rows()) {
+        bool reported = false;
+        for (size_t i = 0; i < done; ++i)
+            reported |= order[i].ruta == row[0] && order[i].nombre == row[1];
+        EXPECT_TRUE(reported) << row[0] << row[1];
+    }
+}
+
+// A server that stops answering after the data: the upload fails after the
+// wait (shortened here) and counts as a lost connection: the file is sent
+// once more over a new one, and reported when that stalls too.
+TEST_F(Scripted, StalledReplyEndsAfterTheWait)
+{
+    site.put("/a.txt", "a", when);
+    site.put("/b.txt", "b", when);
+    ftp.queue("STOR", "/htdocs/a.txt", Reply::transfer_then_stall());
+    ftp.queue("STOR", "/htdocs/b.txt", Reply::transfer_then_stall());
+    ftp.queue("STOR", "/htdocs/b.txt", Reply::transfer_then_stall());
+
+    vt::Spawn s = site.spawn();
+    s.env.emplace_back("VANTOR_PLAZO_FTP", "2");
+    auto t0 = std::chrono::steady_clock::now();
+    vt::Outcome o = vt::run(s);
+    auto took = std::chrono::steady_clock::now() - t0;
+
+    std::string want = pub::header(ftp.port());
+    for (const Entry &e : pub::listing(site.local())) {
+        if (e.nombre == "a.txt")
+            want += pub::new_file("/a.txt");
+        else
+            want += "NUEVO ARCHIVO!!!  Bienvenido /b.txt!\nError subiendo archivo /htdocs/b.txt desde " +
+                    site.local("/b.txt") + ":\nEl servidor no respondio en 2 s\n===> ERROR al subir /b.txt\n";
+    }
+    pub::expect_run(o, want + "Terminado!!!\n");
+    EXPECT_GE(took, 6s);
+    EXPECT_LT(took, 20s);
+    EXPECT_EQ(site.rows(), pub::Rows{pub::row({"/", "a.txt"}, when)});
+}
+
+// Remote paths of 1,016 to 1,018 bytes, and longer, travel whole: four
+// folders of 62 four-byte characters (253 characters, the most a catalogue
+// row holds, in 997 bytes) and names of growing length.
+TEST(LongPaths, AroundTheOldCommandLimit)
+{
+    vt::PyFtpd ftp;
+    ftp.make_dir("htdocs");
+    Site site("largas");
+    site.ftp(ftp.host(), ftp.port(), ftp.user(), ftp.pass());
+    site.create_table();
+    std::string ruta = "/";
+    for (int i = 0; i < 4; ++i) {
+        for (int k = 0; k < 62; ++k)
+            ruta += "\xf0\x9f\x98\x80";
+        ruta += "/";
+    }
+    const size_t base = std::string("/htdocs").size() + ruta.size();
+    for (size_t total : {1016u, 1017u, 1018u, 1200u})
+        site.put(ruta + std::string(total - base, static_cast<char>('k' + total % 7)), "x", when);
+    site.put("/fin.txt", "fin", when);
+
+    vt::Spawn s = site.spawn();
+    s.timeout = 30s;
+    pub::expect_run(vt::run(s), all_new(site, ftp.port()));
+    for (const Entry &e : pub::listing(site.local()))
+        EXPECT_EQ(vt::read_file(ftp.path("htdocs" + e.path())), vt::read_file(site.local(e.path())));
+}
+
+}  // namespace
