@@ -119,7 +119,8 @@ public:
         double idle_seconds = 0;
         // TLS level (-Y): 0 none, 1 AUTH TLS allowed, 2 required before
         // login (a clear USER gets "421 Please reconnect using TLS security
-        // mechanisms."). Always explicit: pure-ftpd has no implicit mode.
+        // mechanisms."), 3 required for the data connections too. Always
+        // explicit: pure-ftpd has no implicit mode.
         int tls = 0;
         // Key and certificate in one PEM (-2); empty: test_certificates().server.
         std::string certificate;

@@ -289,10 +289,10 @@ TEST(Harness, TlsServersAnswerOverTls)
         const char *clear_refusal;
     };
     const std::vector<Case> cases = {
-        {"pure-ftpd -Y 2",
+        {"pure-ftpd -Y 3",
          [] {
              vt::PureFtpd::Options o;
-             o.tls = 2;
+             o.tls = 3;
              return std::make_unique<vt::PureFtpd>(o);
          },
          "ftp", "< 421 Please reconnect using TLS security mechanisms."},
@@ -355,6 +355,20 @@ TEST(Harness, PyFtpdOnIpv6AndConnectionLimit)
     vt::Outcome o = curl_put(url("ftp", six, "/d/f.txt"), dir / "f.txt", {"-u", "vantor:secreto"});
     EXPECT_EQ(o.status, 0) << vt::describe(o);
     EXPECT_EQ(vt::read_file(six.path("d/f.txt")), "seis\n");
+    // A server without TLS refuses AUTH; the client stops before USER.
+    const size_t seen = six.log().size();
+    o = curl_put(url("ftp", six, "/e.txt"), dir / "f.txt",
+                 {"--ssl-reqd", "--ftp-ssl-control", "-u", "vantor:secreto"});
+    EXPECT_NE(o.err.find("< 500 Command \"AUTH\" not understood."), std::string::npos) << o.err;
+    EXPECT_EQ(six.log().find("<- USER", seen), std::string::npos) << six.log();
+
+    vt::PyFtpd::Options to = py("explicit");
+    to.host = "::1";
+    vt::PyFtpd six_tls(to);
+    o = curl_put(url("ftp", six_tls, "/d/f.txt"), dir / "f.txt",
+                 {"--ssl-reqd", "--cacert", vt::test_certificates().server.cert, "-u", "vantor:secreto"});
+    EXPECT_EQ(o.status, 0) << vt::describe(o);
+    EXPECT_EQ(vt::read_file(six_tls.path("d/f.txt")), "seis\n");
 
     vt::PyFtpd::Options oo = py("no");
     oo.max_cons_per_ip = 1;
