@@ -162,6 +162,20 @@ TEST_P(TlsPublish, NewTreeThenQuietRerunThenOneChange)
         return;
     expect_mirror(*ftp, site);
     EXPECT_EQ(site.rows(), rows_of(site, t));
+    // Explicit TLS as asked for: AUTH TLS before the login, PBSZ 0 and
+    // PROT P before the first upload (pyftpdlib would refuse a clear login or
+    // data connection anyway).
+    if (auto *p = dynamic_cast<vt::PyFtpd *>(ftp.get()); p && GetParam().ftptls == "explicit") {
+        const std::string log = p->log();
+        EXPECT_LT(log.find("<- AUTH TLS"), log.find("<- USER vantor")) << log;
+        size_t at = 0;
+        for (const char *cmd : {"<- AUTH TLS", "<- PBSZ 0", "<- PROT P", "<- STOR"}) {
+            at = log.find(cmd, at);
+            EXPECT_NE(at, std::string::npos) << cmd << "\n" << log;
+            if (at == std::string::npos)
+                break;
+        }
+    }
 
     pub::expect_run(site.run(), header(*ftp) + "Terminado!!!\n");
 
