@@ -67,15 +67,43 @@ from pyftpdlib.authorizers import DummyAuthorizer
 from pyftpdlib.handlers import FTPHandler
 from pyftpdlib.servers import FTPServer
 
-port, root, user, password, low, high, idle, delay = sys.argv[1:9]
-logging.basicConfig(level=logging.INFO, stream=sys.stderr,
+(port, root, user, password, low, high, idle, delay,
+ host, tls, certificate, control_required, data_required, per_ip) = sys.argv[1:15]
+# DEBUG logs every command and reply (a password as "PASS ******").
+logging.basicConfig(level=logging.DEBUG, stream=sys.stderr,
                     format="%(asctime)s %(message)s")
 authorizer = DummyAuthorizer()
 authorizer.add_user(user, password, root, perm="elradfmwMT")
 
+if tls == "no":
+    Base = FTPHandler
+else:
+    from pyftpdlib.handlers import TLS_DTPHandler
+    from pyftpdlib.handlers import TLS_FTPHandler as Base
 
-class Handler(FTPHandler):
-    pass
+    class DataHandler(TLS_DTPHandler):
+        # A client may start a data connection's TLS handshake before it
+        # sends STOR; pyftpdlib takes input on a data connection that nothing
+        # asked for yet as a hang-up and closes it.
+        def readable(self):
+            return self._ssl_accepting or super().readable()
+
+    Base.dtp_handler = DataHandler
+    Base.certfile = certificate
+    Base.tls_control_required = control_required == "1"
+    Base.tls_data_required = data_required == "1"
+    # Clients resume the control connection's TLS session on each data
+    # connection; OpenSSL refuses that without a session id context.
+    Base.get_ssl_context().set_session_id(b"vantor-test")
+
+
+class Handler(Base):
+    if tls == "implicit":
+        # TLS from the first byte: the handshake starts on accept, and the
+        # greeting waits in the output buffer until it is done.
+        def handle(self):
+            self.secure_connection(self.ssl_context)
+            super().handle()
 
 
 Handler.authorizer = authorizer
@@ -84,9 +112,54 @@ Handler.banner = "vantor test server ready."
 Handler.auth_failed_timeout = float(delay)
 if float(idle) > 0:
     Handler.timeout = float(idle)
-server = FTPServer(("127.0.0.1", int(port)), Handler)
+server = FTPServer((host, int(port)), Handler)
+server.max_cons_per_ip = int(per_ip)
 server.serve_forever()
 )PY";
+
+// A TCP connection to host:port (IPv4 or IPv6 text), or -1.
+int connect_to(const std::string &host, int port)
+{
+    sockaddr_storage a{};
+    socklen_t len;
+    if (host.find(':') != std::string::npos) {
+        auto *a6 = reinterpret_cast<sockaddr_in6 *>(&a);
+        a6->sin6_family = AF_INET6;
+        a6->sin6_port = htons(static_cast<uint16_t>(port));
+        inet_pton(AF_INET6, host.c_str(), &a6->sin6_addr);
+        len = sizeof *a6;
+    } else {
+        auto *a4 = reinterpret_cast<sockaddr_in *>(&a);
+        a4->sin_family = AF_INET;
+        a4->sin_port = htons(static_cast<uint16_t>(port));
+        inet_pton(AF_INET, host.c_str(), &a4->sin_addr);
+        len = sizeof *a4;
+    }
+    int s = socket(a.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (s >= 0 && connect(s, reinterpret_cast<sockaddr *>(&a), len) == 0)
+        return s;
+    if (s >= 0)
+        close(s);
+    return -1;
+}
+
+// Waits until host:port accepts a connection: all a client can see of a
+// server that speaks TLS from the first byte without a TLS client.
+void wait_for_listener(const std::string &host, int port, int limit_ms, Process *server)
+{
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
+    while (std::chrono::steady_clock::now() < end) {
+        if (server && !server->running())
+            throw std::runtime_error("the FTP server ended before it listened");
+        int s = connect_to(host, port);
+        if (s >= 0) {
+            close(s);
+            return;
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    throw std::runtime_error("nothing listens on " + host + ":" + std::to_string(port));
+}
 
 }  // namespace
 
@@ -96,12 +169,8 @@ std::string wait_for_ftp_greeting(const std::string &host, int port, int limit_m
     while (std::chrono::steady_clock::now() < end) {
         if (server && !server->running())
             throw std::runtime_error("the FTP server ended before its greeting");
-        int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<uint16_t>(port));
-        inet_pton(AF_INET, host.c_str(), &a.sin_addr);
-        if (connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) {
+        int s = connect_to(host, port);
+        if (s >= 0) {
             std::string g = read_reply(s, end);
             if (g.rfind("220", 0) == 0) {
                 // Leave politely so the server does not log a broken session.
@@ -110,8 +179,8 @@ std::string wait_for_ftp_greeting(const std::string &host, int port, int limit_m
                 close(s);
                 return g;
             }
+            close(s);
         }
-        close(s);
         std::this_thread::sleep_for(20ms);
     }
     throw std::runtime_error("no FTP greeting on " + host + ":" + std::to_string(port));
@@ -180,7 +249,10 @@ void FtpDaemon::start(const std::function<Spawn(int port)> &make)
         how.timeout = std::chrono::hours(24);
         proc_ = std::make_unique<Process>(how);
         try {
-            wait_for_ftp_greeting(host(), port_, 20000, proc_.get());
+            if (implicit_tls_)
+                wait_for_listener(host(), port_, 20000, proc_.get());
+            else
+                wait_for_ftp_greeting(host(), port_, 20000, proc_.get());
             return;
         } catch (const std::exception &e) {
             why = e.what();
@@ -199,6 +271,12 @@ PyFtpd::PyFtpd(const Options &o)
     root_ = dir_->path() + "/root";
     log_file_ = dir_->path() + "/server.log";
     owned_ = o.unprivileged;
+    host_ = o.host;
+    implicit_tls_ = o.tls == "implicit";
+    if (o.tls != "no" && o.tls != "explicit" && !implicit_tls_)
+        throw std::runtime_error("PyFtpd: tls must be no, explicit or implicit, not " + o.tls);
+    const std::string certificate =
+        o.tls == "no" ? "-" : o.certificate.empty() ? test_certificates().server.pem : o.certificate;
     if (o.unprivileged && !running_as_root())
         throw std::runtime_error("an unprivileged pyftpdlib needs the tests to run as root");
     make_dirs(root_);
@@ -218,7 +296,13 @@ PyFtpd::PyFtpd(const Options &o)
                   std::to_string(low),
                   std::to_string(low + 15),
                   std::to_string(o.idle_timeout),
-                  std::to_string(o.auth_failed_delay)};
+                  std::to_string(o.auth_failed_delay),
+                  host_,
+                  o.tls,
+                  certificate,
+                  o.tls_control_required ? "1" : "0",
+                  o.tls_data_required ? "1" : "0",
+                  std::to_string(o.max_cons_per_ip)};
         // Debian's modules only: no user site, no pyenv.
         s.env = {{"PYTHONNOUSERSITE", "1"}, {"PYTHONDONTWRITEBYTECODE", "1"}};
         s.unset_env = {"PYTHONPATH", "PYTHONHOME"};
@@ -282,6 +366,11 @@ PureFtpd::PureFtpd(const Options &o)
             std::ostringstream rate;
             rate << "+0 x" << 60.0 / o.idle_seconds;
             s.env = {{"LD_PRELOAD", faketime_library()}, {"FAKETIME", rate.str()}};
+        }
+        if (o.tls > 0) {
+            s.args.insert(s.args.end(),
+                          {"-Y", std::to_string(o.tls), "-2",
+                           o.certificate.empty() ? test_certificates().server.pem : o.certificate});
         }
         s.args.insert(s.args.end(), o.extra_args.begin(), o.extra_args.end());
         return s;

@@ -7,6 +7,14 @@
 //         .set("ftpuser", ftp.user()).set("ftppass", ftp.pass())
 //         .set("remoteroot", "/htdocs");
 //   ... run vantor ...; read_file(ftp.path("htdocs/index.html"))
+//
+// Over TLS, with the harness's own certificate (support/certificates.h):
+//
+//   vt::PyFtpd::Options o;
+//   o.tls = "explicit";                   // or "implicit"
+//   o.tls_control_required = o.tls_data_required = true;
+//   vt::PyFtpd ftps(o);                   // or PureFtpd with Options::tls = 2
+//   config.set("ftptls", "explicit").set("ftpcafile", vt::test_certificates().server.cert);
 #pragma once
 
 #include <functional>
@@ -14,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "support/certificates.h"
 #include "support/files.h"
 #include "support/process.h"
 
@@ -23,7 +32,8 @@ namespace vt {
 class FtpDaemon {
 public:
     virtual ~FtpDaemon();
-    std::string host() const { return "127.0.0.1"; }
+    // The address it listens on, as a client names it: "127.0.0.1" or "::1".
+    std::string host() const { return host_; }
     int port() const { return port_; }
     const std::string &user() const { return user_; }
     const std::string &pass() const { return pass_; }
@@ -43,17 +53,21 @@ public:
 protected:
     FtpDaemon() = default;
     // Starts the program that make() gives for a free port and waits for
-    // its greeting; tries other ports when the server dies at once.
+    // its greeting (only for the port to accept when the server speaks TLS
+    // from the first byte); tries other ports when the server dies at once.
     void start(const std::function<Spawn(int port)> &make);
 
     std::unique_ptr<TempDir> dir_;
     std::unique_ptr<Process> proc_;
+    std::string host_ = "127.0.0.1";
     std::string root_, user_, pass_, log_file_;
+    bool implicit_tls_ = false;
     int port_ = 0;
     bool owned_ = false;  // files must belong to nobody:nogroup
 };
 
-// pyftpdlib run by Debian's /usr/bin/python3.
+// pyftpdlib run by Debian's /usr/bin/python3. Its log() holds every command
+// and reply ("<- USER vantor", "-> 230 ...", "<- PASS ******").
 class PyFtpd : public FtpDaemon {
 public:
     struct Options {
@@ -67,6 +81,24 @@ public:
         double idle_timeout = 0;
         // Delay before the 530 of a wrong password (pyftpdlib's is 3 s).
         double auth_failed_delay = 3;
+        // "127.0.0.1", or "::1" to listen on IPv6 only.
+        std::string host = "127.0.0.1";
+        // "no"; "explicit": AUTH TLS offered on the control connection,
+        // PBSZ/PROT for the data connections; "implicit": TLS from the first
+        // byte of every connection, the greeting after the handshake.
+        std::string tls = "no";
+        // Key and certificate in one PEM; empty: test_certificates().server.
+        std::string certificate;
+        // Explicit TLS: USER and PASS before AUTH TLS get "550 SSL/TLS
+        // required on the control channel." (and the connection stays).
+        bool tls_control_required = false;
+        // PASV/EPSV before "PROT P" get "550 SSL/TLS required on the data
+        // channel.": no clear data connection.
+        bool tls_data_required = false;
+        // More connections than this from one address are greeted with
+        // "421 Too many connections from the same IP address." and closed;
+        // 0: no limit.
+        int max_cons_per_ip = 0;
     };
     PyFtpd() : PyFtpd(Options{}) {}
     explicit PyFtpd(const Options &o);
@@ -85,14 +117,21 @@ public:
         // sped up by 60/idle_seconds: every other timer of the server runs
         // that much faster too.
         double idle_seconds = 0;
+        // TLS level (-Y): 0 none, 1 AUTH TLS allowed, 2 required before
+        // login (a clear USER gets "421 Please reconnect using TLS security
+        // mechanisms."), 3 required for the data connections too. Always
+        // explicit: pure-ftpd has no implicit mode.
+        int tls = 0;
+        // Key and certificate in one PEM (-2); empty: test_certificates().server.
+        std::string certificate;
         std::vector<std::string> extra_args;  // more pure-ftpd flags
     };
     PureFtpd() : PureFtpd(Options{}) {}
     explicit PureFtpd(const Options &o);
 };
 
-// Connects to host:port and reads the greeting (up to its last "220 " line).
-// Returns the greeting, or throws after the limit.
+// Connects to host:port (an IPv4 or IPv6 address) and reads the greeting (up
+// to its last "220 " line). Returns the greeting, or throws after the limit.
 std::string wait_for_ftp_greeting(const std::string &host, int port, int limit_ms,
                                   Process *server = nullptr);
 

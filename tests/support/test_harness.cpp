@@ -1,10 +1,16 @@
-// The test harness's servers, driven with a plain FTP client and the MySQL
-// client library that vantor uses: if these fail, every end-to-end test
-// would.
+// The test harness's servers, driven with a plain FTP client, the curl
+// tool and the MySQL client library that vantor uses: if these fail, every
+// end-to-end test would.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <csignal>
+#include <functional>
+#include <memory>
 #include <thread>
 
 #include "support/config.h"
@@ -229,6 +235,158 @@ TEST(Harness, PureFtpdWithShortIdleTimeout)
     EXPECT_EQ(n.last().substr(0, 4), "421 ");
     EXPECT_LT(std::chrono::steady_clock::now() - t0, 5s);
     n.quit();
+}
+
+// One upload with the curl command, which has its own FTP and TLS code: a
+// check of the servers that does not lean on vantor. With -v its standard
+// error holds the dialogue ("> AUTH TLS", "< 234 ...").
+vt::Outcome curl_put(const std::string &url, const std::string &local,
+                     const std::vector<std::string> &options)
+{
+    vt::Spawn s;
+    s.program = "curl";
+    s.args = {"-sS", "-v", "--max-time", "20", "--ftp-create-dirs", "-T", local};
+    s.args.insert(s.args.end(), options.begin(), options.end());
+    s.args.push_back(url);
+    return vt::run(s);
+}
+
+// pyftpdlib without the login delay; over TLS it lets nothing through in
+// clear, neither the login nor the data.
+vt::PyFtpd::Options py(const std::string &tls)
+{
+    vt::PyFtpd::Options o;
+    o.auth_failed_delay = 0;
+    o.tls = tls;
+    o.tls_control_required = o.tls_data_required = tls != "no";
+    return o;
+}
+
+std::string url(const char *scheme, const vt::FtpDaemon &ftp, const std::string &path)
+{
+    std::string host = ftp.host().find(':') == std::string::npos ? ftp.host() : "[" + ftp.host() + "]";
+    return std::string(scheme) + "://" + host + ":" + std::to_string(ftp.port()) + path;
+}
+
+// Each TLS server takes an upload over TLS with its own certificate trusted,
+// protected data included, and refuses what it should: a clear login where
+// TLS is required, a client that trusts another certificate, a certificate
+// for another name. Every refusal comes before the password is sent.
+TEST(Harness, TlsServersAnswerOverTls)
+{
+    if (!vt::running_as_root())
+        GTEST_SKIP() << "needs root";
+    const vt::Certificates &c = vt::test_certificates();
+    vt::TempDir dir("vantor-harness");
+    vt::write_file(dir / "f.txt", "cifrado\n");
+    const std::string user = "vantor:secreto";
+
+    struct Case {
+        const char *name;
+        std::function<std::unique_ptr<vt::FtpDaemon>()> start;
+        const char *scheme;  // ftps: TLS from the first byte
+        // What a clear client meets ("" when it cannot even read a greeting).
+        const char *clear_refusal;
+    };
+    const std::vector<Case> cases = {
+        {"pure-ftpd -Y 3",
+         [] {
+             vt::PureFtpd::Options o;
+             o.tls = 3;
+             return std::make_unique<vt::PureFtpd>(o);
+         },
+         "ftp", "< 421 Please reconnect using TLS security mechanisms."},
+        {"pyftpdlib explicit", [] { return std::make_unique<vt::PyFtpd>(py("explicit")); }, "ftp",
+         "< 550 SSL/TLS required on the control channel."},
+        {"pyftpdlib implicit", [] { return std::make_unique<vt::PyFtpd>(py("implicit")); }, "ftps", ""},
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.name);
+        auto ftp = k.start();
+        ftp->make_dir("htdocs");
+        const std::vector<std::string> tls = {"--ssl-reqd", "--ftp-ssl-control", "--cacert", c.server.cert,
+                                              "-u", user};
+        vt::Outcome o = curl_put(url(k.scheme, *ftp, "/htdocs/a/b/f.txt"), dir / "f.txt", tls);
+        EXPECT_EQ(o.status, 0) << vt::describe(o) << ftp->log();
+        EXPECT_EQ(vt::read_file(ftp->path("htdocs/a/b/f.txt")), "cifrado\n");
+        EXPECT_NE(o.err.find("> PROT P"), std::string::npos) << o.err;
+
+        if (*k.clear_refusal) {
+            o = curl_put(url(k.scheme, *ftp, "/htdocs/clear.txt"), dir / "f.txt", {"-u", user});
+            EXPECT_NE(o.status, 0);
+            EXPECT_NE(o.err.find(k.clear_refusal), std::string::npos) << o.err;
+            EXPECT_EQ(o.err.find("> PASS"), std::string::npos) << o.err;
+        }
+        o = curl_put(url(k.scheme, *ftp, "/htdocs/x.txt"), dir / "f.txt",
+                     {"--ssl-reqd", "--cacert", c.stranger.cert, "-u", user});
+        EXPECT_EQ(o.status, 60) << vt::describe(o);
+        EXPECT_NE(o.err.find("curl: (60) SSL certificate problem: self-signed certificate\n"),
+                  std::string::npos)
+            << o.err;
+        EXPECT_EQ(o.err.find("> PASS"), std::string::npos) << o.err;
+        EXPECT_NE(access(ftp->path("htdocs/clear.txt").c_str(), F_OK), 0);
+        EXPECT_NE(access(ftp->path("htdocs/x.txt").c_str(), F_OK), 0);
+    }
+
+    // The certificate names otro.invalid only.
+    vt::PyFtpd::Options mo = py("explicit");
+    mo.certificate = c.misnamed.pem;
+    vt::PyFtpd misnamed(mo);
+    vt::Outcome o = curl_put(url("ftp", misnamed, "/x.txt"), dir / "f.txt",
+                             {"--ssl-reqd", "--cacert", c.misnamed.cert, "-u", user});
+    EXPECT_EQ(o.status, 60) << vt::describe(o);
+    EXPECT_NE(o.err.find("curl: (60) SSL: no alternative certificate subject name matches target host "
+                         "name '127.0.0.1'\n"),
+              std::string::npos)
+        << o.err;
+    EXPECT_EQ(misnamed.log().find("<- PASS"), std::string::npos) << misnamed.log();
+}
+
+// A plain server on ::1 takes uploads over IPv6 (EPSV); a server limited to
+// one connection per address greets the second with 421.
+TEST(Harness, PyFtpdOnIpv6AndConnectionLimit)
+{
+    vt::TempDir dir("vantor-harness");
+    vt::write_file(dir / "f.txt", "seis\n");
+    vt::PyFtpd::Options so = py("no");
+    so.host = "::1";
+    vt::PyFtpd six(so);
+    EXPECT_EQ(six.host(), "::1");
+    vt::Outcome o = curl_put(url("ftp", six, "/d/f.txt"), dir / "f.txt", {"-u", "vantor:secreto"});
+    EXPECT_EQ(o.status, 0) << vt::describe(o);
+    EXPECT_EQ(vt::read_file(six.path("d/f.txt")), "seis\n");
+    // A server without TLS refuses AUTH; the client stops before USER.
+    const size_t seen = six.log().size();
+    o = curl_put(url("ftp", six, "/e.txt"), dir / "f.txt",
+                 {"--ssl-reqd", "--ftp-ssl-control", "-u", "vantor:secreto"});
+    EXPECT_NE(o.err.find("< 500 Command \"AUTH\" not understood."), std::string::npos) << o.err;
+    EXPECT_EQ(six.log().find("<- USER", seen), std::string::npos) << six.log();
+
+    vt::PyFtpd::Options to = py("explicit");
+    to.host = "::1";
+    vt::PyFtpd six_tls(to);
+    o = curl_put(url("ftp", six_tls, "/d/f.txt"), dir / "f.txt",
+                 {"--ssl-reqd", "--cacert", vt::test_certificates().server.cert, "-u", "vantor:secreto"});
+    EXPECT_EQ(o.status, 0) << vt::describe(o);
+    EXPECT_EQ(vt::read_file(six_tls.path("d/f.txt")), "seis\n");
+
+    vt::PyFtpd::Options oo = py("no");
+    oo.max_cons_per_ip = 1;
+    vt::PyFtpd one(oo);
+    int held = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(one.port()));
+    inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
+    ASSERT_EQ(connect(held, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    char greeting[64] = {};
+    ASSERT_GT(recv(held, greeting, sizeof greeting - 1, 0), 3);
+    EXPECT_EQ(std::string(greeting).substr(0, 4), "220 ");
+    o = curl_put(url("ftp", one, "/g.txt"), dir / "f.txt", {"-u", "vantor:secreto"});
+    EXPECT_NE(o.status, 0);
+    EXPECT_NE(o.err.find("< 421 Too many connections from the same IP address."), std::string::npos)
+        << o.err;
+    close(held);
 }
 
 TEST(Harness, ConfigWriterQuotesAllTwelveKeys)
