@@ -12,6 +12,7 @@
 
 #include <curl/curl.h>
 #include <fcntl.h>
+#include <sys/select.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -170,6 +171,27 @@ void nuevo_multi(sesion *s)
     curl_multi_setopt(s->multi, CURLMOPT_MAXCONNECTS, 1L);
 }
 
+// Waits until the connection has something to do. Between some steps (after
+// a passive-mode reply, before the data connection is opened) the library
+// has neither a socket nor a timer to wait on and must simply be called
+// again: a poll then would sleep its whole timeout on every file.
+void espera(CURLM *multi)
+{
+    long t = -1;
+    curl_multi_timeout(multi, &t);
+    if (t == 0)
+        return;
+    fd_set r, w, e;
+    FD_ZERO(&r);
+    FD_ZERO(&w);
+    FD_ZERO(&e);
+    int max = -1;
+    curl_multi_fdset(multi, &r, &w, &e, &max);
+    if (max == -1 && t < 0)
+        return;
+    curl_multi_poll(multi, nullptr, 0, static_cast<int>(t < 0 || t > 1000 ? 1000 : t), nullptr);
+}
+
 // Runs the operation set on the easy handle to its end and sorts out its
 // outcome: the reply, why it failed, whether the connection is gone.
 bool ejecuta(sesion *s)
@@ -186,10 +208,9 @@ bool ejecuta(sesion *s)
     if (curl_multi_add_handle(s->multi, s->easy) == CURLM_OK) {
         int activos = 1;
         while (activos) {
-            if (curl_multi_perform(s->multi, &activos) != CURLM_OK)
+            if (curl_multi_perform(s->multi, &activos) != CURLM_OK || !activos)
                 break;
-            if (activos)
-                curl_multi_poll(s->multi, nullptr, 0, 1000, nullptr);
+            espera(s->multi);
         }
         int quedan = 0;
         while (CURLMsg *m = curl_multi_info_read(s->multi, &quedan))
