@@ -11,6 +11,7 @@
 #include <cstdlib>
 
 #include "catalogue/catalogue.h"
+#include "publish/progress.h"
 #include "publish/publish.h"
 #include "publish/session.h"
 
@@ -70,8 +71,11 @@ bool mismo_sello(const respuesta &r, const sello &s)
 // Uploads a new or changed file and, once it is stored, sends its row.
 void publica(const std::string &ruta, const archivo &a, const std::string &fila_sql, forma f)
 {
+    progreso_dibuja();
     int subido = sube(ruta, a.nombre);
+    anota_subida(ruta, a.nombre, subido);
     espera_registro();
+    progreso_borra();
     if (!subido) {
         printf("===> ERROR al subir %s%s\n", ruta.c_str(), a.nombre.c_str());
         return;
@@ -82,6 +86,7 @@ void publica(const std::string &ruta, const archivo &a, const std::string &fila_
 
 void decide(const std::string &ruta, const archivo &a)
 {
+    anota_examinado();
     nivel &n = niveles.back();
     size_t i = n.siguiente++;
     if (i >= n.respuestas.size()) {
@@ -108,6 +113,13 @@ void decide(const std::string &ruta, const archivo &a)
         publica(ruta, a, sentencia_actualizacion(ruta, a.nombre, a.s), forma::desnuda);
 }
 
+// Before the walk writes a line of its own.
+void antes_de_escribir()
+{
+    progreso_borra();
+    espera_registro();
+}
+
 }  // namespace
 
 void escanea(const std::string &ruta)
@@ -116,7 +128,7 @@ void escanea(const std::string &ruta)
     r.anticipa = anticipa;
     r.accion = decide;
     r.termina = termina;
-    r.antes_de_escribir = espera_registro;
+    r.antes_de_escribir = antes_de_escribir;
     recorre(ruta, r);
 }
 
@@ -141,10 +153,12 @@ void actualiza()
         exit(-1);
     }
     fputs("Login correcto\n", stdout);
+    progreso_empieza();
     escanea("/");
     confirma(forma::linea);
     if (buf) {
         FtpQuit(buf);
         buf = nullptr;
     }
+    progreso_termina();
 }

@@ -11,6 +11,7 @@
 
 #include "catalogue/catalogue.h"
 #include "config/config.h"
+#include "publish/progress.h"
 #include "publish/publish.h"
 #include "publish/session.h"
 #include "tree/walk.h"
@@ -73,6 +74,7 @@ std::string falla_local(const std::string &local)
 void fallo_subida(const std::string &remota, const std::string &local, const std::string &motivo)
 {
     espera_registro();
+    progreso_borra();
     printf("Error subiendo archivo %s desde %s:\n", remota.c_str(), local.c_str());
     printf("%s\n", motivo.c_str());
 }
@@ -124,6 +126,7 @@ int intenta(const std::string &ruta, const std::string &nombre, bool primera)
         if (primera && conexion_perdida())
             return perdida;
         espera_registro();
+        progreso_borra();
         printf("Error creando directorio %s:\n", texto.data());
         printf("%s\n", ultima_respuesta().c_str());
         return 0;
@@ -133,6 +136,7 @@ int intenta(const std::string &ruta, const std::string &nombre, bool primera)
     if (primera && conexion_perdida())
         return perdida;
     espera_registro();
+    progreso_borra();
     printf("Error subiendo archivo aun habiendo creado el directorio:\n%s a %s\n", local.c_str(), remota.c_str());
     printf("%s\n", ultima_respuesta().c_str());
     return 0;
@@ -175,12 +179,14 @@ int hazdir(char *path)
         return crea(path);
     }
     espera_registro();
+    progreso_borra();
     printf("Intentamos crear el directorio %s\n", path);
     return crea(path);
 }
 
 void sigproc(int)
 {
+    progreso_corta();
     escribe_retenida();
     _exit(130);
 }
