@@ -10,6 +10,9 @@ extern netbuf *buf;
 void actualiza();
 void escanea(const std::string &ruta);
 
+// The dry run: lists what the update run would upload, without FTP.
+void simula();
+
 // Uploads one file; 1 when it was stored, 0 otherwise.
 int sube(const std::string &ruta, const std::string &nombre);
 
