@@ -561,17 +561,33 @@ struct TtyCase {
 
 struct Progress : Everyday, testing::WithParamInterface<TtyCase> {};
 
-// Three new files, one refused by the server, and a broken link: the lines
-// on standard output and standard error are those of a run without a
+// Three files, the second one changed and refused by the server, and a
+// broken link: the
+// lines on standard output and standard error are those of a run without a
 // terminal, byte for byte; the status line shows only where standard error
 // is a terminal, never mixed with another line, and ends as a summary.
+// Every transfer is slow enough for the line to be drawn again before each
+// kind of line the run writes.
 TEST_P(Progress, StatusLineOnlyOnATerminalAndNeverInTheWay)
 {
     const TtyCase c = GetParam();
     for (const char *f : {"/a.txt", "/b.txt", "/c/d.txt"})
         site.put(f, std::string(1000, 'x'), when);
     ASSERT_EQ(symlink("no-existe", site.local("/roto").c_str()), 0);
-    ftp.queue("STOR", "/htdocs/b.txt", Reply::line("451 No."));
+    std::string refused;
+    int files = 0;
+    for (const Entry &e : pub::listing(site.local())) {
+        Reply slow = Reply::transfer();
+        if (e.path() != "/roto" && ++files == 2) {
+            // A changed file writes no line before its upload, so the line
+            // drawn before it shows when the failure is reported.
+            refused = e.path();
+            slow = Reply::line("451 No.");
+            insert_row("'" + e.ruta + "', '" + e.nombre + "', 1, 1, 2001, 1, 1, 1");
+        }
+        slow.delay = 150ms;
+        ftp.queue("STOR", "/htdocs" + e.path(), slow);
+    }
 
     std::string out = header(), err;
     std::string merged = out;
@@ -582,9 +598,9 @@ TEST_P(Progress, StatusLineOnlyOnATerminalAndNeverInTheWay)
             merged += stat_error;
             continue;
         }
-        if (e.path() == "/b.txt")
-            lines = "NUEVO ARCHIVO!!!  Bienvenido /b.txt!\nError subiendo archivo /htdocs/b.txt desde " +
-                    site.local("/b.txt") + ":\n451 No.\n\n===> ERROR al subir /b.txt\n";
+        if (e.path() == refused)
+            lines = "Error subiendo archivo /htdocs" + refused +
+                    " desde " + site.local(refused) + ":\n451 No.\n\n===> ERROR al subir " + refused + "\n";
         else
             lines = pub::new_file(e.path());
         out += lines;

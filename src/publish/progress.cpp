@@ -140,7 +140,7 @@ void progreso_termina()
     if (!activo)
         return;
     double segundos = std::chrono::duration<double>(reloj::now() - inicio).count();
-    progreso_borra();
-    escribe(linea_resumen(recuento, segundos) + "\n");
+    visible = 0;
+    escribe(borra + linea_resumen(recuento, segundos) + "\n");
     activo = false;
 }
