@@ -37,7 +37,10 @@ const std::string help =
     "                        nada al servidor.\n"
     "     -c, -create        Crea la tabla especificada en configfile. El usuario\n"
     "                        debe tener permisos para ello. No rellena la tabla,\n"
-    "                        solo crea su estructura.\n";
+    "                        solo crea su estructura.\n"
+    "     -l, -list          Lista los archivos que se subirian, nuevos o\n"
+    "                        cambiados, sin conectar con el servidor FTP ni\n"
+    "                        escribir en la tabla.\n";
 
 const std::string done = "Terminado!!!\n";
 

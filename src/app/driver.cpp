@@ -11,7 +11,9 @@
 
 #include "catalogue/catalogue.h"
 #include "config/config.h"
+#include "publish/progress.h"
 #include "publish/publish.h"
+#include "tree/walk.h"
 
 namespace {
 
@@ -31,6 +33,9 @@ const char *const help_pieces[] = {
     "     -c, -create        Crea la tabla especificada en configfile. El usuario\n",
     "                        debe tener permisos para ello. No rellena la tabla,\n",
     "                        solo crea su estructura.\n",
+    "     -l, -list          Lista los archivos que se subirian, nuevos o\n",
+    "                        cambiados, sin conectar con el servidor FTP ni\n",
+    "                        escribir en la tabla.\n",
 };
 
 const char *const help_requests[] = {"/?", "-?", "--help", "-help", "/help", "-h"};
@@ -110,11 +115,16 @@ int vantor_main(int argc, char **argv)
         exit(-1);
     if (!ftp_ajustes())
         exit(-1);
+    carga_exclusiones();
 
     connect_database();
 
     const char *option = argc == 3 ? argv[2] : "-u";
-    if (is(option, "-u", "-update"))
+    const bool update = is(option, "-u", "-update");
+    // The runs that upload or write rows hold the table's run lock.
+    if (update || is(option, "-r", "-rebuild") || is(option, "-d", "-delete"))
+        toma_bloqueo();
+    if (update)
         actualiza();
     else if (is(option, "-r", "-rebuild"))
         reconstruye();
@@ -122,8 +132,11 @@ int vantor_main(int argc, char **argv)
         borra_tabla();
     else if (is(option, "-c", "-create"))
         crea_tabla();
+    else if (is(option, "-l", "-list"))
+        simula();
 
     mysql_close(&db);
     fputs("Terminado!!!\n", stdout);
-    return 0;
+    // An update run that left some file unpublished says so in its status.
+    return update && sin_publicar() > 0 ? 2 : 0;
 }

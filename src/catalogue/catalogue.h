@@ -84,6 +84,16 @@ void escribe_retenida();
 // Commits the rows registra has sent, if any.
 void confirma(forma f);
 
+// Name of the run lock of a table: "vantor.<dbname>.<dbtablename>"; when
+// that exceeds the server's 64 characters, "vantor." followed by at most
+// the first 40 bytes (whole UTF-8 characters) of "<dbname>.<dbtablename>",
+// ".", and 16 hexadecimal digits of its 64-bit FNV-1a digest.
+std::string nombre_bloqueo(const std::string &base, const std::string &tabla);
+
+// Takes the run lock of the configured table without waiting. When another
+// connection holds it, says so and ends the process with status 3.
+void toma_bloqueo();
+
 void crea_tabla();
 void borra_tabla();
 

@@ -6,6 +6,7 @@
 
 #include "catalogue/catalogue.h"
 #include "config/config.h"
+#include "publish/progress.h"
 
 MYSQL db;
 MYSQL_RES *resultado = nullptr;
@@ -111,6 +112,7 @@ std::string sentencia_actualizacion(const std::string &ruta, const std::string &
 void informa_fallo(const std::string &error, const std::string &sql, forma f)
 {
     espera_registro();
+    progreso_borra();
     fputs(error.c_str(), stdout);
     if (f == forma::comillas)
         printf("Consulta: '%s'\n", sql.c_str());

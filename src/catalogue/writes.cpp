@@ -21,6 +21,7 @@
 #include <cstdio>
 
 #include "catalogue/catalogue.h"
+#include "publish/progress.h"
 
 namespace {
 
@@ -53,6 +54,7 @@ void espera_registro()
     }
     if (!retenida.empty()) {
         hay_retenida = 0;
+        progreso_borra();
         fputs(retenida.c_str(), stdout);
         retenida.clear();
     }
@@ -65,6 +67,7 @@ void escribe_o_retiene(const std::string &linea)
         retenida += linea;
         hay_retenida = 1;
     } else {
+        progreso_borra();
         fputs(linea.c_str(), stdout);
     }
 }

@@ -9,6 +9,9 @@
 void actualiza();
 void escanea(const std::string &ruta);
 
+// The dry run: lists what the update run would upload, without FTP.
+void simula();
+
 // Uploads one file; 1 when it was stored, 0 otherwise. On an upload thread
 // with devolver_si_cae set, `devuelto` when the connection was lost and could
 // not be opened again: nothing was written and another connection should

@@ -12,6 +12,7 @@
 
 #include "catalogue/catalogue.h"
 #include "config/config.h"
+#include "publish/progress.h"
 #include "publish/publish.h"
 #include "publish/reparto.h"
 
@@ -84,6 +85,7 @@ void publica(const std::string &ruta, const archivo &a, bool nuevo, const std::s
     }
     if (nuevo)
         escribe_o_retiene("NUEVO ARCHIVO!!!  Bienvenido " + ruta + a.nombre + "!\n");
+    progreso_dibuja();
     concluye(ruta, a.nombre, sube(ruta, a.nombre), "", fila_sql, f);
 }
 
@@ -92,11 +94,13 @@ void publica(const std::string &ruta, const archivo &a, bool nuevo, const std::s
 void antes_de_escribir()
 {
     reparto_vacia();
+    progreso_borra();
     espera_registro();
 }
 
 void decide(const std::string &ruta, const archivo &a)
 {
+    anota_examinado();
     nivel &n = niveles.back();
     size_t i = n.siguiente++;
     if (i >= n.respuestas.size()) {
@@ -129,7 +133,9 @@ void decide(const std::string &ruta, const archivo &a)
 void concluye(const std::string &ruta, const std::string &nombre, int subido, const std::string &lineas,
               const std::string &fila_sql, forma f)
 {
+    anota_subida(ruta, nombre, subido);
     espera_registro();
+    progreso_borra();
     fwrite(lineas.data(), 1, lineas.size(), stdout);
     if (!subido) {
         printf("===> ERROR al subir %s%s\n", ruta.c_str(), nombre.c_str());
@@ -177,6 +183,7 @@ void actualiza()
         exit(-1);
     }
     fputs("Login correcto\n", stdout);
+    progreso_empieza();
     if (ftp_conexiones() > 1)
         reparto_inicia(ftp_conexiones());
     escanea("/");
@@ -185,4 +192,5 @@ void actualiza()
     reparto_termina();
     ftp_cierra(buf);
     buf = nullptr;
+    progreso_termina();
 }

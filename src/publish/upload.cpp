@@ -14,6 +14,7 @@
 
 #include "catalogue/catalogue.h"
 #include "config/config.h"
+#include "publish/progress.h"
 #include "publish/publish.h"
 #include "tree/walk.h"
 
@@ -212,11 +213,13 @@ void escribe(const std::string &texto)
         return;
     }
     espera_registro();
-    fputs(texto.c_str(), stdout);
+    progreso_borra();
+    fwrite(texto.data(), 1, texto.size(), stdout);
 }
 
 void sigproc(int)
 {
+    progreso_corta();
     escribe_retenida();
     _exit(130);
 }

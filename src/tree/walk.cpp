@@ -49,8 +49,9 @@ void avisa(const recorrido &r)
         r.antes_de_escribir();
 }
 
-// Reads the whole listing of a directory with each entry's status. A listing
-// that fails part-way ends where it failed.
+// Reads the whole listing of a directory with each entry's status, leaving
+// out the excluded entries without a word. A listing that fails part-way
+// ends where it failed.
 std::vector<entrada> lee_directorio(DIR *d, const std::string &ruta, const std::string &raiz)
 {
     std::vector<entrada> lista;
@@ -60,6 +61,11 @@ std::vector<entrada> lee_directorio(DIR *d, const std::string &ruta, const std::
         std::string local = raiz + ruta + e.nombre;
         if (stat(local.c_str(), &e.st) != 0)
             e.error = errno;
+        // An entry without a status is taken for a file here: a pattern for
+        // directories only cannot tell, and its error is reported instead.
+        bool propio = e.nombre == "." || e.nombre == "..";
+        if (!propio && excluido(ruta, e.nombre, !e.error && es_directorio(e.st)))
+            continue;
         lista.push_back(std::move(e));
     }
     return lista;
@@ -81,6 +87,8 @@ std::string descarta(const std::string &ruta, const entrada &e, archivo &a)
 }
 
 }  // namespace
+
+int omitidos = 0;
 
 std::string ruta_local(const std::string &ruta)
 {
@@ -109,6 +117,7 @@ void recorre(const std::string &ruta, const recorrido &r)
     DIR *d = opendir(local.c_str());
     if (!d) {
         avisa(r);
+        ++omitidos;
         printf("Error en la llamada a opendir: %s\n", local.c_str());
         return;
     }
@@ -137,12 +146,14 @@ void recorre(const std::string &ruta, const recorrido &r)
         const entrada &e = lista[i];
         if (e.error) {
             avisa(r);
+            ++omitidos;
             errno = e.error;
             perror("   Error al hacer el stat: ");
             continue;
         }
         if (!e.descarte.empty()) {
             avisa(r);
+            ++omitidos;
             printf("Se omite %s%s: %s\n", ruta.c_str(), e.nombre.c_str(), e.descarte.c_str());
             continue;
         }

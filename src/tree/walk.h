@@ -40,3 +40,31 @@ std::string ruta_local(const std::string &ruta);
 
 // Converts a time to a stamp; false when it has no local-time form.
 bool toma_sello(long long t, sello &s);
+
+// Entries the walk met but could not hand on: a directory it could not
+// open, an entry whose status it could not take, a file whose name or time
+// the catalogue cannot hold. Symbolic-link loops are not counted: what they
+// lead to is walked by its own path.
+extern int omitidos;
+
+// One pattern of the exclude file.
+struct patron {
+    std::string texto;      // without the trailing "/"; an anchored one starts with "/"
+    bool anclado = false;   // compared with the entry path, not with the name
+    bool solo_dirs = false; // the line ended in "/"
+};
+
+// Reads one line of the exclude file into p; false for a blank line or a
+// comment, which hold no pattern.
+bool lee_patron(const std::string &linea, patron &p);
+
+// True when p leaves out the entry nombre of the relative directory ruta.
+bool coincide(const patron &p, const std::string &ruta, const std::string &nombre, bool dir);
+
+// Loads the patterns of the file named by the optional key excludefile;
+// none when the key is absent. A file that cannot be read, or a line longer
+// than a path, ends the process with status -1.
+void carga_exclusiones();
+
+// True when some loaded pattern leaves the entry out of the walk.
+bool excluido(const std::string &ruta, const std::string &nombre, bool dir);

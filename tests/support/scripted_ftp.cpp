@@ -433,6 +433,8 @@ void ScriptedFtp::serve(int fd, int session)
             cv_.notify_all();
         }
 
+        if (r.delay.count() > 0)
+            std::this_thread::sleep_for(r.delay);
         if (!r.text.empty() && !say(r.text, arg))
             break;
         if (r.data) {

@@ -11,6 +11,8 @@
 //   EXPECT_EQ(ftp.sessions()[0], (std::vector<std::string>{"USER vantor", "PASS secreto", ...}));
 //   EXPECT_EQ(ftp.stored()[0].bytes, "...");
 //
+// A reply's delay makes the client wait for it, as a slow server would.
+//
 // Built-in replies: greeting 220; USER 331; PASS 230; TYPE 200; PASV 227 and
 // EPSV 229 with a real data listener on 127.0.0.1; STOR 150, the data read to its end,
 // then 226; MKD 257; CWD 250; PWD 257; SYST 215; NOOP 200; QUIT 221 and the
@@ -48,6 +50,7 @@ struct Reply {
     bool data = false;  // then take the data connection and read it to its end
     std::string after;  // sent after the data; empty: nothing
     End end = End::Continue;
+    std::chrono::milliseconds delay{0};  // waited before anything is sent
 
     static Reply line(const std::string &text);
     static Reply line_then_close(const std::string &text);
