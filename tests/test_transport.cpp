@@ -225,7 +225,7 @@ TEST_F(Scripted, StalledReplyEndsAfterTheWait)
             want += "NUEVO ARCHIVO!!!  Bienvenido /b.txt!\nError subiendo archivo /htdocs/b.txt desde " +
                     site.local("/b.txt") + ":\nEl servidor no respondio en 2 s\n===> ERROR al subir /b.txt\n";
     }
-    pub::expect_run(o, want + "Terminado!!!\n");
+    pub::expect_run(o, want + "Terminado!!!\n", 2);
     EXPECT_GE(took, 6s);
     EXPECT_LT(took, 20s);
     EXPECT_EQ(site.rows(), pub::Rows{pub::row({"/", "a.txt"}, when)});
