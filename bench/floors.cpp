@@ -19,6 +19,7 @@
 #include <dirent.h>
 #include <curl/curl.h>
 #include <mysql.h>
+#include <sys/select.h>
 #include <sys/stat.h>
 #include <time.h>
 
@@ -169,16 +170,28 @@ std::string ftp_url(CURL *c, const std::string &base, const std::string &path) {
     return url;
 }
 
-// Runs one transfer of the easy handle through its own multi handle. A plain
-// curl_easy_perform of libcurl 7.88 can sit up to a second before it opens
-// the data connection when the server answers very fast (loopback); polling
-// the multi handle with a short timeout does not.
+// Runs one transfer of the easy handle through its own multi handle.
+// libcurl 7.88 goes from the reply to EPSV to the connect of the data
+// connection without a socket or a timer to wait for: a plain
+// curl_easy_perform sleeps a whole second there, a poll with a timeout sleeps
+// that timeout (one per file). When the handle waits on nothing, it is driven
+// again at once.
 CURLcode perform(CURLM *m, CURL *c) {
     curl_multi_add_handle(m, c);
     int running = 1;
     while (running) {
         if (curl_multi_perform(m, &running) != CURLM_OK) break;
-        if (running) curl_multi_poll(m, nullptr, 0, 10, nullptr);
+        if (!running) break;
+        fd_set r, w, e;
+        FD_ZERO(&r);
+        FD_ZERO(&w);
+        FD_ZERO(&e);
+        int maxfd = -1;
+        long wait_ms = -1;
+        curl_multi_fdset(m, &r, &w, &e, &maxfd);
+        curl_multi_timeout(m, &wait_ms);
+        if (maxfd == -1 && wait_ms < 0) continue;
+        curl_multi_poll(m, nullptr, 0, 100, nullptr);
     }
     CURLcode rc = CURLE_FAILED_INIT;
     int left = 0;

@@ -97,7 +97,7 @@ for l in warnings:
 near_times = len(out)
 w("## Times (seconds, medians)")
 w("")
-w("vantor/lftp below 1 means vantor is faster. Floors: first publish = bare loop of ftplib `FtpPut` on one "
+w("vantor/lftp below 1 means vantor is faster. Floors: first publish = bare libcurl loop (STOR with the full path) on one "
   "connection (MKD of each directory first); no change = walk + stat + one indexed lookup per file, one "
   "statement per round trip; rebuild = walk + stat + DELETE and one INSERT per file in one transaction, one "
   "statement per round trip (insert×50: 50 statements per round trip in multi-statement mode).")
