@@ -10,14 +10,16 @@
 //       walk + status, then DELETE and one INSERT per file, all in one
 //       transaction; BATCH > 1 sends that many statements per round trip
 //   floors put    ROOT FTPHOST:PORT USER PASS REMOTEDIR
-//       walk, and on one FTP connection MKD every directory and FtpPut every
-//       file in image mode (REMOTEDIR must exist and be empty)
+//       walk, and on one FTP connection (one libcurl easy handle) MKD every
+//       directory and STOR every file with its full remote path, in binary
+//       mode (REMOTEDIR must exist and be empty)
 //
 // The walk is the plain opendir/readdir/lstat recursion in the platform's
 // order, as the update run does it.
 #include <dirent.h>
-#include <ftplib.h>
+#include <curl/curl.h>
 #include <mysql.h>
+#include <sys/select.h>
 #include <sys/stat.h>
 #include <time.h>
 
@@ -150,27 +152,107 @@ int do_insert(char **a, int batch) {
     return 0;
 }
 
-int do_put(char **a) {
-    FtpInit();
-    netbuf *ftp = nullptr;
-    if (!FtpConnect(a[0], &ftp) || !FtpLogin(a[1], a[2], ftp)) {
-        std::fprintf(stderr, "floors: FTP connection or login failed\n");
-        return 1;
+// The path of a remote file or directory as an FTP URL: each segment
+// escaped, so that '#', '?', '%' and ';' reach the server as they are; the
+// leading %2F makes the path absolute (STOR /dir/file, no CWD).
+std::string ftp_url(CURL *c, const std::string &base, const std::string &path) {
+    std::string url = base + "/%2F";
+    size_t from = 1;
+    while (from <= path.size()) {
+        size_t to = path.find('/', from);
+        if (to == std::string::npos) to = path.size();
+        char *e = curl_easy_escape(c, path.data() + from, static_cast<int>(to - from));
+        url += e;
+        curl_free(e);
+        if (to < path.size()) url += '/';
+        from = to + 1;
     }
+    return url;
+}
+
+// Runs one transfer of the easy handle through its own multi handle.
+// libcurl 7.88 goes from the reply to EPSV to the connect of the data
+// connection without a socket or a timer to wait for: a plain
+// curl_easy_perform sleeps a whole second there, a poll with a timeout sleeps
+// that timeout (one per file). When the handle waits on nothing, it is driven
+// again at once.
+CURLcode perform(CURLM *m, CURL *c) {
+    curl_multi_add_handle(m, c);
+    int running = 1;
+    while (running) {
+        if (curl_multi_perform(m, &running) != CURLM_OK) break;
+        if (!running) break;
+        fd_set r, w, e;
+        FD_ZERO(&r);
+        FD_ZERO(&w);
+        FD_ZERO(&e);
+        int maxfd = -1;
+        long wait_ms = -1;
+        curl_multi_fdset(m, &r, &w, &e, &maxfd);
+        curl_multi_timeout(m, &wait_ms);
+        if (maxfd == -1 && wait_ms < 0) continue;
+        curl_multi_poll(m, nullptr, 0, 100, nullptr);
+    }
+    CURLcode rc = CURLE_FAILED_INIT;
+    int left = 0;
+    while (CURLMsg *msg = curl_multi_info_read(m, &left))
+        if (msg->msg == CURLMSG_DONE && msg->easy_handle == c) rc = msg->data.result;
+    curl_multi_remove_handle(m, c);
+    return rc;
+}
+
+int do_put(char **a) {
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    CURL *c = curl_easy_init();
+    CURLM *m = curl_multi_init();
+    std::string base = std::string("ftp://") + a[0];
+    std::string userpwd = std::string(a[1]) + ":" + a[2];
+    char errbuf[CURL_ERROR_SIZE] = "";
+    curl_easy_setopt(c, CURLOPT_USERPWD, userpwd.c_str());
+    curl_easy_setopt(c, CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_NOCWD));
+    curl_easy_setopt(c, CURLOPT_ERRORBUFFER, errbuf);
     std::string remote = a[3];
+    while (remote.size() > 1 && remote.back() == '/') remote.pop_back();
     long failed = 0;
+    auto fail = [&](const std::string &what, CURLcode rc) {
+        if (++failed < 5) std::fprintf(stderr, "floors: %s: %s\n", what.c_str(), *errbuf ? errbuf : curl_easy_strerror(rc));
+    };
     walk("/",
-         [&](const std::string &rel, const char *name, const struct stat &) {
+         [&](const std::string &rel, const char *name, const struct stat &st) {
              std::string local = root + rel + name;
-             std::string dest = remote + rel + name;
-             if (!FtpPut(local.c_str(), dest.c_str(), FTPLIB_IMAGE, ftp)) {
-                 if (++failed < 5) std::fprintf(stderr, "floors: put %s: %s", dest.c_str(), FtpLastResponse(ftp));
+             FILE *f = std::fopen(local.c_str(), "rb");
+             if (!f) {
+                 fail(local, CURLE_READ_ERROR);
+                 return;
              }
+             std::string url = ftp_url(c, base, remote + rel + name);
+             curl_easy_setopt(c, CURLOPT_URL, url.c_str());
+             curl_easy_setopt(c, CURLOPT_UPLOAD, 1L);
+             curl_easy_setopt(c, CURLOPT_READDATA, f);
+             curl_easy_setopt(c, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(st.st_size));
+             *errbuf = 0;
+             if (CURLcode rc = perform(m, c); rc != CURLE_OK) fail(url, rc);
+             std::fclose(f);
          },
          [&](const std::string &rel) {
-             if (rel != "/") FtpMkdir((remote + rel.substr(0, rel.size() - 1)).c_str(), ftp);
+             if (rel == "/") return;
+             // MKD on a request without a body: the quote's '*' keeps the
+             // connection when the server refuses it.
+             std::string cmd = "*MKD " + remote + rel.substr(0, rel.size() - 1);
+             curl_slist *q = curl_slist_append(nullptr, cmd.c_str());
+             curl_easy_setopt(c, CURLOPT_URL, (base + "/%2F").c_str());
+             curl_easy_setopt(c, CURLOPT_UPLOAD, 0L);
+             curl_easy_setopt(c, CURLOPT_NOBODY, 1L);
+             curl_easy_setopt(c, CURLOPT_QUOTE, q);
+             *errbuf = 0;
+             if (CURLcode rc = perform(m, c); rc != CURLE_OK) fail(cmd, rc);
+             curl_easy_setopt(c, CURLOPT_QUOTE, nullptr);
+             curl_easy_setopt(c, CURLOPT_NOBODY, 0L);
+             curl_slist_free_all(q);
          });
-    FtpQuit(ftp);
+    curl_multi_cleanup(m);
+    curl_easy_cleanup(c);
+    curl_global_cleanup();
     std::printf("%ld files, %ld failed\n", nfiles, failed);
     return failed ? 1 : 0;
 }

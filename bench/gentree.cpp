@@ -5,6 +5,12 @@
 //                                   content) and rewrites another 1 % (new
 //                                   content and time); REP picks the new times
 //                                   and bytes so every repetition differs
+//   gentree regen ROOT REP          a regenerated site: a new time on every
+//                                   file, contents unchanged
+//   gentree sameedit ROOT REP       rewrites the first file with new bytes of
+//                                   the same size and a new time; prints its
+//                                   path relative to ROOT
+//   gentree prune ROOT              removes every 100th file (1 %)
 //
 // Layout: about 50 files per directory, directories up to four levels deep
 // (root = level 1), filled breadth first with the smallest fan-out that holds
@@ -32,8 +38,10 @@ constexpr int files_per_dir = 50;
 constexpr int max_levels = 4;
 // 2023-03-15 10:20:30 UTC: the time of every generated file.
 constexpr time_t base_time = 1678875630;
-// Modified files get base_time + 30 days + rep hours.
+// Modified files get base_time + 30 days + rep hours; a regenerated tree
+// base_time + 60 days + rep hours.
 constexpr time_t touch_time = base_time + 30 * 86400;
+constexpr time_t regen_time = base_time + 60 * 86400;
 
 uint64_t splitmix(uint64_t &s) {
     uint64_t z = (s += 0x9E3779B97F4A7C15ull);
@@ -173,11 +181,51 @@ int modify(const std::string &root, long rep) {
     return 0;
 }
 
+void set_time(const std::string &path, time_t t) {
+    struct timespec ts[2] = {{t, 0}, {t, 0}};
+    if (::utimensat(AT_FDCWD, path.c_str(), ts, 0) != 0) die("utimensat " + path);
+}
+
+int regen(const std::string &root, long rep) {
+    std::vector<std::string> files;
+    list_files(root, "", files);
+    for (auto &f : files) set_time(root + "/" + f, regen_time + rep * 3600);
+    std::printf("new time on %zu files\n", files.size());
+    return 0;
+}
+
+int sameedit(const std::string &root, long rep) {
+    std::vector<std::string> files;
+    list_files(root, "", files);
+    if (files.empty()) return 1;
+    std::string path = root + "/" + files[0];
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) die("stat " + path);
+    // A time past every regenerated one, so that every publisher sees it as new.
+    write_file(path, static_cast<size_t>(st.st_size), 0xBADC0DEull * (rep + 1), regen_time + 90 * 86400 + rep * 3600);
+    std::printf("%s\n", files[0].c_str());
+    return 0;
+}
+
+int prune(const std::string &root) {
+    std::vector<std::string> files;
+    list_files(root, "", files);
+    long removed = 0;
+    for (size_t i = 99; i < files.size(); i += 100, ++removed)
+        if (::unlink((root + "/" + files[i]).c_str()) != 0) die("unlink " + files[i]);
+    std::printf("removed %ld of %zu files\n", removed, files.size());
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
     if (argc == 4 && std::strcmp(argv[1], "make") == 0) return make(argv[2], std::atol(argv[3]));
     if (argc == 4 && std::strcmp(argv[1], "modify") == 0) return modify(argv[2], std::atol(argv[3]));
-    std::fprintf(stderr, "usage: gentree make ROOT NFILES | gentree modify ROOT REP\n");
+    if (argc == 4 && std::strcmp(argv[1], "regen") == 0) return regen(argv[2], std::atol(argv[3]));
+    if (argc == 4 && std::strcmp(argv[1], "sameedit") == 0) return sameedit(argv[2], std::atol(argv[3]));
+    if (argc == 3 && std::strcmp(argv[1], "prune") == 0) return prune(argv[2]);
+    std::fprintf(stderr, "usage: gentree make ROOT NFILES | modify ROOT REP | regen ROOT REP | sameedit ROOT REP | "
+                         "prune ROOT\n");
     return 2;
 }
