@@ -85,9 +85,17 @@ help_expected='USO: vantor configfile [opciones]
 rc=0
 help=$("$root/usr/bin/vantor" -h) || rc=$?
 [ "$rc" -eq 0 ] || fail "vantor -h exited with $rc"
-[ "$help" = "$help_expected" ] || fail "vantor -h printed an unexpected text:
+# The original eleven pieces come first, unchanged; the options added since
+# follow them.
+[[ "$help" == "$help_expected"* ]] || fail "vantor -h printed an unexpected text:
 $help"
 pass "unpacked vantor -h prints the help and exits 0"
+
+libs=$(ldd "$root/usr/bin/vantor")
+grep -q 'libcurl\.so' <<<"$libs" || fail "vantor is not linked with libcurl:
+$libs"
+if grep -q 'libftp\.so' <<<"$libs"; then fail "vantor is still linked with ftplib"; fi
+pass "vantor is linked with libcurl and not with ftplib"
 
 rc=0
 "$root/usr/bin/vantor" >/dev/null 2>&1 || rc=$?

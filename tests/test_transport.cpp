@@ -259,4 +259,49 @@ TEST(LongPaths, AroundTheOldCommandLimit)
         EXPECT_EQ(vt::read_file(ftp.path("htdocs" + e.path())), vt::read_file(site.local(e.path())));
 }
 
+// A value the optional FTP keys cannot take stops the run before the
+// database or the server is contacted, as a missing key does; values in any
+// letter case and the limits pass.
+TEST(Settings, BadValuesOfTheFtpKeysStopTheRun)
+{
+    const std::string tls = "\"ftptls\" debe ser \"no\", \"explicit\" o \"implicit\"\n";
+    const std::string conns = "\"ftpconnections\" debe ser un numero de 1 a 16\n";
+    struct Case {
+        std::vector<std::pair<std::string, std::string>> keys;
+        std::string out;
+    };
+    const std::vector<Case> cases = {
+        {{{"ftptls", "si"}}, tls},
+        {{{"ftptls", ""}}, tls},
+        {{{"ftpconnections", "0"}}, conns},
+        {{{"ftpconnections", "17"}}, conns},
+        {{{"ftpconnections", "ocho"}}, conns},
+        {{{"ftpconnections", "-1"}}, conns},
+        {{{"ftptls", "tls"}, {"ftpconnections", "99"}}, tls + conns},
+    };
+    for (const Case &c : cases) {
+        vt::TempDir dir("vantor-settings");
+        vt::Config conf;  // its database is not there: reaching it would fail otherwise
+        std::string shown;
+        for (const auto &[k, v] : c.keys) {
+            conf.set(k, v);
+            shown += k + "=" + v + " ";
+        }
+        SCOPED_TRACE(shown);
+        vt::Outcome o = vt::run_vantor({conf.write(dir / "v.conf")});
+        EXPECT_EQ(o.out, c.out);
+        EXPECT_EQ(o.err, "");
+        EXPECT_EQ(o.status, 255);
+    }
+    // Accepted: the run goes on to the database, which is not there.
+    for (const auto &[k, v] : std::vector<std::pair<std::string, std::string>>{
+             {"ftptls", "NO"}, {"ftptls", "Explicit"}, {"ftpconnections", "1"}, {"ftpconnections", "16"}}) {
+        vt::TempDir dir("vantor-settings");
+        vt::Config conf;
+        conf.set(k, v);
+        vt::Outcome o = vt::run_vantor({conf.write(dir / "v.conf")});
+        EXPECT_EQ(o.status, 1) << k << "=" << v << "\n" << vt::describe(o);
+    }
+}
+
 }  // namespace
