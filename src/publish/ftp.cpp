@@ -23,7 +23,7 @@
 
 #include "config/config.h"
 
-thread_local sesion *buf = nullptr;
+constinit thread_local sesion *buf = nullptr;
 
 struct sesion {
     CURL *easy = nullptr;

@@ -9,7 +9,7 @@ struct sesion;
 
 // The connection of the current thread: the update run's own on the main
 // thread, one per upload thread when several connections upload at once.
-extern thread_local sesion *buf;
+extern constinit thread_local sesion *buf;
 
 // Reads and checks the optional FTP keys (ftptls, ftpcafile,
 // ftpconnections). On a bad value writes one line saying why to standard

@@ -18,7 +18,7 @@ void simula();
 // take the file.
 int sube(const std::string &ruta, const std::string &nombre);
 enum { devuelto = -2 };
-extern thread_local bool devolver_si_cae;
+extern constinit thread_local bool devolver_si_cae;
 
 // Creates a remote directory and its missing ancestors; nonzero on success.
 // The text is cut and restored during the work.
@@ -47,7 +47,7 @@ std::string direccion();
 void escribe(const std::string &texto);
 
 // Where escribe puts text on this thread; none writes to standard output.
-extern thread_local std::string *captura;
+extern constinit thread_local std::string *captura;
 
 // Whether a 425 (no data connection) is retried silently: on, when several
 // connections share the server's passive ports.

@@ -18,9 +18,9 @@
 #include "publish/publish.h"
 #include "tree/walk.h"
 
-thread_local std::string *captura = nullptr;
+constinit thread_local std::string *captura = nullptr;
 bool reintenta_425 = false;
-thread_local bool devolver_si_cae = false;
+constinit thread_local bool devolver_si_cae = false;
 
 namespace {
 
