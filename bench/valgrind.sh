@@ -126,13 +126,14 @@ EOF
 
 failed=0
 # memcheck NAME [OPTION]: one run under valgrind; its output in $tmp/NAME.*
+# CONF names another configuration file.
 memcheck() {
     local name=$1
     shift
-    local status=0
+    local status=0 conf=${CONF:-$tmp/vantor.conf}
     valgrind --tool=memcheck --leak-check=full --errors-for-leak-kinds=definite \
         --show-leak-kinds=definite --error-exitcode=99 --track-origins=yes \
-        --log-file="$tmp/$name.valgrind" "$bin" "$tmp/vantor.conf" "$@" \
+        --log-file="$tmp/$name.valgrind" "$bin" "$conf" "$@" \
         >"$tmp/$name.out" 2>"$tmp/$name.err" || status=$?
     local errors lost
     errors=$(sed -n 's/.*ERROR SUMMARY: \([0-9]*\) errors.*/\1/p' "$tmp/$name.valgrind" | tail -1)
@@ -152,6 +153,10 @@ memcheck create -c
 memcheck first-update
 memcheck no-change
 memcheck rebuild -r
+# Every file changed, sent again over four connections at once.
+find "$web" -type f -exec touch -d '2030-01-02 03:04:05' {} +
+{ cat "$tmp/vantor.conf"; echo 'ftpconnections = 4'; } >"$tmp/vantor4.conf"
+CONF=$tmp/vantor4.conf memcheck changed-4conn
 
 # The first run sent every file; the second sent nothing.
 files=$(find "$web" -type f | wc -l)
@@ -159,8 +164,10 @@ sent=$(grep -c ' subido con exito$' "$tmp/first-update.out" || true)
 quiet=$(grep -c -v -e '^Vantor v' -e '^Conectamos a ' -e '^Conectado!!!$' -e '^Login correcto$' \
     -e '^Terminado!!!$' "$tmp/no-change.out" || true)
 stored=$(find "$tmp/ftp/htdocs" -type f | wc -l)
-echo "files $files, sent by the first run $sent, on the server $stored, other lines in the no-change run $quiet"
-if [[ $sent -ne $files || $stored -ne $files || $quiet -ne 0 ]]; then
+again=$(grep -c ' subido con exito$' "$tmp/changed-4conn.out" || true)
+echo "files $files, sent by the first run $sent, on the server $stored, other lines in the no-change run $quiet," \
+    "sent again over four connections $again"
+if [[ $sent -ne $files || $stored -ne $files || $quiet -ne 0 || $again -ne $files ]]; then
     failed=1
 fi
 
