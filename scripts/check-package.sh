@@ -58,7 +58,7 @@ pass "package holds the binary, the manual page and the documentation"
 [ "$(dpkg-deb -f "$deb" Package)" = vantor ] || fail "package name"
 [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "package version"
 depends=$(dpkg-deb -f "$deb" Depends)
-for lib in libmariadb3 libcurl4; do
+for lib in libmariadb3 libcurl4 libssl3; do
     grep -qE "(^|, )$lib( |,|$)" <<<"$depends" || fail "Depends lacks $lib: $depends"
 done
 grep -q "libftp" <<<"$depends" && fail "Depends still names ftplib: $depends"
@@ -81,7 +81,13 @@ help_expected='USO: vantor configfile [opciones]
                         nada al servidor.
      -c, -create        Crea la tabla especificada en configfile. El usuario
                         debe tener permisos para ello. No rellena la tabla,
-                        solo crea su estructura.'
+                        solo crea su estructura.
+     -l, -list          Lista los archivos que se subirian, nuevos o
+                        cambiados, sin conectar con el servidor FTP ni
+                        escribir en la tabla.
+     -p, -prune         Borra del servidor los archivos publicados que ya
+                        no existen en el directorio local, y sus filas de
+                        la tabla. No borra directorios.'
 rc=0
 help=$("$root/usr/bin/vantor" -h) || rc=$?
 [ "$rc" -eq 0 ] || fail "vantor -h exited with $rc"

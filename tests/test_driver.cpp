@@ -40,7 +40,10 @@ const std::string help =
     "                        solo crea su estructura.\n"
     "     -l, -list          Lista los archivos que se subirian, nuevos o\n"
     "                        cambiados, sin conectar con el servidor FTP ni\n"
-    "                        escribir en la tabla.\n";
+    "                        escribir en la tabla.\n"
+    "     -p, -prune         Borra del servidor los archivos publicados que ya\n"
+    "                        no existen en el directorio local, y sus filas de\n"
+    "                        la tabla. No borra directorios.\n";
 
 const std::string done = "Terminado!!!\n";
 

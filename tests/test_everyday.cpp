@@ -207,7 +207,7 @@ TEST_F(Everyday, AnUnreadableExcludeFileStopsTheRun)
 
     // One byte shorter is a pattern like any other.
     vt::write_file(long_file, std::string(4095, 'x') + "\n");
-    pub::expect_run(site.run({"-l"}), "Nuevo: /a.txt\n" + done);
+    pub::expect_run(site.run({"-l"}), "Nuevo: /a.txt\nEliminado: /viejo.txt\n" + done);
 }
 
 // ----------------------------------------------------------- exit status
@@ -304,13 +304,13 @@ TEST_F(Everyday, ALockHeldElsewhereStopsTheRunsThatWrite)
         Holder h;
         ASSERT_EQ(h.ask("SELECT GET_LOCK(" + vt::sql_text(lock) + ", 0)"), "1");
         for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
-                 {}, {"-u"}, {"-Update"}, {"-r"}, {"-rebuild"}, {"-d"}, {"-DELETE"}}) {
+                 {}, {"-u"}, {"-Update"}, {"-r"}, {"-rebuild"}, {"-d"}, {"-DELETE"}, {"-p"}, {"-Prune"}}) {
             SCOPED_TRACE(args.empty() ? "(none)" : args[0]);
             pub::expect_run(site.run(args), busy, 3);
         }
         EXPECT_EQ(ftp.connections(), 0);
         EXPECT_EQ(site.rows(), before);
-        pub::expect_run(site.run({"-l"}), "Nuevo: /a.txt\n" + done);
+        pub::expect_run(site.run({"-l"}), "Nuevo: /a.txt\nEliminado: /viejo.txt\n" + done);
         vt::Outcome c = site.run({"-c"});
         EXPECT_EQ(c.status, 1) << vt::describe(c);  // the table exists: create did try
         EXPECT_FALSE(contains(c.out, busy));

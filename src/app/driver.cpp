@@ -36,6 +36,9 @@ const char *const help_pieces[] = {
     "     -l, -list          Lista los archivos que se subirian, nuevos o\n",
     "                        cambiados, sin conectar con el servidor FTP ni\n",
     "                        escribir en la tabla.\n",
+    "     -p, -prune         Borra del servidor los archivos publicados que ya\n",
+    "                        no existen en el directorio local, y sus filas de\n",
+    "                        la tabla. No borra directorios.\n",
 };
 
 const char *const help_requests[] = {"/?", "-?", "--help", "-help", "/help", "-h"};
@@ -113,7 +116,9 @@ int vantor_main(int argc, char **argv)
     }
     if (missing)
         exit(-1);
-    if (!ftp_ajustes())
+    // Both checks run, so that every bad key is reported at once.
+    bool ajustes = ftp_ajustes();
+    if (!compara_ajustes() || !ajustes)
         exit(-1);
     carga_exclusiones();
 
@@ -121,11 +126,17 @@ int vantor_main(int argc, char **argv)
 
     const char *option = argc == 3 ? argv[2] : "-u";
     const bool update = is(option, "-u", "-update");
-    // The runs that upload or write rows hold the table's run lock.
-    if (update || is(option, "-r", "-rebuild") || is(option, "-d", "-delete"))
+    const bool prune = is(option, "-p", "-prune");
+    // The runs that upload, write or delete hold the table's run lock.
+    if (update || prune || is(option, "-r", "-rebuild") || is(option, "-d", "-delete"))
         toma_bloqueo();
+    // The runs that read or write Huella need the column before they start.
+    if (por_contenido() && (update || is(option, "-r", "-rebuild") || is(option, "-l", "-list")))
+        comprueba_huella();
     if (update)
         actualiza();
+    else if (prune)
+        poda();
     else if (is(option, "-r", "-rebuild"))
         reconstruye();
     else if (is(option, "-d", "-delete"))
@@ -137,6 +148,7 @@ int vantor_main(int argc, char **argv)
 
     mysql_close(&db);
     fputs("Terminado!!!\n", stdout);
-    // An update run that left some file unpublished says so in its status.
-    return update && sin_publicar() > 0 ? 2 : 0;
+    // An update run that left some file unpublished, or a prune that left
+    // some file on the server, says so in its status.
+    return (update || prune) && sin_publicar() > 0 ? 2 : 0;
 }

@@ -43,6 +43,11 @@ void lee_resultado(respuesta &r)
             else
                 r.valores[i] = atoi(fila[i]);
         }
+        // Content mode's seventh column, Huella: binary, so taken by length.
+        if (mysql_num_fields(resultado) >= 7 && fila[6]) {
+            unsigned long *largos = mysql_fetch_lengths(resultado);
+            r.h.assign(fila[6], largos[6]);
+        }
     }
     mysql_free_result(resultado);
     resultado = nullptr;

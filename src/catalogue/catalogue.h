@@ -21,9 +21,28 @@ std::string escapa(const std::string &v);
 std::string sentencia_creacion();
 std::string sentencia_indice();
 std::string sentencia_borrado();
+// In content mode the lookup reads Huella too, as a seventh column.
 std::string sentencia_busqueda(const std::string &ruta, const std::string &nombre);
-std::string sentencia_insercion(const std::string &ruta, const std::string &nombre, const sello &s);
-std::string sentencia_actualizacion(const std::string &ruta, const std::string &nombre, const sello &s);
+// With h (content mode) the row's Huella is written too: the digest, or
+// NULL when h is empty.
+std::string sentencia_insercion(const std::string &ruta, const std::string &nombre, const sello &s,
+                                const huella *h = nullptr);
+std::string sentencia_actualizacion(const std::string &ruta, const std::string &nombre, const sello &s,
+                                    const huella *h = nullptr);
+// Deletes the rows of one file.
+std::string sentencia_borrado_fila(const std::string &ruta, const std::string &nombre);
+// Adds the column of the content comparison.
+std::string sentencia_columna();
+
+// Content comparison, the optional key compare: "time" (the default) or
+// "content". Reads the key; on another value writes why and returns false.
+bool compara_ajustes();
+// True with compare = "content": rows keep in Huella the SHA-256 of the
+// content last uploaded.
+bool por_contenido();
+// Content mode needs the column: without it, says so and ends the process
+// with status 1.
+void comprueba_huella();
 
 // Writes the server's error text, then the statement in the given form, and
 // ends the process with status 1.
@@ -57,6 +76,7 @@ struct respuesta {
     bool hay_fila = false;
     bool fila_nula = false;  // a column of the row holds SQL NULL
     int valores[6] = {};     // the six stamp columns of a lookup row
+    huella h;                // content mode: the row's Huella, empty when NULL
     std::string error;       // the server's error text when !ok
 };
 

@@ -17,7 +17,7 @@ constexpr size_t max_nombre = 64;
 constexpr const char *prefijo = "vantor.";
 
 // FNV-1a, 64 bits: the same value on every machine and compiler.
-uint64_t huella(const std::string &s)
+uint64_t fnv1a(const std::string &s)
 {
     uint64_t h = 14695981039346656037ull;
     for (unsigned char c : s) {
@@ -37,7 +37,7 @@ std::string nombre_bloqueo(const std::string &base, const std::string &tabla)
     // Too long: the start of the names, readable, then a digest of the whole
     // of them, which keeps two long names that share their start apart.
     char cola[18];
-    snprintf(cola, sizeof cola, ".%016llx", static_cast<unsigned long long>(huella(entero)));
+    snprintf(cola, sizeof cola, ".%016llx", static_cast<unsigned long long>(fnv1a(entero)));
     size_t cabe = max_nombre - std::string(prefijo).size() - 17;
     // Never cut a UTF-8 character in two.
     while (cabe > 0 && (static_cast<unsigned char>(entero[cabe]) & 0xC0) == 0x80)

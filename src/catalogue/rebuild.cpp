@@ -23,7 +23,16 @@ void envia_pendiente()
 
 void inserta(const std::string &ruta, const archivo &a)
 {
-    pendiente.agrega(sentencia_insercion(ruta, a.nombre, a.s));
+    if (por_contenido()) {
+        // Content mode records what each file holds now; a file that cannot
+        // be read gets no digest and is compared by its stamp alone.
+        huella h;
+        if (!huella_local(ruta_local(ruta + a.nombre), h))
+            h.clear();
+        pendiente.agrega(sentencia_insercion(ruta, a.nombre, a.s, &h));
+    } else {
+        pendiente.agrega(sentencia_insercion(ruta, a.nombre, a.s));
+    }
     if (pendiente.lleno())
         envia_pendiente();
 }

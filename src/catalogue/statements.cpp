@@ -64,6 +64,20 @@ bool utf8(const std::string &v, size_t *n)
     return true;
 }
 
+// Huella as SQL: a hexadecimal literal of the digest, or NULL.
+std::string literal(const huella &h)
+{
+    if (h.empty())
+        return "NULL";
+    static const char digitos[] = "0123456789abcdef";
+    std::string out = "X'";
+    for (unsigned char c : h) {
+        out += digitos[c >> 4];
+        out += digitos[c & 15];
+    }
+    return out + "'";
+}
+
 }  // namespace
 
 std::string escapa(const std::string &v)
@@ -91,23 +105,37 @@ std::string sentencia_borrado() { return "DELETE FROM " + tabla(); }
 
 std::string sentencia_busqueda(const std::string &ruta, const std::string &nombre)
 {
-    return "SELECT Dia, Mes, Anio, Hora, Minuto, Segundo FROM " + tabla() + " WHERE Ruta='" + escapa(ruta) +
-           "' AND Nombre='" + escapa(nombre) + "'";
+    return std::string("SELECT Dia, Mes, Anio, Hora, Minuto, Segundo") + (por_contenido() ? ", Huella" : "") +
+           " FROM " + tabla() + " WHERE Ruta='" + escapa(ruta) + "' AND Nombre='" + escapa(nombre) + "'";
 }
 
-std::string sentencia_insercion(const std::string &ruta, const std::string &nombre, const sello &s)
+std::string sentencia_insercion(const std::string &ruta, const std::string &nombre, const sello &s,
+                                const huella *h)
 {
+    if (h)
+        return "INSERT INTO " + tabla() +
+               " (Ruta, Nombre, Dia, Mes, Anio, Hora, Minuto, Segundo, Huella) VALUES ('" + escapa(ruta) +
+               "', '" + escapa(nombre) + "', " + numeros(s) + ", " + literal(*h) + ")";
     return "INSERT INTO " + tabla() + " (Ruta, Nombre, Dia, Mes, Anio, Hora, Minuto, Segundo) VALUES ('" +
            escapa(ruta) + "', '" + escapa(nombre) + "', " + numeros(s) + ")";
 }
 
-std::string sentencia_actualizacion(const std::string &ruta, const std::string &nombre, const sello &s)
+std::string sentencia_actualizacion(const std::string &ruta, const std::string &nombre, const sello &s,
+                                    const huella *h)
 {
     return "UPDATE " + tabla() + " SET Dia=" + std::to_string(s.dia) + ", Mes=" + std::to_string(s.mes) +
            ", Anio=" + std::to_string(s.anio) + ", Hora=" + std::to_string(s.hora) +
-           ", Minuto=" + std::to_string(s.minuto) + ", Segundo=" + std::to_string(s.segundo) + " WHERE Ruta='" +
-           escapa(ruta) + "' AND Nombre='" + escapa(nombre) + "'";
+           ", Minuto=" + std::to_string(s.minuto) + ", Segundo=" + std::to_string(s.segundo) +
+           (h ? ", Huella=" + literal(*h) : std::string()) + " WHERE Ruta='" + escapa(ruta) + "' AND Nombre='" +
+           escapa(nombre) + "'";
 }
+
+std::string sentencia_borrado_fila(const std::string &ruta, const std::string &nombre)
+{
+    return "DELETE FROM " + tabla() + " WHERE Ruta='" + escapa(ruta) + "' AND Nombre='" + escapa(nombre) + "'";
+}
+
+std::string sentencia_columna() { return "ALTER TABLE " + tabla() + " ADD COLUMN Huella BINARY(32)"; }
 
 void informa_fallo(const std::string &error, const std::string &sql, forma f)
 {

@@ -7,6 +7,8 @@ void crea_tabla()
     // Exact comparison of names (case and accents count) and an index on the
     // pair that every lookup selects by.
     consulta(sentencia_indice(), forma::comillas);
+    if (por_contenido())
+        consulta(sentencia_columna(), forma::comillas);
 }
 
 void borra_tabla()

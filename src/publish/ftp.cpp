@@ -12,6 +12,7 @@
 
 #include <curl/curl.h>
 #include <fcntl.h>
+#include <openssl/evp.h>
 #include <sys/select.h>
 #include <unistd.h>
 
@@ -38,6 +39,7 @@ struct sesion {
     bool fallo_tls = false; // the last operation failed in TLS
     int fd = -1;            // the file being stored
     int error_lectura = 0;  // errno of a failed read of it
+    EVP_MD_CTX *sha = nullptr;  // digest of the bytes sent, when asked for
 };
 
 namespace {
@@ -129,8 +131,11 @@ size_t lectura(char *dest, size_t size, size_t n, void *u)
     sesion *s = static_cast<sesion *>(u);
     for (;;) {
         ssize_t r = read(s->fd, dest, size * n);
-        if (r >= 0)
+        if (r >= 0) {
+            if (s->sha && r > 0)
+                EVP_DigestUpdate(s->sha, dest, static_cast<size_t>(r));
             return static_cast<size_t>(r);
+        }
         if (errno == EINTR)
             continue;
         s->error_lectura = errno;
@@ -362,8 +367,10 @@ apertura ftp_abre(sesion *s)
 namespace {
 
 // Stores the file at the URL's path; `despues` holds commands sent once the
-// data is stored (their failure fails the operation).
-bool transfiere(sesion *s, const std::string &local, const std::string &remota, curl_slist *despues)
+// data is stored (their failure fails the operation). With h, the SHA-256 of
+// the bytes read and sent goes there when the server confirmed them.
+bool transfiere(sesion *s, const std::string &local, const std::string &remota, curl_slist *despues,
+                std::string *h)
 {
     s->fd = open(local.c_str(), O_RDONLY | O_CLOEXEC);
     if (s->fd < 0) {
@@ -378,11 +385,37 @@ bool transfiere(sesion *s, const std::string &local, const std::string &remota, 
     curl_easy_setopt(s->easy, CURLOPT_UPLOAD, 1L);
     curl_easy_setopt(s->easy, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(-1));
     curl_easy_setopt(s->easy, CURLOPT_POSTQUOTE, despues);
+    if (h) {
+        s->sha = EVP_MD_CTX_new();
+        if (s->sha && EVP_DigestInit_ex(s->sha, EVP_sha256(), nullptr) != 1) {
+            EVP_MD_CTX_free(s->sha);
+            s->sha = nullptr;
+        }
+        if (!s->sha) {
+            close(s->fd);
+            s->fd = -1;
+            s->respuesta.clear();
+            s->codigo = 0;
+            s->perdida = false;
+            s->motivo = "Imposible calcular la huella SHA-256";
+            return false;
+        }
+    }
     bool ok = ejecuta(s);
     curl_easy_setopt(s->easy, CURLOPT_POSTQUOTE, nullptr);
     curl_easy_setopt(s->easy, CURLOPT_UPLOAD, 0L);
     close(s->fd);
     s->fd = -1;
+    if (s->sha) {
+        unsigned char d[EVP_MAX_MD_SIZE];
+        unsigned int len = 0;
+        if (EVP_DigestFinal_ex(s->sha, d, &len) == 1 && len == 32)
+            h->assign(reinterpret_cast<const char *>(d), len);
+        else
+            h->clear();
+        EVP_MD_CTX_free(s->sha);
+        s->sha = nullptr;
+    }
     return ok;
 }
 
@@ -409,10 +442,10 @@ bool con_control(const std::string &p)
 
 }  // namespace
 
-bool ftp_put(sesion *s, const std::string &local, const std::string &remota)
+bool ftp_put(sesion *s, const std::string &local, const std::string &remota, std::string *h)
 {
     if (!con_control(remota))
-        return transfiere(s, local, remota, nullptr);
+        return transfiere(s, local, remota, nullptr, h);
 
     // The library takes no control character in the path it stores to: the
     // file is stored under a plain name in the nearest folder of the path
@@ -427,7 +460,7 @@ bool ftp_put(sesion *s, const std::string &local, const std::string &remota)
                                  std::to_string(reinterpret_cast<uintptr_t>(s)) + ".tmp";
     curl_slist *renombra = curl_slist_append(nullptr, ("RNFR " + temporal).c_str());
     renombra = curl_slist_append(renombra, ("RNTO " + remota).c_str());
-    bool ok = transfiere(s, local, temporal, renombra);
+    bool ok = transfiere(s, local, temporal, renombra, h);
     curl_slist_free_all(renombra);
     if (!ok && !s->perdida && s->codigo >= 400 && s->respuesta.rfind("226", 0) != 0) {
         // Stored but not renamed: remove the stored copy, keeping the reply
@@ -450,6 +483,18 @@ bool ftp_mkdir(sesion *s, const std::string &path)
     // A fresh connection's PWD also answers 257, so the last reply must be
     // the MKD's, which it is when the operation went through.
     if (ok && s->codigo != 257) {
+        s->motivo = s->respuesta;
+        s->perdida = s->codigo == 421;
+        return false;
+    }
+    return ok;
+}
+
+bool ftp_borra(sesion *s, const std::string &path)
+{
+    bool ok = ordenes(s, curl_slist_append(nullptr, ("*DELE " + path).c_str()));
+    // As with MKD, the "*" lets the reply decide.
+    if (ok && s->codigo != 250) {
         s->motivo = s->respuesta;
         s->perdida = s->codigo == 421;
         return false;

@@ -32,11 +32,16 @@ enum class apertura { ok, conexion, login };
 apertura ftp_abre(sesion *s);
 
 // Stores the local file at the remote path in binary mode. True when the
-// server confirmed the whole file.
-bool ftp_put(sesion *s, const std::string &local, const std::string &remota);
+// server confirmed the whole file; then, with h, *h holds the SHA-256 (32
+// bytes) of exactly the bytes that were read and sent.
+bool ftp_put(sesion *s, const std::string &local, const std::string &remota, std::string *h = nullptr);
 
 // Makes a remote directory; true only when the server answered 257.
 bool ftp_mkdir(sesion *s, const std::string &path);
+
+// Deletes a remote file; true only when the server answered 250. A refusal
+// leaves its code in ftp_codigo.
+bool ftp_borra(sesion *s, const std::string &path);
 
 // The server's last reply line, ending in a line feed, or the reason the
 // last operation failed when the server gave none.

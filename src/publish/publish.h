@@ -2,11 +2,16 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "publish/ftp.h"
+#include "tree/walk.h"
 
 // The update run: connect, log in, walk from "/", quit.
 void actualiza();
+// The start of the update run and the prune: the banner, the connection and
+// the login of buf, with their lines; a failure ends the process with -1.
+void abre_conexion();
 void escanea(const std::string &ruta);
 
 // The dry run: lists what the update run would upload, without FTP.
@@ -15,10 +20,28 @@ void simula();
 // Uploads one file; 1 when it was stored, 0 otherwise. On an upload thread
 // with devolver_si_cae set, `devuelto` when the connection was lost and could
 // not be opened again: nothing was written and another connection should
-// take the file.
-int sube(const std::string &ruta, const std::string &nombre);
+// take the file. With h, a stored file leaves in *h the SHA-256 of the bytes
+// the server confirmed.
+int sube(const std::string &ruta, const std::string &nombre, huella *h = nullptr);
 enum { devuelto = -2 };
 extern constinit thread_local bool devolver_si_cae;
+
+// A catalogue row whose local file is gone.
+struct desaparecido {
+    std::string ruta, nombre;
+};
+
+// The rows whose local file is surely gone, ordered by Ruta and Nombre. A
+// file counts as gone only when the nearest directory above it that exists
+// locally was read whole and lacks the next part of its path; rows of
+// excluded entries and of names the catalogue cannot hold never count.
+// False, with the reason in motivo, when the local root cannot be read
+// whole or is empty: then nothing counts as gone.
+bool desaparecidos(std::vector<desaparecido> &out, std::string &motivo);
+
+// The prune (-p): deletes from the server every file that desaparecidos
+// finds, then its row.
+void poda();
 
 // Creates a remote directory and its missing ancestors; nonzero on success.
 // The text is cut and restored during the work.

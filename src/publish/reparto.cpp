@@ -62,7 +62,9 @@ void hilo(sesion *propia)
         std::string lineas;
         captura = &lineas;
         devolver_si_cae = true;
-        int r = sube(e->ruta, e->nombre);
+        huella h;
+        huella *ph = por_contenido() ? &h : nullptr;
+        int r = sube(e->ruta, e->nombre, ph);
         if (r == devuelto) {
             std::unique_lock<std::mutex> l(mu);
             if (vivos > 1) {
@@ -78,12 +80,13 @@ void hilo(sesion *propia)
             }
             l.unlock();
             devolver_si_cae = false;
-            r = sube(e->ruta, e->nombre);
+            r = sube(e->ruta, e->nombre, ph);
         }
         captura = nullptr;
         std::lock_guard<std::mutex> l(mu);
         e->subido = r;
         e->lineas = std::move(lineas);
+        e->h = std::move(h);
         e->hecho = true;
         hay_hecho.notify_all();
     }
@@ -117,7 +120,7 @@ void escribe_hechos(bool espera)
             }
             en_orden.pop_front();
         }
-        concluye(e->ruta, e->nombre, e->subido, e->lineas, e->fila_sql, e->f);
+        concluye(e->ruta, e->nombre, e->s, e->nuevo, e->subido, e->lineas, e->h);
         espera = false;
     }
 }

@@ -14,13 +14,13 @@
 // A file handed over for upload.
 struct encargo {
     std::string ruta, nombre;
-    bool nuevo = false;    // writes the "NUEVO ARCHIVO" line first
-    std::string fila_sql;  // its row once it is stored
-    forma f = forma::linea;
+    sello s{};           // the stamp its row gets once it is stored
+    bool nuevo = false;  // writes the "NUEVO ARCHIVO" line first; inserts its row
     // Filled by the upload thread.
     bool hecho = false;
     int subido = 0;
     std::string lineas;  // what the upload wrote
+    huella h;            // content mode: digest of the bytes sent
     bool anunciado = false;
 };
 
@@ -42,7 +42,7 @@ void reparto_vacia();
 void reparto_termina();
 
 // What the run writes for a file once its upload is over: the upload's own
-// lines, the outcome line and, when stored, its row. Defined by the update
-// run.
-void concluye(const std::string &ruta, const std::string &nombre, int subido, const std::string &lineas,
-              const std::string &fila_sql, forma f);
+// lines, the outcome line and, when stored, its row (with the digest h of the
+// bytes sent in content mode). Defined by the update run.
+void concluye(const std::string &ruta, const std::string &nombre, const sello &s, bool nuevo, int subido,
+              const std::string &lineas, const huella &h);

@@ -44,10 +44,10 @@ unsigned long turno_actual()
 // One transfer in image mode; true when the server stored the file. With
 // several connections a 425 (the server's passive ports taken) is waited
 // out and the transfer tried again.
-bool pon(const std::string &local, const std::string &remota)
+bool pon(const std::string &local, const std::string &remota, huella *h)
 {
     for (int intento = 0;; ++intento) {
-        if (ftp_put(buf, local, remota))
+        if (ftp_put(buf, local, remota, h))
             return true;
         if (!reintenta_425 || ftp_codigo(buf) != 425 || intento >= 5)
             return false;
@@ -99,7 +99,7 @@ enum { perdida = -1 };
 // One attempt at the whole upload. Returns 1 when stored and 0 after writing
 // the failure lines; on a first attempt that meets a lost connection, returns
 // `perdida` having written nothing.
-int intenta(const std::string &ruta, const std::string &nombre, bool primera)
+int intenta(const std::string &ruta, const std::string &nombre, bool primera, huella *h)
 {
     const std::string local = ruta_local(ruta + nombre);
     const std::string remota = std::string(get_value(conf, "remoteroot")) + ruta + nombre;
@@ -123,7 +123,7 @@ int intenta(const std::string &ruta, const std::string &nombre, bool primera)
     }
 
     const unsigned long antes = turno_actual();
-    if (pon(local, remota))
+    if (pon(local, remota, h))
         return 1;
     if (primera && ftp_perdida(buf))
         return perdida;
@@ -148,7 +148,7 @@ int intenta(const std::string &ruta, const std::string &nombre, bool primera)
             }
         }
     }
-    if (pon(local, remota))
+    if (pon(local, remota, h))
         return 1;
     if (primera && ftp_perdida(buf))
         return perdida;
@@ -167,16 +167,16 @@ bool reconecta()
     return !sin_conexion;
 }
 
-int sube(const std::string &ruta, const std::string &nombre)
+int sube(const std::string &ruta, const std::string &nombre, huella *h)
 {
-    int r = intenta(ruta, nombre, true);
+    int r = intenta(ruta, nombre, true, h);
     if (r != perdida)
         return r;
     // The server closed the control connection (an idle timeout, a restart):
     // log in again and give the file one more attempt.
     if (!reconecta() && devolver_si_cae)
         return devuelto;
-    return intenta(ruta, nombre, false);
+    return intenta(ruta, nombre, false, h);
 }
 
 int hazdir(char *path)

@@ -68,3 +68,10 @@ void carga_exclusiones();
 
 // True when some loaded pattern leaves the entry out of the walk.
 bool excluido(const std::string &ruta, const std::string &nombre, bool dir);
+
+// SHA-256 digests, 32 bytes.
+using huella = std::string;
+
+// The SHA-256 of a local file's content, read now; false when it cannot
+// be read whole.
+bool huella_local(const std::string &local, huella &h);
