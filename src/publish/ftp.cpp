@@ -178,9 +178,10 @@ void nuevo_multi(sesion *s)
 
 // Waits until the connection has something to do. Between some steps (after
 // a passive-mode reply, before the data connection is opened) the library
-// has neither a socket nor a timer to wait on and must simply be called
-// again: a poll then would sleep its whole timeout on every file.
-void espera(CURLM *multi)
+// has no socket to wait on, only its long timers, and must simply be called
+// again: a poll then would sleep on every file. Only a long run of such
+// calls (a name being resolved) waits a millisecond at a time.
+void espera(CURLM *multi, int &sin_socket)
 {
     long t = -1;
     curl_multi_timeout(multi, &t);
@@ -192,8 +193,13 @@ void espera(CURLM *multi)
     FD_ZERO(&e);
     int max = -1;
     curl_multi_fdset(multi, &r, &w, &e, &max);
-    if (max == -1 && t < 0)
-        return;
+    if (max == -1) {
+        if (++sin_socket < 100)
+            return;
+        t = 1;
+    } else {
+        sin_socket = 0;
+    }
     curl_multi_poll(multi, nullptr, 0, static_cast<int>(t < 0 || t > 1000 ? 1000 : t), nullptr);
 }
 
@@ -211,11 +217,11 @@ bool ejecuta(sesion *s)
 
     CURLcode res = CURLE_FAILED_INIT;
     if (curl_multi_add_handle(s->multi, s->easy) == CURLM_OK) {
-        int activos = 1;
+        int activos = 1, sin_socket = 0;
         while (activos) {
             if (curl_multi_perform(s->multi, &activos) != CURLM_OK || !activos)
                 break;
-            espera(s->multi);
+            espera(s->multi, sin_socket);
         }
         int quedan = 0;
         while (CURLMsg *m = curl_multi_info_read(s->multi, &quedan))
@@ -476,13 +482,16 @@ bool ftp_put(sesion *s, const std::string &local, const std::string &remota, std
     return ok;
 }
 
-bool ftp_mkdir(sesion *s, const std::string &path)
+namespace {
+
+// Sends one command whose refusal keeps the connection (the "*" keeps a
+// refusal from failing the operation) and succeeds only on the reply code
+// given. A fresh connection's PWD also answers 257, so the code must be that
+// of the command itself, which it is when the operation went through.
+bool orden(sesion *s, const std::string &texto, int exito)
 {
-    bool ok = ordenes(s, curl_slist_append(nullptr, ("*MKD " + path).c_str()));
-    // The "*" keeps a refusal from failing the operation: the reply decides.
-    // A fresh connection's PWD also answers 257, so the last reply must be
-    // the MKD's, which it is when the operation went through.
-    if (ok && s->codigo != 257) {
+    bool ok = ordenes(s, curl_slist_append(nullptr, ("*" + texto).c_str()));
+    if (ok && s->codigo != exito) {
         s->motivo = s->respuesta;
         s->perdida = s->codigo == 421;
         return false;
@@ -490,17 +499,11 @@ bool ftp_mkdir(sesion *s, const std::string &path)
     return ok;
 }
 
-bool ftp_borra(sesion *s, const std::string &path)
-{
-    bool ok = ordenes(s, curl_slist_append(nullptr, ("*DELE " + path).c_str()));
-    // As with MKD, the "*" lets the reply decide.
-    if (ok && s->codigo != 250) {
-        s->motivo = s->respuesta;
-        s->perdida = s->codigo == 421;
-        return false;
-    }
-    return ok;
-}
+}  // namespace
+
+bool ftp_mkdir(sesion *s, const std::string &path) { return orden(s, "MKD " + path, 257); }
+
+bool ftp_borra(sesion *s, const std::string &path) { return orden(s, "DELE " + path, 250); }
 
 std::string ftp_respuesta(const sesion *s)
 {
