@@ -95,6 +95,8 @@ void progreso_empieza()
     progreso_dibuja();
 }
 
+bool progreso_activo() { return activo; }
+
 void progreso_dibuja()
 {
     if (!activo)

@@ -16,8 +16,8 @@ extern cuenta recuento;
 // A file was decided.
 void anota_examinado();
 
-// The upload of ruta + nombre ended; ok when the server stored it. Its bytes
-// are the size of the local file.
+// The upload of ruta + nombre ended; ok when the server stored it. Its bytes,
+// the size of the local file, are counted while the status line is shown.
 void anota_subida(const std::string &ruta, const std::string &nombre, bool ok);
 
 // Files the update run left unpublished: failed uploads and entries the walk
@@ -27,6 +27,8 @@ long long sin_publicar();
 // The status line is shown only when standard error is a terminal; every
 // call below does nothing otherwise.
 void progreso_empieza();
+// Whether the line is shown (standard error is a terminal).
+bool progreso_activo();
 // Draws the line, at most ten times a second.
 void progreso_dibuja();
 // Erases the line: called before anything is written to standard output or

@@ -21,6 +21,10 @@ void anota_subida(const std::string &ruta, const std::string &nombre, bool ok)
         return;
     }
     ++recuento.subidos;
+    // The bytes are shown only on a terminal: elsewhere the file is not
+    // looked at again.
+    if (!progreso_activo())
+        return;
     struct stat st;
     if (stat(ruta_local(ruta + nombre).c_str(), &st) == 0)
         recuento.bytes += st.st_size;
