@@ -2,17 +2,17 @@
 // database and runs the one mode that the option selects.
 #include "app/driver.h"
 
-#include <cctype>
+#include <strings.h>
+
 #include <cerrno>
-#include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "catalogue/catalogue.h"
+#include "config/ajustes.h"
 #include "config/config.h"
-#include "publish/progress.h"
 #include "publish/publish.h"
+#include "publish/salida.h"
 #include "tree/walk.h"
 
 namespace {
@@ -43,112 +43,112 @@ const char *const help_pieces[] = {
 
 const char *const help_requests[] = {"/?", "-?", "--help", "-help", "/help", "-h"};
 
-const char *const required_keys[] = {
-    "localroot", "remoteroot", "ftpserver", "ftpport", "ftpuser", "ftppass",
-    "dbserver",  "dbport",     "dbname",    "dbtablename", "dbuser", "dbpass",
-};
-
 bool is(const char *arg, const char *a, const char *b = nullptr)
 {
     return strcasecmp(arg, a) == 0 || (b && strcasecmp(arg, b) == 0);
 }
 
-// The port as C's atoi reads it (blanks, sign, digits), but saturated at the
-// limits of int instead of overflowing.
-unsigned int port_number(const char *text)
+void ante_fallo(quizas_fallo f)
 {
-    errno = 0;
-    long v = strtol(text, nullptr, 10);
-    if (v > INT_MAX)
-        v = INT_MAX;
-    if (v < INT_MIN)
-        v = INT_MIN;
-    return static_cast<unsigned int>(static_cast<int>(v));
-}
-
-void connect_database()
-{
-    if (!mysql_init(&db)) {
-        fputs("Imposible preparar la conexion con la base de datos\n", stdout);
-        exit(1);
-    }
-    // Names are stored as the characters they are, whatever the server's
-    // default character set.
-    mysql_options(&db, MYSQL_SET_CHARSET_NAME, "utf8mb4");
-    if (!mysql_real_connect(&db, get_value(conf, "dbserver"), get_value(conf, "dbuser"),
-                            get_value(conf, "dbpass"), get_value(conf, "dbname"),
-                            port_number(get_value(conf, "dbport")), nullptr, 0)) {
-        fputs(mysql_error(&db), stdout);
-        exit(1);
-    }
+    if (f)
+        termina_por_fallo(*f);
 }
 
 }  // namespace
 
-int vantor_main(int argc, char **argv)
+void vantor_main(int argc, char **argv)
 {
     // Every line reaches a file or pipe as soon as it is complete, so an
     // interrupted run leaves a faithful record of what it did.
     setvbuf(stdout, nullptr, _IOLBF, 0);
 
     if (argc != 2 && argc != 3) {
-        fputs(usage, stderr);
-        exit(-1);
+        escribe_error(usage);
+        termina(estado::configuracion);
     }
     if (argc == 2) {
         for (const char *h : help_requests) {
             if (is(argv[1], h)) {
                 for (const char *piece : help_pieces)
-                    fputs(piece, stdout);
-                exit(0);
+                    escribe(piece);
+                termina(estado::exito);
             }
         }
     }
 
-    conf = load_config(argv[1]);
-
-    bool missing = false;
-    for (const char *key : required_keys) {
-        if (!get_value(conf, key)) {
-            printf("\"%s\" no especificado\n", key);
-            missing = true;
+    s_vars *lista = nullptr;
+    if (!load_config(argv[1], &lista)) {
+        escribe_error(std::string("Imposible abrir '") + argv[1] + "'\n");
+        termina(estado::configuracion);
+    }
+    ajustes a;
+    std::vector<std::string> malos = lee_ajustes(lista, a);
+    free_config(lista);
+    if (!malos.empty()) {
+        for (const std::string &linea : malos)
+            escribe(linea);
+        termina(estado::configuracion);
+    }
+    arbol t{a.localroot, {}};
+    if (a.hay_exclusiones) {
+        std::string error;
+        if (!carga_exclusiones(a.excludefile, t.exclusiones, error)) {
+            escribe_error(error);
+            termina(estado::configuracion);
         }
     }
-    if (missing)
-        exit(-1);
-    // Both checks run, so that every bad key is reported at once.
-    bool ajustes = ftp_ajustes();
-    if (!compara_ajustes() || !ajustes)
-        exit(-1);
-    carga_exclusiones();
 
-    connect_database();
+    catalogo c;
+    std::string error;
+    if (!abre_catalogo(a, c, error)) {
+        escribe(error);
+        termina(estado::base_de_datos);
+    }
+    salida_vincula(&c);
 
     const char *option = argc == 3 ? argv[2] : "-u";
     const bool update = is(option, "-u", "-update");
     const bool prune = is(option, "-p", "-prune");
+    const bool rebuild = is(option, "-r", "-rebuild");
+    const bool clear = is(option, "-d", "-delete");
+    const bool list = is(option, "-l", "-list");
     // The runs that upload, write or delete hold the table's run lock.
-    if (update || prune || is(option, "-r", "-rebuild") || is(option, "-d", "-delete"))
-        toma_bloqueo();
+    if (update || prune || rebuild || clear) {
+        bool tomado = false;
+        ante_fallo(toma_bloqueo(c, a, &tomado));
+        if (!tomado) {
+            escribe("Otra ejecucion esta usando la tabla " + a.dbtablename + " de la base de datos " + a.dbname +
+                    "\n");
+            termina(estado::ocupada);
+        }
+    }
     // The runs that read or write Huella need the column before they start.
-    if (por_contenido() && (update || is(option, "-r", "-rebuild") || is(option, "-l", "-list")))
-        comprueba_huella();
+    if (a.contenido && (update || rebuild || list)) {
+        bool hay = false;
+        ante_fallo(tiene_huella(c, &hay));
+        if (!hay) {
+            escribe("La tabla " + a.dbtablename + " no tiene la columna Huella que necesita compare = \"content\"\n");
+            termina(estado::base_de_datos);
+        }
+    }
+    trabajo w{a, t, c};
     if (update)
-        actualiza();
+        actualiza(w);
     else if (prune)
-        poda();
-    else if (is(option, "-r", "-rebuild"))
-        reconstruye();
-    else if (is(option, "-d", "-delete"))
-        borra_tabla();
+        poda(w);
+    else if (rebuild)
+        ante_fallo(reconstruye(c, t, escribe_aviso));
+    else if (clear)
+        ante_fallo(borra_tabla(c));
     else if (is(option, "-c", "-create"))
-        crea_tabla();
-    else if (is(option, "-l", "-list"))
-        simula();
+        ante_fallo(crea_tabla(c));
+    else if (list)
+        simula(w);
 
-    mysql_close(&db);
-    fputs("Terminado!!!\n", stdout);
+    cierra_catalogo(c);
+    salida_vincula(nullptr);
+    escribe("Terminado!!!\n");
     // An update run that left some file unpublished, or a prune that left
     // some file on the server, says so in its status.
-    return (update || prune) && sin_publicar() > 0 ? 2 : 0;
+    termina((update || prune) && sin_publicar() > 0 ? estado::sin_publicar : estado::exito);
 }

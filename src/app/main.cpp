@@ -2,5 +2,5 @@
 
 int main(int argc, char **argv)
 {
-    return vantor_main(argc, argv);
+    vantor_main(argc, argv);
 }

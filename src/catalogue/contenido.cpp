@@ -1,47 +1,30 @@
-// The content comparison's part of the catalogue: the optional key compare
-// and the column Huella that content mode needs.
-#include <strings.h>
-
-#include <cstdio>
-#include <cstdlib>
-
+// The content comparison's part of the catalogue: the column Huella that
+// content mode needs, and the list of published files the prune reads.
 #include "catalogue/catalogue.h"
-#include "config/config.h"
 
-namespace {
-
-bool contenido = false;
-
-}  // namespace
-
-bool compara_ajustes()
+quizas_fallo tiene_huella(catalogo &c, bool *hay)
 {
-    const char *t = get_value(conf, "compare");
-    contenido = false;
-    if (!t || strcasecmp(t, "time") == 0)
-        return true;
-    if (strcasecmp(t, "content") == 0) {
-        contenido = true;
-        return true;
-    }
-    fputs("\"compare\" debe ser \"time\" o \"content\"\n", stdout);
-    return false;
+    MYSQL_RES *r = nullptr;
+    if (quizas_fallo f = consulta_filas(c, "SHOW COLUMNS FROM " + c.tabla + " LIKE 'Huella'", forma::linea, &r))
+        return f;
+    *hay = mysql_fetch_row(r) != nullptr;
+    mysql_free_result(r);
+    return std::nullopt;
 }
 
-bool por_contenido() { return contenido; }
-
-void comprueba_huella()
+quizas_fallo publicados(catalogo &c, std::vector<publicado> &out)
 {
-    const std::string tabla = get_value(conf, "dbtablename");
-    const std::string sql = "SHOW COLUMNS FROM " + tabla + " LIKE 'Huella'";
-    consulta(sql, forma::linea);
-    MYSQL_RES *r = mysql_store_result(&db);
-    if (!r)
-        informa_fallo(mysql_error(&db), sql, forma::linea);
-    bool hay = mysql_fetch_row(r) != nullptr;
-    mysql_free_result(r);
-    if (!hay) {
-        printf("La tabla %s no tiene la columna Huella que necesita compare = \"content\"\n", tabla.c_str());
-        exit(1);
+    MYSQL_RES *r = nullptr;
+    if (quizas_fallo f =
+            consulta_filas(c, "SELECT DISTINCT Ruta, Nombre FROM " + c.tabla + " ORDER BY Ruta, Nombre",
+                           forma::linea, &r))
+        return f;
+    while (MYSQL_ROW f = mysql_fetch_row(r)) {
+        if (!f[0] || !f[1])
+            continue;
+        unsigned long *largos = mysql_fetch_lengths(r);
+        out.push_back({std::string(f[0], largos[0]), std::string(f[1], largos[1])});
     }
+    mysql_free_result(r);
+    return std::nullopt;
 }

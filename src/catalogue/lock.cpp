@@ -5,10 +5,8 @@
 // behind.
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 
 #include "catalogue/catalogue.h"
-#include "config/config.h"
 
 namespace {
 
@@ -45,22 +43,16 @@ std::string nombre_bloqueo(const std::string &base, const std::string &tabla)
     return prefijo + entero.substr(0, cabe) + cola;
 }
 
-void toma_bloqueo()
+quizas_fallo toma_bloqueo(catalogo &c, const ajustes &a, bool *tomado)
 {
-    const std::string base = get_value(conf, "dbname");
-    const std::string tabla = get_value(conf, "dbtablename");
-    const std::string sql = "SELECT GET_LOCK('" + escapa(nombre_bloqueo(base, tabla)) + "', 0)";
-    consulta(sql, forma::linea);
-    MYSQL_RES *r = mysql_store_result(&db);
-    if (!r)
-        informa_fallo(mysql_error(&db), sql, forma::linea);
+    const std::string sql = "SELECT GET_LOCK('" + escapa(c, nombre_bloqueo(a.dbname, a.dbtablename)) + "', 0)";
+    MYSQL_RES *r = nullptr;
+    if (quizas_fallo f = consulta_filas(c, sql, forma::linea, &r))
+        return f;
     MYSQL_ROW f = mysql_fetch_row(r);
     // 1: taken; 0: another connection holds it. NULL (an error inside the
     // server) counts as held: doing nothing is the safe side.
-    bool tomado = f && f[0] && f[0][0] == '1' && f[0][1] == '\0';
+    *tomado = f && f[0] && f[0][0] == '1' && f[0][1] == '\0';
     mysql_free_result(r);
-    if (!tomado) {
-        printf("Otra ejecucion esta usando la tabla %s de la base de datos %s\n", tabla.c_str(), base.c_str());
-        exit(3);
-    }
+    return std::nullopt;
 }

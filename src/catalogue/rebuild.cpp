@@ -2,59 +2,69 @@
 // without uploading anything.
 //
 // Inserts are held back and sent in batches, in walk order; the batch is
-// sent before the walk writes any message of its own, so the output reads as
-// if each insert had been sent the moment its file was met.
+// sent before any other event of the walk is handed on, so the output reads
+// as if each insert had been sent the moment its file was met.
 #include "catalogue/catalogue.h"
 
 namespace {
 
-lote pendiente;
-
-void envia_pendiente()
+quizas_fallo envia(catalogo &c, lote &l)
 {
-    if (pendiente.sentencias.empty())
-        return;
-    std::vector<respuesta> r = envia_lote(pendiente);
+    if (l.sentencias.empty())
+        return std::nullopt;
+    std::vector<respuesta> r;
+    if (quizas_fallo f = envia_lote(c, l, r))
+        return f;
     for (size_t i = 0; i < r.size(); ++i)
         if (!r[i].ok)
-            informa_fallo(r[i].error, pendiente.sentencias[i], forma::comillas);
-    pendiente = lote{};
+            return fallo{r[i].error, l.sentencias[i], forma::comillas};
+    l = lote{};
+    return std::nullopt;
 }
 
-void inserta(const std::string &ruta, const archivo &a)
+quizas_fallo construye(catalogo &c, const arbol &t, const std::function<void(const suceso &)> &aviso)
 {
-    if (por_contenido()) {
-        // Content mode records what each file holds now; a file that cannot
-        // be read gets no digest and is compared by its stamp alone.
-        huella h;
-        if (!huella_local(ruta_local(ruta + a.nombre), h))
-            h.clear();
-        pendiente.agrega(sentencia_insercion(ruta, a.nombre, a.s, &h));
-    } else {
-        pendiente.agrega(sentencia_insercion(ruta, a.nombre, a.s));
+    lote pendientes;
+    recorrido r(t);
+    suceso s;
+    while (r.siguiente(s)) {
+        if (s.c == suceso::clase::aviso) {
+            if (quizas_fallo f = envia(c, pendientes))
+                return f;
+            aviso(s);
+            continue;
+        }
+        if (c.contenido) {
+            // Content mode records what each file holds now; a file that
+            // cannot be read gets no digest and is compared by its stamp
+            // alone.
+            huella h;
+            if (!huella_local(ruta_local(t, s.ruta + s.a.nombre), h))
+                h.clear();
+            pendientes.agrega(sentencia_insercion(c, s.ruta, s.a.nombre, s.a.s, &h));
+        } else {
+            pendientes.agrega(sentencia_insercion(c, s.ruta, s.a.nombre, s.a.s));
+        }
+        if (pendientes.lleno()) {
+            if (quizas_fallo f = envia(c, pendientes))
+                return f;
+        }
     }
-    if (pendiente.lleno())
-        envia_pendiente();
+    return envia(c, pendientes);
 }
 
 }  // namespace
 
-void construye(const std::string &ruta)
-{
-    recorrido r{};
-    r.accion = inserta;
-    r.antes_de_escribir = envia_pendiente;
-    recorre(ruta, r);
-    envia_pendiente();
-}
-
-void reconstruye()
+quizas_fallo reconstruye(catalogo &c, const arbol &t, const std::function<void(const suceso &)> &aviso)
 {
     // The clear and every insert take effect together, so a rebuild that
     // fails half-way leaves the previous catalogue as it was. A failure ends
     // the process, which closes the connection and rolls the work back.
-    consulta("START TRANSACTION", forma::comillas);
-    borra_tabla();
-    construye("/");
-    consulta("COMMIT", forma::comillas);
+    if (quizas_fallo f = consulta(c, "START TRANSACTION", forma::comillas))
+        return f;
+    if (quizas_fallo f = borra_tabla(c))
+        return f;
+    if (quizas_fallo f = construye(c, t, aviso))
+        return f;
+    return consulta(c, "COMMIT", forma::comillas);
 }

@@ -1,17 +1,17 @@
 // Create and clear modes.
 #include "catalogue/catalogue.h"
 
-void crea_tabla()
+quizas_fallo crea_tabla(catalogo &c)
 {
-    consulta(sentencia_creacion(), forma::comillas);
+    if (quizas_fallo f = consulta(c, sentencia_creacion(c), forma::comillas))
+        return f;
     // Exact comparison of names (case and accents count) and an index on the
     // pair that every lookup selects by.
-    consulta(sentencia_indice(), forma::comillas);
-    if (por_contenido())
-        consulta(sentencia_columna(), forma::comillas);
+    if (quizas_fallo f = consulta(c, sentencia_indice(c), forma::comillas))
+        return f;
+    if (c.contenido)
+        return consulta(c, sentencia_columna(c), forma::comillas);
+    return std::nullopt;
 }
 
-void borra_tabla()
-{
-    consulta(sentencia_borrado(), forma::comillas);
-}
+quizas_fallo borra_tabla(catalogo &c) { return consulta(c, sentencia_borrado(c), forma::comillas); }

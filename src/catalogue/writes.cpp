@@ -1,5 +1,5 @@
-// Rows written by the update run: grouped into short transactions, and
-// answered while the next file travels.
+// Rows written by the update run and the prune: grouped into short
+// transactions, and answered while the next file travels.
 //
 // Each row is sent right after its file was stored. Committed one by one,
 // every row would cost the server a flush to disk, which on a first publish
@@ -10,105 +10,54 @@
 // the server does not hold.
 //
 // A row is sent without waiting for its answer; the answer is read before
-// the next statement and before the next line is written. The one line a
-// new file writes before its upload is held back until then, so the output
-// is the same as if each row had been awaited at once: when the row failed,
-// its report comes next and the held line is never written.
-#include <unistd.h>
-
-#include <chrono>
-#include <csignal>
-#include <cstdio>
-
+// the next statement. Whoever writes the run's output holds back what comes
+// after the row until then (see publish/salida.h).
 #include "catalogue/catalogue.h"
-#include "publish/progress.h"
 
 namespace {
 
-using reloj = std::chrono::steady_clock;
-
 constexpr auto intervalo = std::chrono::seconds(1);
-
-bool abierta = false;
-reloj::time_point desde;
-
-bool pendiente = false;
-std::string pendiente_sql;
-forma pendiente_forma = forma::linea;
-std::string retenida;
-// Set while retenida holds a line and is not being changed, for the
-// interrupt handler.
-volatile sig_atomic_t hay_retenida = 0;
 
 }  // namespace
 
-void espera_registro()
+quizas_fallo espera_fila(catalogo &c)
 {
-    if (!pendiente)
-        return;
-    pendiente = false;
-    if (mysql_read_query_result(&db) != 0) {
-        hay_retenida = 0;
-        retenida.clear();
-        informa_fallo(mysql_error(&db), pendiente_sql, pendiente_forma);
-    }
-    if (!retenida.empty()) {
-        hay_retenida = 0;
-        progreso_borra();
-        fputs(retenida.c_str(), stdout);
-        retenida.clear();
-    }
+    if (!c.pendiente)
+        return std::nullopt;
+    c.pendiente = false;
+    if (mysql_read_query_result(c.db) != 0)
+        return fallo{mysql_error(c.db), c.pendiente_sql, c.pendiente_forma, true};
+    return std::nullopt;
 }
 
-void escribe_o_retiene(const std::string &linea)
+quizas_fallo registra(catalogo &c, const std::string &sql, forma f)
 {
-    if (pendiente) {
-        hay_retenida = 0;
-        retenida += linea;
-        hay_retenida = 1;
-    } else {
-        progreso_borra();
-        fputs(linea.c_str(), stdout);
+    if (quizas_fallo antes = espera_fila(c))
+        return antes;
+    if (c.abierta && std::chrono::steady_clock::now() - c.desde >= intervalo) {
+        if (quizas_fallo x = confirma(c, f))
+            return x;
     }
+    if (!c.abierta) {
+        if (quizas_fallo x = consulta(c, "START TRANSACTION", f))
+            return x;
+        c.abierta = true;
+        c.desde = std::chrono::steady_clock::now();
+    }
+    if (mysql_send_query(c.db, sql.data(), sql.size()) != 0)
+        return fallo{mysql_error(c.db), sql, f};
+    c.pendiente = true;
+    c.pendiente_sql = sql;
+    c.pendiente_forma = f;
+    return std::nullopt;
 }
 
-void escribe_retenida()
+quizas_fallo confirma(catalogo &c, forma f)
 {
-    if (!hay_retenida)
-        return;
-    const char *p = retenida.data();
-    size_t n = retenida.size();
-    while (n > 0) {
-        ssize_t w = write(STDOUT_FILENO, p, n);
-        if (w <= 0)
-            return;
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-}
-
-void registra(const std::string &sql, forma f)
-{
-    espera_registro();
-    if (abierta && reloj::now() - desde >= intervalo)
-        confirma(f);
-    if (!abierta) {
-        consulta("START TRANSACTION", f);
-        abierta = true;
-        desde = reloj::now();
-    }
-    if (mysql_send_query(&db, sql.data(), sql.size()) != 0)
-        informa_fallo(mysql_error(&db), sql, f);
-    pendiente = true;
-    pendiente_sql = sql;
-    pendiente_forma = f;
-}
-
-void confirma(forma f)
-{
-    espera_registro();
-    if (!abierta)
-        return;
-    abierta = false;
-    consulta("COMMIT", f);
+    if (quizas_fallo antes = espera_fila(c))
+        return antes;
+    if (!c.abierta)
+        return std::nullopt;
+    c.abierta = false;
+    return consulta(c, "COMMIT", f);
 }

@@ -6,10 +6,7 @@
 // is skipped without a word; the required-key check reports what is missing.
 #include "config/config.h"
 
-#include <cstdlib>
 #include <cstring>
-
-s_vars *conf = nullptr;
 
 namespace {
 
@@ -127,16 +124,14 @@ s_vars *read_config(FILE *f)
     return first;
 }
 
-s_vars *load_config(const char *path)
+bool load_config(const char *path, s_vars **list)
 {
     FILE *f = fopen(path, "r");
-    if (!f) {
-        fprintf(stderr, "Imposible abrir '%s'\n", path);
-        exit(-1);
-    }
-    s_vars *list = read_config(f);
+    if (!f)
+        return false;
+    *list = read_config(f);
     fclose(f);
-    return list;
+    return true;
 }
 
 const char *get_value(const s_vars *list, const char *key)

@@ -1,4 +1,4 @@
-// Configuration file: reader, lookup and the process-wide list.
+// Configuration file: reader and lookup.
 #pragma once
 
 #include <cstdio>
@@ -11,12 +11,9 @@ struct s_vars {
     s_vars *next;       // following entry, or nullptr
 };
 
-// The process-wide list, set once by main and kept until the process ends.
-extern s_vars *conf;
-
-// Reads the file at path. Ends the process with status -1 when it cannot be
-// opened. Returns the first entry, or nullptr when the file yields none.
-s_vars *load_config(const char *path);
+// Reads the file at path into *list (nullptr when the file yields no
+// entry). False, with errno set, when the file cannot be opened.
+bool load_config(const char *path, s_vars **list);
 
 // Parses an open stream by the same grammar; the stream is not closed.
 s_vars *read_config(FILE *f);

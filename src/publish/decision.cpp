@@ -1,21 +1,17 @@
-// What a file needs: the lookups of a directory's files travel together in
-// one round trip before the first of them is decided; the files are then
+// What a file needs. The walk runs ahead of the decisions by a bounded
+// window of files, and the lookups of the files in it travel together, many
+// per round trip, before the first of them is decided; the files are then
 // decided one by one in walk order, with the same statements as if each
-// lookup had been sent on its own.
+// lookup had been sent on its own. Memory stays flat however large the
+// tree: only the window is held.
 #include "publish/decision.h"
 
-#include "catalogue/catalogue.h"
+#include "publish/salida.h"
 
 namespace {
 
-// The lookups of a directory being walked and their answers; one per level
-// of the walk, innermost last.
-struct nivel {
-    std::vector<std::string> sentencias;
-    std::vector<respuesta> respuestas;
-    size_t siguiente = 0;
-};
-std::vector<nivel> niveles;
+// Files looked up ahead of the decisions.
+constexpr size_t ancho = 4096;
 
 bool mismo_sello(const respuesta &r, const sello &s)
 {
@@ -30,65 +26,93 @@ bool mismo_sello(const respuesta &r, const sello &s)
 
 }  // namespace
 
-void decision_anticipa(const std::string &ruta, const std::vector<archivo> &archivos)
+ventana::ventana(catalogo &c, const arbol &t) : c_(c), t_(t), walk_(t) {}
+
+void ventana::llena()
 {
-    nivel n;
-    n.sentencias.reserve(archivos.size());
-    for (const archivo &a : archivos)
-        n.sentencias.push_back(sentencia_busqueda(ruta, a.nombre));
+    while (!fin_ && archivos_ < ancho) {
+        pendiente p;
+        if (!walk_.siguiente(p.s)) {
+            fin_ = true;
+            break;
+        }
+        if (p.s.c == suceso::clase::archivo) {
+            p.sql = sentencia_busqueda(c_, p.s.ruta, p.s.a.nombre);
+            ++archivos_;
+        }
+        cola_.push_back(std::move(p));
+    }
 
     // In batches, stopping at the first failed lookup: the files before it
     // are decided as usual and the failure is reported when its file's turn
     // comes.
-    for (size_t desde = 0; desde < n.sentencias.size();) {
+    auto i = cola_.begin();
+    while (i != cola_.end()) {
         lote l;
-        size_t hasta = desde;
-        while (hasta < n.sentencias.size() && !l.lleno())
-            l.agrega(n.sentencias[hasta++]);
-        std::vector<respuesta> r = envia_lote(l);
-        bool corto = r.size() < l.sentencias.size() || (!r.empty() && !r.back().ok);
-        for (respuesta &x : r)
-            n.respuestas.push_back(std::move(x));
-        if (corto)
-            break;
-        desde = hasta;
+        std::vector<pendiente *> quienes;
+        for (; i != cola_.end() && !l.lleno(); ++i) {
+            if (i->s.c != suceso::clase::archivo || i->respondida)
+                continue;
+            l.agrega(i->sql);
+            quienes.push_back(&*i);
+        }
+        if (quienes.empty())
+            return;
+        std::vector<respuesta> r;
+        if (quizas_fallo f = envia_lote(c_, l, r))
+            termina_por_fallo(*f);
+        for (size_t k = 0; k < r.size(); ++k) {
+            quienes[k]->r = std::move(r[k]);
+            quienes[k]->respondida = true;
+        }
+        if (r.size() < quienes.size() || (!r.empty() && !r.back().ok))
+            return;
     }
-    niveles.push_back(std::move(n));
 }
 
-void decision_termina(const std::string &) { niveles.pop_back(); }
-
-veredicto decide_archivo(const std::string &ruta, const archivo &a, void (*antes_del_fallo)())
+bool ventana::siguiente(suceso &s, respuesta *&r, std::string *&sql)
 {
-    nivel &n = niveles.back();
-    size_t i = n.siguiente++;
-    if (i >= n.respuestas.size()) {
-        // The batch ended early without a reported failure: ask on our own.
-        lote solo;
-        solo.agrega(n.sentencias[i]);
-        std::vector<respuesta> r = envia_lote(solo);
-        n.respuestas.resize(i + 1);
-        if (!r.empty())
-            n.respuestas[i] = r.front();
-        else
-            n.respuestas[i].error = mysql_error(&db);
+    if (cola_.empty() || (cola_.front().s.c == suceso::clase::archivo && !cola_.front().respondida))
+        llena();
+    if (cola_.empty())
+        return false;
+    actual_ = std::move(cola_.front());
+    cola_.pop_front();
+    if (actual_.s.c == suceso::clase::archivo) {
+        --archivos_;
+        if (!actual_.respondida) {
+            // The batch ended early without a reported failure: ask on our
+            // own.
+            lote solo;
+            solo.agrega(actual_.sql);
+            std::vector<respuesta> una;
+            if (quizas_fallo f = envia_lote(c_, solo, una))
+                termina_por_fallo(*f);
+            if (!una.empty())
+                actual_.r = std::move(una.front());
+            else
+                actual_.r.error = mysql_error(c_.db);
+        }
     }
-    const respuesta &r = n.respuestas[i];
-    if (!r.ok) {
-        if (antes_del_fallo)
-            antes_del_fallo();
-        informa_fallo(r.error, n.sentencias[i], forma::linea);
-    }
+    s = std::move(actual_.s);
+    r = &actual_.r;
+    sql = &actual_.sql;
+    return true;
+}
+
+veredicto decide_archivo(const catalogo &c, const arbol &t, const std::string &ruta, const archivo &a,
+                         const respuesta &r)
+{
     if (!r.hay_fila)
         return veredicto::nuevo;
     if (mismo_sello(r, a.s))
         return veredicto::igual;
-    if (!por_contenido() || r.h.empty())
+    if (!c.contenido || r.h.empty())
         return veredicto::cambiado;
     // A file that cannot be read now is left to the upload, which reports
     // why.
     huella h;
-    if (huella_local(ruta_local(ruta + a.nombre), h) && h == r.h)
+    if (huella_local(ruta_local(t, ruta + a.nombre), h) && h == r.h)
         return veredicto::resello;
     return veredicto::cambiado;
 }

@@ -1,11 +1,12 @@
 // The one decision of the update run and the dry run: what a file of the
 // local tree needs, from its catalogue row and, in content mode, its
-// content.
+// content; and the window that has the rows looked up ahead of it.
 #pragma once
 
+#include <deque>
 #include <string>
-#include <vector>
 
+#include "catalogue/catalogue.h"
 #include "tree/walk.h"
 
 enum class veredicto {
@@ -15,17 +16,42 @@ enum class veredicto {
     resello,   // content mode: same content, new stamp: only the row's stamp
 };
 
-// Sends the lookups of a directory's files together, before the first of
-// them is decided (the walk's `anticipa`).
-void decision_anticipa(const std::string &ruta, const std::vector<archivo> &archivos);
-// Forgets them when the directory is done (the walk's `termina`).
-void decision_termina(const std::string &ruta);
+// The walk, run ahead of the decisions by a bounded number of files, with
+// the lookups of the files ahead sent in large batches whatever folders
+// they are in. Events come out one at a time in walk order; a file comes
+// out with the answer to its own lookup statement.
+class ventana {
+public:
+    ventana(catalogo &c, const arbol &t);
 
-// Decides the next file of the innermost directory, in walk order. A failed
-// lookup calls antes_del_fallo (when given), reports the lookup in line form
-// and ends the process with status 1.
-//
-// A row whose stamp equals the file's settles it without reading the file.
-// Otherwise, in content mode and when the row holds a digest, the file is
-// hashed: the same digest means only the stamp changed.
-veredicto decide_archivo(const std::string &ruta, const archivo &a, void (*antes_del_fallo)());
+    // The next event. For a file, *r is its lookup's answer and *sql the
+    // statement; a failed lookup comes out at its turn with r->ok false (and
+    // a failed row awaited before it ends the run through salida). False
+    // when the walk is over.
+    bool siguiente(suceso &s, respuesta *&r, std::string *&sql);
+
+private:
+    struct pendiente {
+        suceso s;
+        std::string sql;  // a file's lookup statement
+        respuesta r;
+        bool respondida = false;
+    };
+    // Walks ahead up to the bound and looks up every file not yet answered.
+    void llena();
+
+    catalogo &c_;
+    const arbol &t_;
+    recorrido walk_;
+    bool fin_ = false;
+    std::deque<pendiente> cola_;
+    size_t archivos_ = 0;  // files in cola_
+    pendiente actual_;
+};
+
+// Decides a file from its lookup's answer (which must be ok). A row whose
+// stamp equals the file's settles it without reading the file. Otherwise,
+// in content mode and when the row holds a digest, the file is hashed: the
+// same digest means only the stamp changed.
+veredicto decide_archivo(const catalogo &c, const arbol &t, const std::string &ruta, const archivo &a,
+                         const respuesta &r);

@@ -3,49 +3,52 @@
 // file that run would upload, or would only re-stamp, is listed instead.
 // After them come the files a prune would remove. No FTP server is
 // contacted and no row is written.
-#include <cstdio>
-
-#include "catalogue/catalogue.h"
 #include "publish/decision.h"
 #include "publish/publish.h"
+#include "publish/salida.h"
 
 namespace {
 
-void decide(const std::string &ruta, const archivo &a)
+const char *que_haria(veredicto v)
 {
-    const char *que = nullptr;
-    switch (decide_archivo(ruta, a, nullptr)) {
+    switch (v) {
     case veredicto::igual:
-        return;
+        return nullptr;
     case veredicto::nuevo:
-        que = "Nuevo";
-        break;
+        return "Nuevo";
     case veredicto::cambiado:
-        que = "Cambiado";
-        break;
+        return "Cambiado";
     case veredicto::resello:
-        que = "Solo fecha";
-        break;
+        return "Solo fecha";
     }
-    printf("%s: %s%s\n", que, ruta.c_str(), a.nombre.c_str());
+    return nullptr;
 }
 
 }  // namespace
 
-void simula()
+void simula(trabajo &w)
 {
-    recorrido r{};
-    r.anticipa = decision_anticipa;
-    r.accion = decide;
-    r.termina = decision_termina;
-    recorre("/", r);
+    ventana v(w.c, w.t);
+    suceso s;
+    respuesta *r = nullptr;
+    std::string *sql = nullptr;
+    while (v.siguiente(s, r, sql)) {
+        if (s.c != suceso::clase::archivo) {
+            escribe_aviso(s);
+            continue;
+        }
+        if (!r->ok)
+            termina_por_fallo(fallo{r->error, *sql, forma::linea});
+        if (const char *que = que_haria(decide_archivo(w.c, w.t, s.ruta, s.a, *r)))
+            escribe(std::string(que) + ": " + s.ruta + s.a.nombre + "\n");
+    }
 
     // A root that cannot be read was reported by the walk; a prune would
     // remove nothing then.
     std::vector<desaparecido> gone;
     std::string motivo;
-    if (!desaparecidos(gone, motivo))
+    if (!desaparecidos(w, gone, motivo))
         return;
     for (const desaparecido &d : gone)
-        printf("Eliminado: %s%s\n", d.ruta.c_str(), d.nombre.c_str());
+        escribe("Eliminado: " + d.ruta + d.nombre + "\n");
 }

@@ -22,11 +22,8 @@
 #include <cstring>
 #include <strings.h>
 
-#include "config/config.h"
-
-constinit thread_local sesion *buf = nullptr;
-
 struct sesion {
+    const ajustes *a = nullptr;
     CURL *easy = nullptr;
     CURLM *multi = nullptr;
     char error[CURL_ERROR_SIZE] = {};
@@ -44,46 +41,21 @@ struct sesion {
 
 namespace {
 
-enum class modo_tls { no, explicito, implicito };
-
-modo_tls tls = modo_tls::no;
-int conexiones = 1;
-long plazo = 120;  // seconds without progress before an operation fails
-
-bool solo_digitos(const char *t)
-{
-    if (!*t)
-        return false;
-    for (; *t; ++t)
-        if (*t < '0' || *t > '9')
-            return false;
-    return true;
-}
-
-// The port as a number, or 0 when the text is not a usable port.
-long puerto()
-{
-    const char *t = get_value(conf, "ftpport");
-    if (!solo_digitos(t) || strlen(t) > 5)
-        return 0;
-    long p = strtol(t, nullptr, 10);
-    return p >= 1 && p <= 65535 ? p : 0;
-}
-
 // "ftp://host/" with an IPv6 address between brackets.
-std::string base()
+std::string base(const sesion *s)
 {
-    std::string host = get_value(conf, "ftpserver");
+    std::string host = s->a->ftpserver;
     if (host.find(':') != std::string::npos)
         host = "[" + host + "]";
-    return std::string(tls == modo_tls::implicito ? "ftps://" : "ftp://") + host + "/";
+    return std::string(s->a->tls == modo_tls::implicito ? "ftps://" : "ftp://") + host + "/";
 }
 
 // A remote path as the path of a URL: every byte but "/" escaped, and a
 // leading "/" written %2F so that it stays part of the path sent.
-std::string url_de(CURL *easy, const std::string &path)
+std::string url_de(const sesion *s, const std::string &path)
 {
-    std::string out = base();
+    CURL *easy = s->easy;
+    std::string out = base(s);
     size_t i = 0;
     if (!path.empty() && path[0] == '/') {
         out += "%2F";
@@ -249,7 +221,7 @@ bool ejecuta(sesion *s)
     else if (error_tls(res) && s->error[0])
         s->motivo = s->error;
     else if (res == CURLE_OPERATION_TIMEDOUT || res == CURLE_FTP_ACCEPT_TIMEOUT)
-        s->motivo = "El servidor no respondio en " + std::to_string(plazo) + " s";
+        s->motivo = "El servidor no respondio en " + std::to_string(s->a->plazo) + " s";
     else if (os)
         s->motivo = strerror(static_cast<int>(os));
     else if (s->error[0])
@@ -261,50 +233,13 @@ bool ejecuta(sesion *s)
 
 }  // namespace
 
-bool ftp_ajustes()
-{
-    bool ok = true;
-    const char *t = get_value(conf, "ftptls");
-    if (!t || strcasecmp(t, "no") == 0)
-        tls = modo_tls::no;
-    else if (strcasecmp(t, "explicit") == 0)
-        tls = modo_tls::explicito;
-    else if (strcasecmp(t, "implicit") == 0)
-        tls = modo_tls::implicito;
-    else {
-        fputs("\"ftptls\" debe ser \"no\", \"explicit\" o \"implicit\"\n", stdout);
-        ok = false;
-    }
-    const char *n = get_value(conf, "ftpconnections");
-    conexiones = 1;
-    if (n) {
-        long v = solo_digitos(n) && strlen(n) <= 2 ? strtol(n, nullptr, 10) : 0;
-        if (v < 1 || v > 16) {
-            fputs("\"ftpconnections\" debe ser un numero de 1 a 16\n", stdout);
-            ok = false;
-        } else {
-            conexiones = static_cast<int>(v);
-        }
-    }
-    return ok;
-}
+void ftp_inicia() { curl_global_init(CURL_GLOBAL_DEFAULT); }
 
-int ftp_conexiones() { return conexiones; }
-
-void ftp_inicia()
-{
-    curl_global_init(CURL_GLOBAL_DEFAULT);
-    // Only the tests shorten the wait for a server that stopped answering.
-    if (const char *p = getenv("VANTOR_PLAZO_FTP")) {
-        long v = strtol(p, nullptr, 10);
-        if (v > 0)
-            plazo = v;
-    }
-}
-
-sesion *ftp_nueva()
+sesion *ftp_nueva(const ajustes &a)
 {
     sesion *s = new sesion;
+    s->a = &a;
+    const long plazo = a.plazo;
     s->easy = curl_easy_init();
     nuevo_multi(s);
     CURL *e = s->easy;
@@ -314,16 +249,16 @@ sesion *ftp_nueva()
     curl_easy_setopt(e, CURLOPT_HEADERDATA, s);
     curl_easy_setopt(e, CURLOPT_READFUNCTION, lectura);
     curl_easy_setopt(e, CURLOPT_READDATA, s);
-    curl_easy_setopt(e, CURLOPT_USERNAME, get_value(conf, "ftpuser"));
-    curl_easy_setopt(e, CURLOPT_PASSWORD, get_value(conf, "ftppass"));
-    curl_easy_setopt(e, CURLOPT_PORT, puerto());
+    curl_easy_setopt(e, CURLOPT_USERNAME, a.ftpuser.c_str());
+    curl_easy_setopt(e, CURLOPT_PASSWORD, a.ftppass.c_str());
+    curl_easy_setopt(e, CURLOPT_PORT, a.puerto_ftp);
     curl_easy_setopt(e, CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_NOCWD));
     curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT, plazo);
     curl_easy_setopt(e, CURLOPT_SERVER_RESPONSE_TIMEOUT, plazo);
     curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, plazo);
     curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "ftp,ftps");
-    if (tls != modo_tls::no) {
+    if (a.tls != modo_tls::no) {
         // Control and data protected; the login is never sent in clear.
         curl_easy_setopt(e, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL));
         curl_easy_setopt(e, CURLOPT_FTPSSLAUTH, static_cast<long>(CURLFTPAUTH_TLS));
@@ -331,34 +266,32 @@ sesion *ftp_nueva()
         // control connection's session refuse them under TLS 1.3.
         curl_easy_setopt(e, CURLOPT_SSLVERSION,
                          static_cast<long>(CURL_SSLVERSION_TLSv1_2) | static_cast<long>(CURL_SSLVERSION_MAX_TLSv1_2));
-        const char *ca = get_value(conf, "ftpcafile");
-        if (ca && *ca)
-            curl_easy_setopt(e, CURLOPT_CAINFO, ca);
+        if (!a.cafile.empty())
+            curl_easy_setopt(e, CURLOPT_CAINFO, a.cafile.c_str());
     }
     return s;
 }
 
 apertura ftp_abre(sesion *s)
 {
-    const char *user = get_value(conf, "ftpuser");
-    const char *pass = get_value(conf, "ftppass");
-    if (strpbrk(user, "\r\n") || strpbrk(pass, "\r\n")) {
+    if (s->a->ftpuser.find_first_of("\r\n") != std::string::npos ||
+        s->a->ftppass.find_first_of("\r\n") != std::string::npos) {
         s->respuesta.clear();
         s->codigo = 0;
         s->motivo = "Usuario o clave con un salto de linea, que el protocolo FTP no admite";
         return apertura::login;
     }
-    if (!puerto()) {
+    if (!s->a->puerto_ftp) {
         s->respuesta.clear();
         s->codigo = 0;
-        s->motivo = std::string("Puerto FTP no valido: ") + get_value(conf, "ftpport");
+        s->motivo = "Puerto FTP no valido: " + s->a->ftpport;
         return apertura::conexion;
     }
     // A connection of its own, so that the first reply is the greeting.
     nuevo_multi(s);
     s->primera = true;
     s->saludo = false;
-    curl_easy_setopt(s->easy, CURLOPT_URL, (base() + "%2F").c_str());
+    curl_easy_setopt(s->easy, CURLOPT_URL, (base(s) + "%2F").c_str());
     curl_easy_setopt(s->easy, CURLOPT_UPLOAD, 0L);
     curl_easy_setopt(s->easy, CURLOPT_NOBODY, 1L);
     bool ok = ejecuta(s);
@@ -386,7 +319,7 @@ bool transfiere(sesion *s, const std::string &local, const std::string &remota, 
         s->motivo = strerror(errno);
         return false;
     }
-    curl_easy_setopt(s->easy, CURLOPT_URL, url_de(s->easy, remota).c_str());
+    curl_easy_setopt(s->easy, CURLOPT_URL, url_de(s, remota).c_str());
     curl_easy_setopt(s->easy, CURLOPT_NOBODY, 0L);
     curl_easy_setopt(s->easy, CURLOPT_UPLOAD, 1L);
     curl_easy_setopt(s->easy, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(-1));
@@ -428,7 +361,7 @@ bool transfiere(sesion *s, const std::string &local, const std::string &remota, 
 // Runs quoted commands on the connection, with no transfer.
 bool ordenes(sesion *s, curl_slist *lista)
 {
-    curl_easy_setopt(s->easy, CURLOPT_URL, (base() + "%2F").c_str());
+    curl_easy_setopt(s->easy, CURLOPT_URL, (base(s) + "%2F").c_str());
     curl_easy_setopt(s->easy, CURLOPT_UPLOAD, 0L);
     curl_easy_setopt(s->easy, CURLOPT_NOBODY, 1L);
     curl_easy_setopt(s->easy, CURLOPT_QUOTE, lista);

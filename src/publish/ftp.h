@@ -5,25 +5,16 @@
 
 #include <string>
 
+#include "config/ajustes.h"
+
 struct sesion;
-
-// The connection of the current thread: the update run's own on the main
-// thread, one per upload thread when several connections upload at once.
-extern constinit thread_local sesion *buf;
-
-// Reads and checks the optional FTP keys (ftptls, ftpcafile,
-// ftpconnections). On a bad value writes one line saying why to standard
-// output and returns false.
-bool ftp_ajustes();
-
-// How many connections upload at once (ftpconnections, 1 by default).
-int ftp_conexiones();
 
 // Prepares the library; called once before any connection exists.
 void ftp_inicia();
 
-// A new connection to the configured server, not yet opened.
-sesion *ftp_nueva();
+// A new connection to the server the settings name, not yet opened. The
+// settings must outlive it.
+sesion *ftp_nueva(const ajustes &a);
 
 enum class apertura { ok, conexion, login };
 

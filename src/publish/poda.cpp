@@ -17,10 +17,8 @@
 #include <map>
 #include <set>
 
-#include "catalogue/catalogue.h"
-#include "config/config.h"
-#include "publish/progress.h"
 #include "publish/publish.h"
+#include "publish/salida.h"
 
 namespace {
 
@@ -31,15 +29,16 @@ struct listado {
     std::set<std::string> nombres;
 };
 
-std::map<std::string, listado> listados;
+// The local directories read so far, by relative directory.
+using listados = std::map<std::string, listado>;
 
-const listado &lista(const std::string &ruta)
+const listado &lista(const arbol &t, listados &leidos, const std::string &ruta)
 {
-    auto hecho = listados.find(ruta);
-    if (hecho != listados.end())
+    auto hecho = leidos.find(ruta);
+    if (hecho != leidos.end())
         return hecho->second;
-    listado &l = listados[ruta];
-    DIR *d = opendir(ruta_local(ruta).c_str());
+    listado &l = leidos[ruta];
+    DIR *d = opendir(ruta_local(t, ruta).c_str());
     if (!d) {
         l.error = errno;
         return l;
@@ -76,7 +75,7 @@ std::vector<std::string> partes(const std::string &ruta, const std::string &nomb
     return out;
 }
 
-bool se_ha_ido(const std::string &ruta, const std::string &nombre)
+bool se_ha_ido(const arbol &t, listados &leidos, const std::string &ruta, const std::string &nombre)
 {
     const char *por = nullptr;
     if (!admisible(ruta, &por) || !admisible(nombre, &por))
@@ -89,13 +88,13 @@ bool se_ha_ido(const std::string &ruta, const std::string &nombre)
     std::string dir = "/";
     for (size_t k = 0; k < p.size(); ++k) {
         const bool ultimo = k + 1 == p.size();
-        if (excluido(dir, p[k], !ultimo))
+        if (excluido(t, dir, p[k], !ultimo))
             return false;
         dir += p[k] + "/";
     }
     dir = "/";
     for (size_t k = 0; k < p.size(); ++k) {
-        const listado &l = lista(dir);
+        const listado &l = lista(t, leidos, dir);
         if (!l.completo)
             return false;
         if (!l.nombres.count(p[k]))
@@ -103,7 +102,7 @@ bool se_ha_ido(const std::string &ruta, const std::string &nombre)
         if (k + 1 == p.size())
             return false;
         struct stat st;
-        if (stat(ruta_local(dir + p[k]).c_str(), &st) != 0)
+        if (stat(ruta_local(t, dir + p[k]).c_str(), &st) != 0)
             return false;
         if (!S_ISDIR(st.st_mode))
             return true;
@@ -112,83 +111,68 @@ bool se_ha_ido(const std::string &ruta, const std::string &nombre)
     return false;
 }
 
-void falla(const std::string &remota, const std::string &motivo)
-{
-    printf("Error borrando archivo %s:\n%s\n", remota.c_str(), motivo.c_str());
-}
-
 }  // namespace
 
-bool desaparecidos(std::vector<desaparecido> &out, std::string &motivo)
+bool desaparecidos(trabajo &w, std::vector<desaparecido> &out, std::string &motivo)
 {
-    listados.clear();
-    const listado &raiz = lista("/");
-    const std::string local = get_value(conf, "localroot");
+    listados leidos;
+    const listado &raiz = lista(w.t, leidos, "/");
     if (!raiz.completo) {
-        motivo = "imposible leer el directorio local " + local + ": " + strerror(raiz.error);
+        motivo = "imposible leer el directorio local " + w.t.raiz + ": " + strerror(raiz.error);
         return false;
     }
     // An empty root is most likely a file system that is not mounted.
     if (raiz.nombres.empty()) {
-        motivo = "el directorio local " + local + " esta vacio";
+        motivo = "el directorio local " + w.t.raiz + " esta vacio";
         return false;
     }
-    const std::string sql =
-        "SELECT DISTINCT Ruta, Nombre FROM " + std::string(get_value(conf, "dbtablename")) + " ORDER BY Ruta, Nombre";
-    consulta(sql, forma::linea);
-    MYSQL_RES *r = mysql_store_result(&db);
-    if (!r)
-        informa_fallo(mysql_error(&db), sql, forma::linea);
-    while (MYSQL_ROW f = mysql_fetch_row(r)) {
-        if (!f[0] || !f[1])
-            continue;
-        unsigned long *largos = mysql_fetch_lengths(r);
-        desaparecido d{std::string(f[0], largos[0]), std::string(f[1], largos[1])};
-        if (se_ha_ido(d.ruta, d.nombre))
-            out.push_back(std::move(d));
-    }
-    mysql_free_result(r);
+    std::vector<publicado> filas;
+    if (quizas_fallo f = publicados(w.c, filas))
+        termina_por_fallo(*f);
+    for (publicado &p : filas)
+        if (se_ha_ido(w.t, leidos, p.ruta, p.nombre))
+            out.push_back(std::move(p));
     return true;
 }
 
-void poda()
+void poda(trabajo &w)
 {
     std::vector<desaparecido> gone;
     std::string motivo;
-    if (!desaparecidos(gone, motivo)) {
-        printf("No se borra nada: %s\n", motivo.c_str());
-        exit(2);
+    if (!desaparecidos(w, gone, motivo)) {
+        escribe("No se borra nada: " + motivo + "\n");
+        termina(estado::sin_publicar);
     }
-    abre_conexion();
-    const std::string raiz = get_value(conf, "remoteroot");
+    directorios dirs;
+    conexion c{w.a, w.t, dirs, abre_conexion(w.a)};
     for (const desaparecido &d : gone) {
         const std::string entrada = d.ruta + d.nombre;
-        const std::string remota = raiz + entrada;
+        const std::string remota = w.a.remoteroot + entrada;
         bool ok = false, ausente = false;
         std::string motivo_fallo;
         if (remota.find_first_of("\r\n") != std::string::npos) {
             motivo_fallo = "La ruta remota contiene un salto de linea, que el protocolo FTP no admite";
         } else {
-            ok = ftp_borra(buf, remota);
+            ok = ftp_borra(c.s, remota);
             // A connection the server closed is opened again for one more try.
-            if (!ok && ftp_perdida(buf) && reconecta())
-                ok = ftp_borra(buf, remota);
+            if (!ok && ftp_perdida(c.s) && reconecta(c))
+                ok = ftp_borra(c.s, remota);
             // 550: the file is no longer there; its row goes all the same.
-            ausente = !ok && ftp_codigo(buf) == 550;
+            ausente = !ok && ftp_codigo(c.s) == 550;
             if (!ok && !ausente)
-                motivo_fallo = ultima_respuesta();
+                motivo_fallo = ftp_respuesta(c.s);
         }
-        espera_registro();
+        asienta();
         if (ok || ausente) {
-            printf(ok ? "===> %s borrado con exito\n" : "===> %s ya no estaba en el servidor\n", entrada.c_str());
-            registra(sentencia_borrado_fila(d.ruta, d.nombre), forma::linea);
+            escribe("===> " + entrada + (ok ? " borrado con exito\n" : " ya no estaba en el servidor\n"));
+            if (quizas_fallo f = registra(w.c, sentencia_borrado_fila(w.c, d.ruta, d.nombre), forma::linea))
+                termina_por_fallo(*f);
             continue;
         }
-        falla(remota, motivo_fallo);
-        printf("===> ERROR al borrar %s\n", entrada.c_str());
-        ++recuento.fallidos;
+        escribe("Error borrando archivo " + remota + ":\n" + motivo_fallo + "\n===> ERROR al borrar " + entrada + "\n");
+        anota_fallo();
     }
-    confirma(forma::linea);
-    ftp_cierra(buf);
-    buf = nullptr;
+    if (quizas_fallo f = confirma(w.c, forma::linea))
+        termina_por_fallo(*f);
+    ftp_cierra(c.s);
 }

@@ -1,35 +1,83 @@
-// Publishing: the update run, uploads and remote directories.
+// Publishing: the update run, the dry run and the prune, the upload of one
+// file with its remote directories, over the sessions of publish/ftp.h.
 #pragma once
 
+#include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
+#include "catalogue/catalogue.h"
+#include "config/ajustes.h"
 #include "publish/ftp.h"
 #include "tree/walk.h"
 
+// What every mode that touches the server works on.
+struct trabajo {
+    const ajustes &a;
+    const arbol &t;
+    catalogo &c;
+};
+
 // The update run: connect, log in, walk from "/", quit.
-void actualiza();
-// The start of the update run and the prune: the banner, the connection and
-// the login of buf, with their lines; a failure ends the process with -1.
-void abre_conexion();
-void escanea(const std::string &ruta);
+void actualiza(trabajo &w);
 
 // The dry run: lists what the update run would upload, without FTP.
-void simula();
+void simula(trabajo &w);
 
-// Uploads one file; 1 when it was stored, 0 otherwise. On an upload thread
-// with devolver_si_cae set, `devuelto` when the connection was lost and could
-// not be opened again: nothing was written and another connection should
-// take the file. With h, a stored file leaves in *h the SHA-256 of the bytes
-// the server confirmed.
-int sube(const std::string &ruta, const std::string &nombre, huella *h = nullptr);
+// The prune (-p): deletes from the server every file that desaparecidos
+// finds, then its row.
+void poda(trabajo &w);
+
+// The start of the update run and the prune: the banner, the connection and
+// the login, with their lines; a failure ends the run with
+// estado::configuracion.
+sesion *abre_conexion(const ajustes &a);
+
+// Remote directories made during the run, shared by every connection: one
+// climb at a time, and the directories made so far with the turn in which
+// each was made, so that an upload refused for a directory that another
+// connection made in the meantime is simply sent again.
+struct directorios {
+    std::mutex mu;
+    std::map<std::string, unsigned long> hechos;
+    unsigned long turno = 0;
+};
+
+// One logged-in connection that uploads, and its state.
+struct conexion {
+    const ajustes &a;
+    const arbol &t;
+    directorios &dirs;
+    sesion *s = nullptr;
+    bool sin_conexion = false;    // lost, and could not be opened again
+    bool reintenta_425 = false;   // several connections share the passive ports: wait a 425 out
+    bool devolver_si_cae = false; // hand the file back when lost and not let in again
+};
+
+// Uploads one file over c; 1 when it was stored, 0 otherwise, with the
+// failure lines appended to lineas. With c.devolver_si_cae, `devuelto` when
+// the connection was lost and could not be opened again: nothing was
+// written and another connection should take the file. With h, a stored
+// file leaves in *h the SHA-256 of the bytes the server confirmed.
+int sube(conexion &c, const std::string &ruta, const std::string &nombre, std::string &lineas,
+         huella *h = nullptr);
 enum { devuelto = -2 };
-extern constinit thread_local bool devolver_si_cae;
+
+// Creates a remote directory and its missing ancestors; nonzero on success.
+// The text is cut and restored during the work; the one line it may write
+// goes to lineas.
+int hazdir(conexion &c, char *path, std::string &lineas);
+
+// Drops c's session and logs in again; false on failure, with the reason
+// kept for the session's reply.
+bool reconecta(conexion &c);
+
+// "ftpserver:ftpport", as the run names the server it connects to.
+std::string direccion(const ajustes &a);
 
 // A catalogue row whose local file is gone.
-struct desaparecido {
-    std::string ruta, nombre;
-};
+using desaparecido = publicado;
 
 // The rows whose local file is surely gone, ordered by Ruta and Nombre. A
 // file counts as gone only when the nearest directory above it that exists
@@ -37,41 +85,4 @@ struct desaparecido {
 // excluded entries and of names the catalogue cannot hold never count.
 // False, with the reason in motivo, when the local root cannot be read
 // whole or is empty: then nothing counts as gone.
-bool desaparecidos(std::vector<desaparecido> &out, std::string &motivo);
-
-// The prune (-p): deletes from the server every file that desaparecidos
-// finds, then its row.
-void poda();
-
-// Creates a remote directory and its missing ancestors; nonzero on success.
-// The text is cut and restored during the work.
-int hazdir(char *path);
-
-// SIGINT handler: ends the process at once with status 130, using only what
-// is safe in a handler. No row ever stands for a file that was not stored;
-// rows of the last second may be missing, and their files are simply
-// uploaded again by the next run.
-void sigproc(int);
-
-// Text of the server's last reply on this thread's connection, or why there
-// is none.
-std::string ultima_respuesta();
-
-// Drops this thread's connection and logs in again; false on failure, with
-// the reason kept for ultima_respuesta().
-bool reconecta();
-
-// "ftpserver:ftpport", as the run names the server it connects to.
-std::string direccion();
-
-// Writes text of the update run: to standard output in order with the
-// catalogue's rows, or, on an upload thread, into the lines of the file
-// being uploaded, which the run writes when that file's turn comes.
-void escribe(const std::string &texto);
-
-// Where escribe puts text on this thread; none writes to standard output.
-extern constinit thread_local std::string *captura;
-
-// Whether a 425 (no data connection) is retried silently: on, when several
-// connections share the server's passive ports.
-extern bool reintenta_425;
+bool desaparecidos(trabajo &w, std::vector<desaparecido> &out, std::string &motivo);

@@ -1,48 +1,68 @@
-// Uploads on several connections at once, reported in walk order.
+// Uploads on several connections at once, handed back in walk order.
 //
-// The main thread walks, looks files up and decides, as with one connection;
-// each file to upload is handed to the first free connection, each on its
-// own thread. A file's lines are written, and its row sent, by the main
-// thread when every file before it has been written: the output and the
-// catalogue are those of a run with one connection.
+// The main thread walks, looks files up and decides, as with one
+// connection; each file to upload is handed to the first free connection,
+// each on its own thread. The files come back to the main thread in the
+// order they were handed over, so that their lines and rows are written
+// exactly as in a run with one connection.
 #pragma once
 
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
-#include "catalogue/catalogue.h"
+#include "publish/publish.h"
 
 // A file handed over for upload.
 struct encargo {
     std::string ruta, nombre;
     sello s{};           // the stamp its row gets once it is stored
     bool nuevo = false;  // writes the "NUEVO ARCHIVO" line first; inserts its row
+    bool anunciado = false;  // its "NUEVO ARCHIVO" line is written
     // Filled by the upload thread.
     bool hecho = false;
     int subido = 0;
     std::string lineas;  // what the upload wrote
     huella h;            // content mode: digest of the bytes sent
-    bool anunciado = false;
 };
 
-// Starts n upload threads; the first takes over this thread's logged-in
-// connection, the others open their own.
-void reparto_inicia(int n);
+class reparto {
+public:
+    // Starts n upload threads; the first takes over the logged-in session
+    // propia, the others open their own.
+    reparto(const ajustes &a, const arbol &t, directorios &dirs, sesion *propia, int n);
+    // Waits for every file, then stops the threads; each connection quits.
+    ~reparto();
+    reparto(const reparto &) = delete;
+    reparto &operator=(const reparto &) = delete;
 
-// True once reparto_inicia has run.
-bool reparto_activo();
+    // Hands a file over.
+    void encola(encargo e);
+    // Files handed over and not yet taken back.
+    size_t en_curso();
+    // The first file handed over and not yet taken back, or nullptr.
+    encargo *primero();
+    // Takes the first file back once its upload is over; with espera, waits
+    // for it. False when there is none, or it is not over and espera is
+    // false.
+    bool saca(encargo &out, bool espera);
 
-// Hands a file over. Writes the files that finished meanwhile, in order,
-// and waits while too many files are under way.
-void reparto_encola(encargo e);
+private:
+    using puntero = std::shared_ptr<encargo>;
+    void hilo(sesion *propia);
 
-// Waits for every file handed over and writes them all.
-void reparto_vacia();
-
-// Waits for everything, then stops the threads; each connection quits.
-void reparto_termina();
-
-// What the run writes for a file once its upload is over: the upload's own
-// lines, the outcome line and, when stored, its row (with the digest h of the
-// bytes sent in content mode). Defined by the update run.
-void concluye(const std::string &ruta, const std::string &nombre, const sello &s, bool nuevo, int subido,
-              const std::string &lineas, const huella &h);
+    const ajustes &a_;
+    const arbol &t_;
+    directorios &dirs_;
+    std::mutex mu_;
+    std::condition_variable hay_encargo_, hay_hecho_;
+    std::deque<puntero> cola_;      // waiting for a connection
+    std::deque<puntero> en_orden_;  // handed over and not yet taken back, in walk order
+    std::vector<std::thread> hilos_;
+    int vivos_ = 0;  // threads with a connection
+    bool fin_ = false;
+};

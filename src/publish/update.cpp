@@ -2,144 +2,178 @@
 // and uploaded when it is new or changed (see decision.h); its row is written
 // right after the upload.
 #include <csignal>
-#include <cstdio>
-#include <cstdlib>
+#include <memory>
 
-#include "catalogue/catalogue.h"
-#include "config/config.h"
 #include "publish/decision.h"
-#include "publish/progress.h"
 #include "publish/publish.h"
 #include "publish/reparto.h"
+#include "publish/salida.h"
 
 namespace {
 
-// The row written once a file is stored: in content mode with the digest of
-// the bytes that were sent.
-std::string fila_de(const std::string &ruta, const std::string &nombre, const sello &s, bool nuevo,
-                    const huella *h)
+// An update run under way: its connection, or its upload threads.
+struct corrida {
+    trabajo &w;
+    directorios dirs;
+    conexion propia;
+    std::unique_ptr<reparto> pool;
+    size_t limite = 0;  // files under way on the threads before the walk waits
+};
+
+// What the run writes for a file once its upload is over: the upload's own
+// lines, the outcome line and, when stored, its row (with the digest h of
+// the bytes sent, in content mode).
+void concluye(corrida &r, const encargo &e)
 {
-    return nuevo ? sentencia_insercion(ruta, nombre, s, h) : sentencia_actualizacion(ruta, nombre, s, h);
+    anota_subida(ruta_local(r.w.t, e.ruta + e.nombre), e.subido);
+    asienta();
+    if (!e.subido) {
+        escribe(e.lineas + "===> ERROR al subir " + e.ruta + e.nombre + "\n");
+        return;
+    }
+    escribe(e.lineas + "===> " + e.ruta + e.nombre + " subido con exito\n");
+    const catalogo &c = r.w.c;
+    const huella *h = c.contenido ? &e.h : nullptr;
+    std::string fila = e.nuevo ? sentencia_insercion(c, e.ruta, e.nombre, e.s, h)
+                               : sentencia_actualizacion(c, e.ruta, e.nombre, e.s, h);
+    if (quizas_fallo f = registra(r.w.c, fila, e.nuevo ? forma::linea : forma::desnuda))
+        termina_por_fallo(*f);
+}
+
+// Writes the files the threads finished, in walk order; with espera, waits
+// for the first one. The first file's "NUEVO ARCHIVO" line is written as
+// soon as it is first, as with one connection, where it comes before the
+// upload.
+void escribe_hechos(corrida &r, bool espera)
+{
+    while (encargo *primero = r.pool->primero()) {
+        if (primero->nuevo && !primero->anunciado) {
+            escribe("NUEVO ARCHIVO!!!  Bienvenido " + primero->ruta + primero->nombre + "!\n");
+            primero->anunciado = true;
+        }
+        encargo e;
+        if (!r.pool->saca(e, espera))
+            return;
+        concluye(r, e);
+        espera = false;
+    }
+}
+
+// Every file handed to the threads is written.
+void vacia(corrida &r)
+{
+    if (!r.pool)
+        return;
+    while (r.pool->en_curso() > 0)
+        escribe_hechos(r, true);
 }
 
 // Uploads a new or changed file and, once it is stored, sends its row; with
 // several connections, hands it to the first free one.
-void publica(const std::string &ruta, const archivo &a, bool nuevo)
+void publica(corrida &r, const std::string &ruta, const archivo &a, bool nuevo)
 {
-    if (reparto_activo()) {
-        encargo e;
-        e.ruta = ruta;
-        e.nombre = a.nombre;
-        e.s = a.s;
-        e.nuevo = nuevo;
-        reparto_encola(std::move(e));
+    encargo e;
+    e.ruta = ruta;
+    e.nombre = a.nombre;
+    e.s = a.s;
+    e.nuevo = nuevo;
+    if (r.pool) {
+        r.pool->encola(std::move(e));
+        escribe_hechos(r, false);
+        while (r.pool->en_curso() > r.limite)
+            escribe_hechos(r, true);
         return;
     }
     if (nuevo)
-        escribe_o_retiene("NUEVO ARCHIVO!!!  Bienvenido " + ruta + a.nombre + "!\n");
+        escribe("NUEVO ARCHIVO!!!  Bienvenido " + ruta + a.nombre + "!\n");
     progreso_dibuja();
-    huella h;
-    int subido = sube(ruta, a.nombre, por_contenido() ? &h : nullptr);
-    concluye(ruta, a.nombre, a.s, nuevo, subido, "", h);
+    e.subido = sube(r.propia, ruta, a.nombre, e.lineas, r.w.c.contenido ? &e.h : nullptr);
+    concluye(r, e);
 }
 
-// Before the walk writes a line of its own, every file before it is
-// written.
-void antes_de_escribir()
-{
-    reparto_vacia();
-    progreso_borra();
-    espera_registro();
-}
-
-void decide(const std::string &ruta, const archivo &a)
+void decide(corrida &r, const suceso &s, const respuesta &resp, const std::string &sql)
 {
     anota_examinado();
-    switch (decide_archivo(ruta, a, reparto_vacia)) {
+    if (!resp.ok) {
+        // Every earlier file is written first, then the lookup's failure.
+        vacia(r);
+        termina_por_fallo(fallo{resp.error, sql, forma::linea});
+    }
+    switch (decide_archivo(r.w.c, r.w.t, s.ruta, s.a, resp)) {
     case veredicto::igual:
         break;
     case veredicto::nuevo:
-        publica(ruta, a, true);
+        publica(r, s.ruta, s.a, true);
         break;
     case veredicto::cambiado:
-        publica(ruta, a, false);
+        publica(r, s.ruta, s.a, false);
         break;
     case veredicto::resello:
         // The server already holds this content: only the stamp moves on.
-        registra(sentencia_actualizacion(ruta, a.nombre, a.s), forma::desnuda);
+        if (quizas_fallo f = registra(r.w.c, sentencia_actualizacion(r.w.c, s.ruta, s.a.nombre, s.a.s),
+                                      forma::desnuda))
+            termina_por_fallo(*f);
         break;
     }
 }
 
 }  // namespace
 
-void concluye(const std::string &ruta, const std::string &nombre, const sello &s, bool nuevo, int subido,
-              const std::string &lineas, const huella &h)
-{
-    anota_subida(ruta, nombre, subido);
-    espera_registro();
-    progreso_borra();
-    fwrite(lineas.data(), 1, lineas.size(), stdout);
-    if (!subido) {
-        printf("===> ERROR al subir %s%s\n", ruta.c_str(), nombre.c_str());
-        return;
-    }
-    printf("===> %s%s subido con exito\n", ruta.c_str(), nombre.c_str());
-    registra(fila_de(ruta, nombre, s, nuevo, por_contenido() ? &h : nullptr),
-             nuevo ? forma::linea : forma::desnuda);
-}
+std::string direccion(const ajustes &a) { return a.ftpserver + ":" + a.ftpport; }
 
-std::string direccion()
-{
-    return std::string(get_value(conf, "ftpserver")) + ":" + get_value(conf, "ftpport");
-}
-
-void escanea(const std::string &ruta)
-{
-    recorrido r{};
-    r.anticipa = decision_anticipa;
-    r.accion = decide;
-    r.termina = decision_termina;
-    r.antes_de_escribir = antes_de_escribir;
-    recorre(ruta, r);
-}
-
-void abre_conexion()
+sesion *abre_conexion(const ajustes &a)
 {
     // A write on a connection the server has closed then fails like any
     // other instead of killing the process.
     signal(SIGPIPE, SIG_IGN);
     ftp_inicia();
-    fputs("Vantor v0.9.1\n", stdout);
-    printf("Conectamos a %s\n", direccion().c_str());
-    buf = ftp_nueva();
-    apertura a = ftp_abre(buf);
-    if (a == apertura::conexion) {
-        fputs("Error al conectar\n", stdout);
-        printf("%s\n", ultima_respuesta().c_str());
-        exit(-1);
+    escribe("Vantor v0.9.1\n");
+    escribe("Conectamos a " + direccion(a) + "\n");
+    sesion *s = ftp_nueva(a);
+    apertura ap = ftp_abre(s);
+    if (ap == apertura::conexion) {
+        escribe("Error al conectar\n" + ftp_respuesta(s) + "\n");
+        termina(estado::configuracion);
     }
-    fputs("Conectado!!!\n", stdout);
-    signal(SIGINT, sigproc);
-    if (a == apertura::login) {
-        fputs("Error al identificarse\n", stdout);
-        printf("%s\n", ultima_respuesta().c_str());
-        exit(-1);
+    escribe("Conectado!!!\n");
+    instala_interrupcion();
+    if (ap == apertura::login) {
+        escribe("Error al identificarse\n" + ftp_respuesta(s) + "\n");
+        termina(estado::configuracion);
     }
-    fputs("Login correcto\n", stdout);
+    escribe("Login correcto\n");
+    return s;
 }
 
-void actualiza()
+void actualiza(trabajo &w)
 {
-    abre_conexion();
+    corrida r{w, {}, conexion{w.a, w.t, r.dirs}, nullptr};
+    r.propia.s = abre_conexion(w.a);
     progreso_empieza();
-    if (ftp_conexiones() > 1)
-        reparto_inicia(ftp_conexiones());
-    escanea("/");
-    reparto_vacia();
-    confirma(forma::linea);
-    reparto_termina();
-    ftp_cierra(buf);
-    buf = nullptr;
+    if (w.a.conexiones > 1) {
+        r.limite = static_cast<size_t>(w.a.conexiones) * 4;
+        r.pool = std::make_unique<reparto>(w.a, w.t, r.dirs, r.propia.s, w.a.conexiones);
+        r.propia.s = nullptr;
+    }
+
+    ventana v(w.c, w.t);
+    suceso s;
+    respuesta *resp = nullptr;
+    std::string *sql = nullptr;
+    while (v.siguiente(s, resp, sql)) {
+        if (s.c == suceso::clase::archivo) {
+            decide(r, s, *resp, *sql);
+            continue;
+        }
+        // Every file before a line of the walk is written before it.
+        vacia(r);
+        escribe_aviso(s);
+    }
+    vacia(r);
+    if (quizas_fallo f = confirma(w.c, forma::linea))
+        termina_por_fallo(*f);
+    r.pool.reset();
+    if (r.propia.s)
+        ftp_cierra(r.propia.s);
     progreso_termina();
 }

@@ -7,49 +7,28 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <map>
-#include <mutex>
 #include <thread>
 #include <vector>
 
-#include "catalogue/catalogue.h"
-#include "config/config.h"
-#include "publish/progress.h"
 #include "publish/publish.h"
-#include "tree/walk.h"
-
-constinit thread_local std::string *captura = nullptr;
-bool reintenta_425 = false;
-constinit thread_local bool devolver_si_cae = false;
 
 namespace {
 
-// This thread's connection could not be opened again after it was lost.
-thread_local bool sin_conexion = false;
-
-// Directory creation is shared by every connection: one climb at a time,
-// and the directories made so far with the turn in which each was made, so
-// that an upload refused for a directory that another connection made in
-// the meantime is simply sent again.
-std::mutex directorios;
-std::map<std::string, unsigned long> hechos;
-unsigned long turno = 0;
-
-unsigned long turno_actual()
+unsigned long turno_actual(directorios &d)
 {
-    std::lock_guard<std::mutex> l(directorios);
-    return turno;
+    std::lock_guard<std::mutex> l(d.mu);
+    return d.turno;
 }
 
 // One transfer in image mode; true when the server stored the file. With
 // several connections a 425 (the server's passive ports taken) is waited
 // out and the transfer tried again.
-bool pon(const std::string &local, const std::string &remota, huella *h)
+bool pon(conexion &c, const std::string &local, const std::string &remota, huella *h)
 {
     for (int intento = 0;; ++intento) {
-        if (ftp_put(buf, local, remota, h))
+        if (ftp_put(c.s, local, remota, h))
             return true;
-        if (!reintenta_425 || ftp_codigo(buf) != 425 || intento >= 5)
+        if (!c.reintenta_425 || ftp_codigo(c.s) != 425 || intento >= 5)
             return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(100 << intento));
     }
@@ -57,20 +36,20 @@ bool pon(const std::string &local, const std::string &remota, huella *h)
 
 // One directory creation, with the directory lock held; nonzero when the
 // server made it.
-int crea(const char *path)
+int crea(conexion &c, const char *path)
 {
-    if (!ftp_mkdir(buf, path))
+    if (!ftp_mkdir(c.s, path))
         return 0;
-    hechos[path] = ++turno;
+    c.dirs.hechos[path] = ++c.dirs.turno;
     return 1;
 }
 
 // The server refused the upload because the directory is missing: 550, or
 // 553 from servers that answer so for a missing directory.
-bool falta_directorio()
+bool falta_directorio(const conexion &c)
 {
-    int c = ftp_codigo(buf);
-    return c == 550 || c == 553;
+    int code = ftp_codigo(c.s);
+    return code == 550 || code == 553;
 }
 
 // Why the local file cannot be sent, or an empty text when it can. Checked
@@ -89,20 +68,21 @@ std::string falla_local(const std::string &local)
     return {};
 }
 
-void fallo_subida(const std::string &remota, const std::string &local, const std::string &motivo)
+std::string fallo_subida(const std::string &remota, const std::string &local, const std::string &motivo)
 {
-    escribe("Error subiendo archivo " + remota + " desde " + local + ":\n" + motivo + "\n");
+    return "Error subiendo archivo " + remota + " desde " + local + ":\n" + motivo + "\n";
 }
 
 enum { perdida = -1 };
 
-// One attempt at the whole upload. Returns 1 when stored and 0 after writing
-// the failure lines; on a first attempt that meets a lost connection, returns
-// `perdida` having written nothing.
-int intenta(const std::string &ruta, const std::string &nombre, bool primera, huella *h)
+// One attempt at the whole upload. Returns 1 when stored and 0 after
+// appending the failure lines; on a first attempt that meets a lost
+// connection, returns `perdida` having appended nothing.
+int intenta(conexion &c, const std::string &ruta, const std::string &nombre, bool primera, std::string &lineas,
+            huella *h)
 {
-    const std::string local = ruta_local(ruta + nombre);
-    const std::string remota = std::string(get_value(conf, "remoteroot")) + ruta + nombre;
+    const std::string local = ruta_local(c.t, ruta + nombre);
+    const std::string remota = c.a.remoteroot + ruta + nombre;
 
     // A line break in a path would end the FTP command early and send the
     // rest of the name as a command of its own.
@@ -112,79 +92,83 @@ int intenta(const std::string &ruta, const std::string &nombre, bool primera, hu
     else
         motivo = falla_local(local);
     if (!motivo.empty()) {
-        fallo_subida(remota, local, motivo);
+        lineas += fallo_subida(remota, local, motivo);
         return 0;
     }
-    if (sin_conexion) {
+    if (c.sin_conexion) {
         if (primera)
             return perdida;
-        fallo_subida(remota, local, ultima_respuesta());
+        lineas += fallo_subida(remota, local, ftp_respuesta(c.s));
         return 0;
     }
 
-    const unsigned long antes = turno_actual();
-    if (pon(local, remota, h))
+    const unsigned long antes = turno_actual(c.dirs);
+    if (pon(c, local, remota, h))
         return 1;
-    if (primera && ftp_perdida(buf))
+    if (primera && ftp_perdida(c.s))
         return perdida;
-    if (!falta_directorio()) {
-        fallo_subida(remota, local, ultima_respuesta());
+    if (!falta_directorio(c)) {
+        lineas += fallo_subida(remota, local, ftp_respuesta(c.s));
         return 0;
     }
 
-    std::string dir = std::string(get_value(conf, "remoteroot")) + ruta;
+    std::string dir = c.a.remoteroot + ruta;
     dir.pop_back();
     {
-        std::lock_guard<std::mutex> l(directorios);
-        auto hecho = hechos.find(dir);
-        if (hecho == hechos.end() || hecho->second <= antes) {
+        std::lock_guard<std::mutex> l(c.dirs.mu);
+        auto hecho = c.dirs.hechos.find(dir);
+        if (hecho == c.dirs.hechos.end() || hecho->second <= antes) {
             std::vector<char> texto(dir.begin(), dir.end());
             texto.push_back('\0');
-            if (!hazdir(texto.data())) {
-                if (primera && ftp_perdida(buf))
+            if (!hazdir(c, texto.data(), lineas)) {
+                if (primera && ftp_perdida(c.s))
                     return perdida;
-                escribe("Error creando directorio " + dir + ":\n" + ultima_respuesta() + "\n");
+                lineas += "Error creando directorio " + dir + ":\n" + ftp_respuesta(c.s) + "\n";
                 return 0;
             }
         }
     }
-    if (pon(local, remota, h))
+    if (pon(c, local, remota, h))
         return 1;
-    if (primera && ftp_perdida(buf))
+    if (primera && ftp_perdida(c.s))
         return perdida;
-    escribe("Error subiendo archivo aun habiendo creado el directorio:\n" + local + " a " + remota + "\n" +
-            ultima_respuesta() + "\n");
+    lineas += "Error subiendo archivo aun habiendo creado el directorio:\n" + local + " a " + remota + "\n" +
+              ftp_respuesta(c.s) + "\n";
     return 0;
 }
 
 }  // namespace
 
-std::string ultima_respuesta() { return ftp_respuesta(buf); }
-
-bool reconecta()
+bool reconecta(conexion &c)
 {
-    sin_conexion = ftp_abre(buf) != apertura::ok;
-    return !sin_conexion;
+    c.sin_conexion = ftp_abre(c.s) != apertura::ok;
+    return !c.sin_conexion;
 }
 
-int sube(const std::string &ruta, const std::string &nombre, huella *h)
+int sube(conexion &c, const std::string &ruta, const std::string &nombre, std::string &lineas, huella *h)
 {
-    int r = intenta(ruta, nombre, true, h);
-    if (r != perdida)
+    // What the first attempt wrote before it met a lost connection is kept
+    // apart: a file handed back to another connection writes nothing here.
+    std::string primeras;
+    int r = intenta(c, ruta, nombre, true, primeras, h);
+    if (r != perdida) {
+        lineas += primeras;
         return r;
+    }
     // The server closed the control connection (an idle timeout, a restart):
     // log in again and give the file one more attempt.
-    if (!reconecta() && devolver_si_cae)
+    if (!reconecta(c) && c.devolver_si_cae)
         return devuelto;
-    return intenta(ruta, nombre, false, h);
+    lineas += primeras;
+    return intenta(c, ruta, nombre, false, lineas, h);
 }
 
-int hazdir(char *path)
+int hazdir(conexion &c, char *path, std::string &lineas)
 {
-    if (crea(path))
+    if (crea(c, path))
         return 1;
     // Climbing further over a connection that is gone only repeats failures.
-    if (ftp_perdida(buf))
+    if (ftp_perdida(c.s))
         return 0;
     char *barra = nullptr;
     for (char *p = path + strlen(path); p > path + 1;) {
@@ -196,30 +180,12 @@ int hazdir(char *path)
     }
     if (barra) {
         *barra = '\0';
-        int padre = hazdir(path);
+        int padre = hazdir(c, path, lineas);
         *barra = '/';
         if (!padre)
             return 0;
-        return crea(path);
+        return crea(c, path);
     }
-    escribe("Intentamos crear el directorio " + std::string(path) + "\n");
-    return crea(path);
-}
-
-void escribe(const std::string &texto)
-{
-    if (captura) {
-        *captura += texto;
-        return;
-    }
-    espera_registro();
-    progreso_borra();
-    fwrite(texto.data(), 1, texto.size(), stdout);
-}
-
-void sigproc(int)
-{
-    progreso_corta();
-    escribe_retenida();
-    _exit(130);
+    lineas += "Intentamos crear el directorio " + std::string(path) + "\n";
+    return crea(c, path);
 }

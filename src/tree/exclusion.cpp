@@ -18,17 +18,13 @@
 #include <string>
 #include <vector>
 
-#include "config/config.h"
 #include "tree/walk.h"
 
 namespace {
 
-std::vector<patron> exclusiones;
-
-[[noreturn]] void no_se_puede_leer(const char *archivo, int error)
+std::string no_se_puede_leer(const std::string &archivo, int error)
 {
-    fprintf(stderr, "Imposible leer el archivo de exclusiones '%s': %s\n", archivo, strerror(error));
-    exit(-1);
+    return "Imposible leer el archivo de exclusiones '" + archivo + "': " + strerror(error) + "\n";
 }
 
 }  // namespace
@@ -54,15 +50,14 @@ bool lee_patron(const std::string &linea, patron &p)
     return true;
 }
 
-void carga_exclusiones()
+bool carga_exclusiones(const std::string &archivo, std::vector<patron> &out, std::string &error)
 {
-    exclusiones.clear();
-    const char *archivo = get_value(conf, "excludefile");
-    if (!archivo)
-        return;
-    FILE *f = fopen(archivo, "r");
-    if (!f)
-        no_se_puede_leer(archivo, errno);
+    out.clear();
+    FILE *f = fopen(archivo.c_str(), "r");
+    if (!f) {
+        error = no_se_puede_leer(archivo, errno);
+        return false;
+    }
     char *linea = nullptr;
     size_t cabida = 0;
     ssize_t n;
@@ -75,19 +70,24 @@ void carga_exclusiones()
             texto.pop_back();
         // No path below localroot is longer than the system allows a path.
         if (texto.size() >= PATH_MAX) {
-            fprintf(stderr, "Patron demasiado largo en la linea %d de '%s'\n", numero, archivo);
-            exit(-1);
+            error = "Patron demasiado largo en la linea " + std::to_string(numero) + " de '" + archivo + "'\n";
+            free(linea);
+            fclose(f);
+            return false;
         }
         patron p;
         if (lee_patron(texto, p))
-            exclusiones.push_back(p);
+            out.push_back(p);
         errno = 0;
     }
-    int error = ferror(f) ? (errno ? errno : EIO) : 0;
+    int fallo = ferror(f) ? (errno ? errno : EIO) : 0;
     free(linea);
     fclose(f);
-    if (error)
-        no_se_puede_leer(archivo, error);
+    if (fallo) {
+        error = no_se_puede_leer(archivo, fallo);
+        return false;
+    }
+    return true;
 }
 
 bool coincide(const patron &p, const std::string &ruta, const std::string &nombre, bool dir)
@@ -98,9 +98,9 @@ bool coincide(const patron &p, const std::string &ruta, const std::string &nombr
     return fnmatch(p.texto.c_str(), contra.c_str(), FNM_PATHNAME) == 0;
 }
 
-bool excluido(const std::string &ruta, const std::string &nombre, bool dir)
+bool excluido(const arbol &t, const std::string &ruta, const std::string &nombre, bool dir)
 {
-    for (const patron &p : exclusiones)
+    for (const patron &p : t.exclusiones)
         if (coincide(p, ruta, nombre, dir))
             return true;
     return false;

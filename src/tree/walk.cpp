@@ -1,10 +1,12 @@
-// Depth-first walk of the local tree below localroot.
+// Depth-first walk of the local tree below localroot, one event at a time.
 //
-// Each directory is read whole before any of its entries is handled, so that
-// the files of one directory can be prepared together (see `anticipa`); the
-// entries are then handled in the order the platform listed them, and a
-// subdirectory is finished before the next entry of its parent is taken,
-// exactly as a one-entry-at-a-time walk would do.
+// Each directory is read whole, with every entry's status, when the walk
+// enters it; its entries are then handed on in the order the platform
+// listed them, and a subdirectory is finished before the next entry of its
+// parent is taken, exactly as a one-entry-at-a-time walk would do. The walk
+// writes nothing: an entry it cannot hand on becomes an event holding the
+// line that says why, and whoever writes the run's output writes it in its
+// place.
 #include "tree/walk.h"
 
 #include <dirent.h>
@@ -12,13 +14,8 @@
 
 #include <cerrno>
 #include <climits>
-#include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <utility>
-
-#include "catalogue/catalogue.h"
-#include "config/config.h"
 
 namespace {
 
@@ -26,45 +23,26 @@ struct entrada {
     std::string nombre;
     int error = 0;  // errno of a failed stat, 0 when the status was taken
     struct stat st {};
-    std::string descarte;  // why a file is skipped, empty when it is not
 };
 
 bool es_directorio(const struct stat &st) { return (st.st_mode & 0xF000) == 0x4000; }
 
-// Identities of the directories on the current path, to stop a symbolic
-// link that leads back up the path from making the walk endless.
-std::vector<std::pair<dev_t, ino_t>> en_curso;
-
-bool en_la_ruta(const struct stat &st)
-{
-    for (const auto &d : en_curso)
-        if (d.first == st.st_dev && d.second == st.st_ino)
-            return true;
-    return false;
-}
-
-void avisa(const recorrido &r)
-{
-    if (r.antes_de_escribir)
-        r.antes_de_escribir();
-}
-
 // Reads the whole listing of a directory with each entry's status, leaving
 // out the excluded entries without a word. A listing that fails part-way
 // ends where it failed.
-std::vector<entrada> lee_directorio(DIR *d, const std::string &ruta, const std::string &raiz)
+std::vector<entrada> lee_directorio(DIR *d, const arbol &t, const std::string &ruta)
 {
     std::vector<entrada> lista;
     while (struct dirent *de = readdir(d)) {
         entrada e;
         e.nombre = de->d_name;
-        std::string local = raiz + ruta + e.nombre;
+        std::string local = t.raiz + ruta + e.nombre;
         if (stat(local.c_str(), &e.st) != 0)
             e.error = errno;
         // An entry without a status is taken for a file here: a pattern for
         // directories only cannot tell, and its error is reported instead.
         bool propio = e.nombre == "." || e.nombre == "..";
-        if (!propio && excluido(ruta, e.nombre, !e.error && es_directorio(e.st)))
+        if (!propio && excluido(t, ruta, e.nombre, !e.error && es_directorio(e.st)))
             continue;
         lista.push_back(std::move(e));
     }
@@ -86,14 +64,111 @@ std::string descarta(const std::string &ruta, const entrada &e, archivo &a)
     return {};
 }
 
+void aviso(suceso &s, std::string texto, bool omitido, bool a_error = false)
+{
+    s.c = suceso::clase::aviso;
+    s.texto = std::move(texto);
+    s.omitido = omitido;
+    s.a_error = a_error;
+}
+
 }  // namespace
 
-int omitidos = 0;
+// A directory being walked: its listing and the next entry to hand on.
+struct recorrido::nivel {
+    std::string ruta;
+    std::vector<entrada> lista;
+    size_t siguiente = 0;
+    // Identity of the directory, to stop a symbolic link that leads back up
+    // the path from making the walk endless.
+    bool marcado = false;
+    dev_t dev = 0;
+    ino_t ino = 0;
+};
 
-std::string ruta_local(const std::string &ruta)
+recorrido::recorrido(const arbol &t) : t_(t) {}
+
+recorrido::~recorrido() = default;
+
+// Enters the directory ruta. False when it cannot be opened; then s holds
+// the event that says so.
+bool recorrido::entra(const std::string &ruta, suceso &s)
 {
-    return std::string(get_value(conf, "localroot")) + ruta;
+    const std::string local = t_.raiz + ruta;
+    DIR *d = opendir(local.c_str());
+    if (!d) {
+        aviso(s, "Error en la llamada a opendir: " + local + "\n", true);
+        return false;
+    }
+    nivel n;
+    n.ruta = ruta;
+    struct stat propio;
+    if (fstat(dirfd(d), &propio) == 0) {
+        n.marcado = true;
+        n.dev = propio.st_dev;
+        n.ino = propio.st_ino;
+    }
+    n.lista = lee_directorio(d, t_, ruta);
+    closedir(d);
+    niveles_.push_back(std::move(n));
+    return true;
 }
+
+bool recorrido::en_la_ruta(const struct stat &st) const
+{
+    for (const nivel &n : niveles_)
+        if (n.marcado && n.dev == st.st_dev && n.ino == st.st_ino)
+            return true;
+    return false;
+}
+
+bool recorrido::siguiente(suceso &s)
+{
+    s = suceso{};
+    if (!empezado_) {
+        empezado_ = true;
+        s.ruta = "/";
+        if (!entra("/", s))
+            return true;
+    }
+    while (!niveles_.empty()) {
+        nivel &n = niveles_.back();
+        if (n.siguiente == n.lista.size()) {
+            niveles_.pop_back();
+            continue;
+        }
+        const entrada &e = n.lista[n.siguiente++];
+        s.ruta = n.ruta;
+        if (e.error) {
+            aviso(s, std::string("   Error al hacer el stat: : ") + strerror(e.error) + "\n", true, true);
+            return true;
+        }
+        if (es_directorio(e.st)) {
+            if (e.nombre == "." || e.nombre == "..")
+                continue;
+            if (en_la_ruta(e.st)) {
+                aviso(s, "Se omite " + n.ruta + e.nombre + ": enlace a un directorio de su propia ruta\n", false);
+                return true;
+            }
+            // entra() may move the levels: n is not used after it.
+            const std::string sub = n.ruta + e.nombre + "/";
+            if (!entra(sub, s)) {
+                s.ruta = sub;
+                return true;
+            }
+            continue;
+        }
+        std::string por = descarta(n.ruta, e, s.a);
+        if (!por.empty()) {
+            aviso(s, "Se omite " + n.ruta + e.nombre + ": " + por + "\n", true);
+            return true;
+        }
+        return true;
+    }
+    return false;
+}
+
+std::string ruta_local(const arbol &t, const std::string &ruta) { return t.raiz + ruta; }
 
 bool toma_sello(long long t, sello &s)
 {
@@ -108,71 +183,4 @@ bool toma_sello(long long t, sello &s)
     s.minuto = tm.tm_min;
     s.segundo = tm.tm_sec;
     return true;
-}
-
-void recorre(const std::string &ruta, const recorrido &r)
-{
-    const std::string raiz = get_value(conf, "localroot");
-    const std::string local = raiz + ruta;
-    DIR *d = opendir(local.c_str());
-    if (!d) {
-        avisa(r);
-        ++omitidos;
-        printf("Error en la llamada a opendir: %s\n", local.c_str());
-        return;
-    }
-    struct stat propio;
-    bool marcado = fstat(dirfd(d), &propio) == 0;
-    std::vector<entrada> lista = lee_directorio(d, ruta, raiz);
-    closedir(d);
-    if (marcado)
-        en_curso.emplace_back(propio.st_dev, propio.st_ino);
-
-    // The files that reach the action, in listing order.
-    std::vector<archivo> archivos;
-    for (entrada &e : lista) {
-        if (e.error || es_directorio(e.st))
-            continue;
-        archivo a;
-        e.descarte = descarta(ruta, e, a);
-        if (e.descarte.empty())
-            archivos.push_back(std::move(a));
-    }
-    if (r.anticipa)
-        r.anticipa(ruta, archivos);
-
-    size_t siguiente = 0;
-    for (size_t i = 0; i < lista.size(); ++i) {
-        const entrada &e = lista[i];
-        if (e.error) {
-            avisa(r);
-            ++omitidos;
-            errno = e.error;
-            perror("   Error al hacer el stat: ");
-            continue;
-        }
-        if (!e.descarte.empty()) {
-            avisa(r);
-            ++omitidos;
-            printf("Se omite %s%s: %s\n", ruta.c_str(), e.nombre.c_str(), e.descarte.c_str());
-            continue;
-        }
-        if (es_directorio(e.st)) {
-            if (e.nombre == "." || e.nombre == "..")
-                continue;
-            if (en_la_ruta(e.st)) {
-                avisa(r);
-                printf("Se omite %s%s: enlace a un directorio de su propia ruta\n", ruta.c_str(),
-                       e.nombre.c_str());
-                continue;
-            }
-            recorre(ruta + e.nombre + "/", r);
-            continue;
-        }
-        r.accion(ruta, archivos[siguiente++]);
-    }
-    if (r.termina)
-        r.termina(ruta);
-    if (marcado)
-        en_curso.pop_back();
 }

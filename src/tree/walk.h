@@ -1,8 +1,12 @@
 // Local tree walk: relative directories, stamps, and the depth-first walk
-// that the rebuild and the update run share.
+// that the rebuild, the update run and the dry run share.
 #pragma once
 
+#include <sys/stat.h>
+
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 // Modification time in local time.
@@ -16,43 +20,68 @@ struct archivo {
     sello s;
 };
 
-// What a walk does with the files it finds.
-struct recorrido {
-    // Optional: given every file of a directory, in order, before the
-    // first of them is handed to `accion`, so they can be prepared together.
-    void (*anticipa)(const std::string &ruta, const std::vector<archivo> &archivos);
-    // Called for every file (any entry that is not a directory), in the
-    // order of the list given to `anticipa` for its directory.
-    void (*accion)(const std::string &ruta, const archivo &a);
-    // Optional: called when the directory that `anticipa` announced is done.
-    void (*termina)(const std::string &ruta);
-    // Optional: called before the walk writes a message of its own, so that
-    // work held back by the action is finished first and output keeps order.
-    void (*antes_de_escribir)();
-};
-
-// Walks the directory ruta ("/" for the local root, otherwise "/a/b/") and
-// everything below it, depth first, in the platform's order.
-void recorre(const std::string &ruta, const recorrido &r);
-
-// Local path of a relative directory or entry path: localroot + ruta.
-std::string ruta_local(const std::string &ruta);
-
-// Converts a time to a stamp; false when it has no local-time form.
-bool toma_sello(long long t, sello &s);
-
-// Entries the walk met but could not hand on: a directory it could not
-// open, an entry whose status it could not take, a file whose name or time
-// the catalogue cannot hold. Symbolic-link loops are not counted: what they
-// lead to is walked by its own path.
-extern int omitidos;
-
 // One pattern of the exclude file.
 struct patron {
     std::string texto;      // without the trailing "/"; an anchored one starts with "/"
     bool anclado = false;   // compared with the entry path, not with the name
     bool solo_dirs = false; // the line ended in "/"
 };
+
+// The local tree: its root (localroot) and what is left out of it.
+struct arbol {
+    std::string raiz;
+    std::vector<patron> exclusiones;
+};
+
+// Something the walk met, in walk order: a file to hand on, or an entry it
+// could not hand on, with the line that says so.
+struct suceso {
+    enum class clase { archivo, aviso };
+    clase c = clase::archivo;
+    std::string ruta;     // relative directory of the entry: "/" or "/a/b/"
+    archivo a;            // clase::archivo
+    std::string texto;    // clase::aviso: the whole line, line break included
+    bool a_error = false; // the line belongs on standard error
+    // The entry is left unpublished: a directory that could not be opened,
+    // an entry without a status, a name or time the catalogue cannot hold.
+    // Symbolic-link loops do not count: what they lead to is walked by its
+    // own path.
+    bool omitido = false;
+};
+
+// The depth-first walk of a tree from "/", one event at a time. Each
+// directory is read whole (with every entry's status) when the walk enters
+// it; its entries are then handed on in the order the platform listed them,
+// and a subdirectory is finished before the next entry of its parent.
+class recorrido {
+public:
+    explicit recorrido(const arbol &t);
+    ~recorrido();
+    recorrido(const recorrido &) = delete;
+    recorrido &operator=(const recorrido &) = delete;
+
+    // The next event; false when the walk is over.
+    bool siguiente(suceso &s);
+
+private:
+    struct nivel;
+    bool entra(const std::string &ruta, suceso &s);
+    bool en_la_ruta(const struct stat &st) const;
+    const arbol &t_;
+    std::vector<nivel> niveles_;
+    bool empezado_ = false;
+};
+
+// Local path of a relative directory or entry path: localroot + ruta.
+std::string ruta_local(const arbol &t, const std::string &ruta);
+
+// Converts a time to a stamp; false when it has no local-time form.
+bool toma_sello(long long t, sello &s);
+
+// True when a relative directory or name fits a catalogue column as it is:
+// valid UTF-8 of at most 255 characters, not ending in a blank. Otherwise
+// writes why to *motivo.
+bool admisible(const std::string &v, const char **motivo);
 
 // Reads one line of the exclude file into p; false for a blank line or a
 // comment, which hold no pattern.
@@ -61,13 +90,13 @@ bool lee_patron(const std::string &linea, patron &p);
 // True when p leaves out the entry nombre of the relative directory ruta.
 bool coincide(const patron &p, const std::string &ruta, const std::string &nombre, bool dir);
 
-// Loads the patterns of the file named by the optional key excludefile;
-// none when the key is absent. A file that cannot be read, or a line longer
-// than a path, ends the process with status -1.
-void carga_exclusiones();
+// Loads the patterns of an exclude file into out. False when the file
+// cannot be read whole or holds a line longer than a path, with the line
+// to write on standard error in error.
+bool carga_exclusiones(const std::string &archivo, std::vector<patron> &out, std::string &error);
 
-// True when some loaded pattern leaves the entry out of the walk.
-bool excluido(const std::string &ruta, const std::string &nombre, bool dir);
+// True when some pattern of the tree leaves the entry out of the walk.
+bool excluido(const arbol &t, const std::string &ruta, const std::string &nombre, bool dir);
 
 // SHA-256 digests, 32 bytes.
 using huella = std::string;

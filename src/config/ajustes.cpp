@@ -1,0 +1,114 @@
+// Settings: the required-key check, the optional keys and their defaults.
+#include "config/ajustes.h"
+
+#include <strings.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+struct requerida {
+    const char *clave;
+    std::string ajustes::*campo;
+};
+
+// In the order they are checked and reported.
+const requerida requeridas[] = {
+    {"localroot", &ajustes::localroot}, {"remoteroot", &ajustes::remoteroot},
+    {"ftpserver", &ajustes::ftpserver}, {"ftpport", &ajustes::ftpport},
+    {"ftpuser", &ajustes::ftpuser},     {"ftppass", &ajustes::ftppass},
+    {"dbserver", &ajustes::dbserver},   {"dbport", &ajustes::dbport},
+    {"dbname", &ajustes::dbname},       {"dbtablename", &ajustes::dbtablename},
+    {"dbuser", &ajustes::dbuser},       {"dbpass", &ajustes::dbpass},
+};
+
+bool solo_digitos(const char *t)
+{
+    if (!*t)
+        return false;
+    for (; *t; ++t)
+        if (*t < '0' || *t > '9')
+            return false;
+    return true;
+}
+
+bool es(const char *t, const char *valor) { return strcasecmp(t, valor) == 0; }
+
+// The port as C's atoi reads it (blanks, sign, digits), but saturated at the
+// limits of int instead of overflowing.
+unsigned int puerto_db(const std::string &text)
+{
+    errno = 0;
+    long v = strtol(text.c_str(), nullptr, 10);
+    if (v > INT_MAX)
+        v = INT_MAX;
+    if (v < INT_MIN)
+        v = INT_MIN;
+    return static_cast<unsigned int>(static_cast<int>(v));
+}
+
+long puerto_ftp(const std::string &t)
+{
+    if (!solo_digitos(t.c_str()) || t.size() > 5)
+        return 0;
+    long p = strtol(t.c_str(), nullptr, 10);
+    return p >= 1 && p <= 65535 ? p : 0;
+}
+
+}  // namespace
+
+std::vector<std::string> lee_ajustes(const s_vars *list, ajustes &a)
+{
+    std::vector<std::string> lineas;
+    for (const requerida &r : requeridas) {
+        if (const char *v = get_value(list, r.clave))
+            a.*r.campo = v;
+        else
+            lineas.push_back(std::string("\"") + r.clave + "\" no especificado\n");
+    }
+    if (!lineas.empty())
+        return lineas;
+
+    if (const char *t = get_value(list, "ftptls")) {
+        if (es(t, "no"))
+            a.tls = modo_tls::no;
+        else if (es(t, "explicit"))
+            a.tls = modo_tls::explicito;
+        else if (es(t, "implicit"))
+            a.tls = modo_tls::implicito;
+        else
+            lineas.push_back("\"ftptls\" debe ser \"no\", \"explicit\" o \"implicit\"\n");
+    }
+    if (const char *n = get_value(list, "ftpconnections")) {
+        long v = solo_digitos(n) && strlen(n) <= 2 ? strtol(n, nullptr, 10) : 0;
+        if (v < 1 || v > 16)
+            lineas.push_back("\"ftpconnections\" debe ser un numero de 1 a 16\n");
+        else
+            a.conexiones = static_cast<int>(v);
+    }
+    if (const char *t = get_value(list, "compare")) {
+        if (es(t, "content"))
+            a.contenido = true;
+        else if (!es(t, "time"))
+            lineas.push_back("\"compare\" debe ser \"time\" o \"content\"\n");
+    }
+    if (const char *ca = get_value(list, "ftpcafile"))
+        a.cafile = ca;
+    if (const char *ex = get_value(list, "excludefile"))
+        a.excludefile = ex;
+    // An empty excludefile names a file that cannot be opened, as before.
+    a.hay_exclusiones = get_value(list, "excludefile") != nullptr;
+
+    a.puerto_db = puerto_db(a.dbport);
+    a.puerto_ftp = puerto_ftp(a.ftpport);
+    // Only the tests shorten the wait for a server that stopped answering.
+    if (const char *p = getenv("VANTOR_PLAZO_FTP")) {
+        long v = strtol(p, nullptr, 10);
+        if (v > 0)
+            a.plazo = v;
+    }
+    return lineas;
+}

@@ -1,0 +1,36 @@
+// The settings of a run, read once from the configuration list and checked,
+// so that every later use reads a typed field instead of a key.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "config/config.h"
+
+enum class modo_tls { no, explicito, implicito };
+
+struct ajustes {
+    // The twelve required keys, as written.
+    std::string localroot, remoteroot;
+    std::string ftpserver, ftpport, ftpuser, ftppass;
+    std::string dbserver, dbport, dbname, dbtablename, dbuser, dbpass;
+
+    // Optional keys, parsed; the defaults are the behaviour without them.
+    modo_tls tls = modo_tls::no;   // ftptls
+    std::string cafile;            // ftpcafile; empty: the system's authorities
+    int conexiones = 1;            // ftpconnections, 1 to 16
+    bool contenido = false;        // compare = "content"
+    bool hay_exclusiones = false;  // excludefile is set
+    std::string excludefile;       // the file of patterns it names
+
+    // Derived values.
+    unsigned int puerto_db = 0;  // dbport read as C's atoi reads it, saturated
+    long puerto_ftp = 0;         // ftpport as a port number, 0 when it is not one
+    long plazo = 120;            // seconds without progress before an FTP operation fails
+};
+
+// Fills a from the list. Returns the lines to write on standard output when
+// the run cannot go on: one per missing required key, in the order they are
+// checked (then nothing else is looked at), or one per optional key with a
+// bad value. Empty when every setting is usable.
+std::vector<std::string> lee_ajustes(const s_vars *list, ajustes &a);

@@ -1,0 +1,89 @@
+// The one owner of a run's output. Every line of every mode is written
+// here, in walk order: lines that come after a catalogue row whose answer is
+// still awaited are held until it comes (and dropped if the row failed, so
+// that its report comes next), the status line on a terminal is erased
+// before any other line and redrawn after, and an interrupt writes what is
+// held before the process ends. The run ends here too, with a named status.
+#pragma once
+
+#include <string>
+
+#include "catalogue/catalogue.h"
+
+// Exit statuses, as the README's table gives them.
+enum class estado : int {
+    exito = 0,          // success, the help text, a dry run, an unknown option
+    base_de_datos = 1,  // the database connection or a statement failed
+    sin_publicar = 2,   // a run reached its end but left some file unpublished
+    ocupada = 3,        // another run holds the table's run lock
+    interrumpida = 130, // SIGINT during a run
+    // Usage, a configuration or exclude file that cannot be read, a missing
+    // key or a bad value, a failed FTP connection or login: -1, which the
+    // shell sees as 255.
+    configuracion = 255,
+};
+
+// Ends the run: erases the status line, writes what is held (unless a
+// failed row dropped it), flushes both streams and exits with e.
+[[noreturn]] void termina(estado e);
+
+// Writes the report of a failed statement (the server's error text, then
+// the statement in its form) after every line written before it, and ends
+// the run with estado::base_de_datos.
+[[noreturn]] void termina_por_fallo(const fallo &f);
+
+// The catalogue whose awaited row holds output back; none before the
+// database is connected.
+void salida_vincula(catalogo *c);
+
+// Writes text on standard output in its place: at once, or, while a row's
+// answer is awaited, once it has come.
+void escribe(const std::string &texto);
+
+// Writes text on standard error, after everything held is written.
+void escribe_error(const std::string &texto);
+
+// Waits for the answer of the row awaited, if any, and writes what was held
+// for it; a failed row ends the run with its report.
+void asienta();
+
+// Writes an event of the walk that is not a file (its line, on the stream
+// it belongs to) and counts an entry left unpublished.
+void escribe_aviso(const suceso &s);
+
+// Counters of a run, for the status line and the exit status.
+struct cuenta {
+    long long examinados = 0;  // files decided against the catalogue
+    long long subidos = 0;     // uploads the server confirmed (or deletes, in a prune)
+    long long fallidos = 0;    // uploads (or deletes) that failed
+    long long bytes = 0;       // size of the files uploaded, while the status line shows
+    long long omitidos = 0;    // entries the walk could not hand on
+};
+
+void anota_examinado();
+// The upload of the file at local ended; ok when the server stored it.
+void anota_subida(const std::string &local, bool ok);
+void anota_fallo();
+// Files the run left unpublished: failed uploads or deletes, and entries the
+// walk could not hand on.
+long long sin_publicar();
+
+// The status line is shown only when standard error is a terminal; the
+// calls below do nothing otherwise.
+void progreso_empieza();
+// Draws the line, at most ten times a second.
+void progreso_dibuja();
+// Replaces the line with a one-line summary of the run.
+void progreso_termina();
+
+// The texts of the line and of the summary for the given counters, rate in
+// bytes per second and seconds elapsed.
+std::string linea_progreso(const cuenta &c, double ritmo);
+std::string linea_resumen(const cuenta &c, double segundos);
+
+// Installs the SIGINT handler: it erases the status line, writes the text
+// held and ends the process at once with estado::interrumpida, using only
+// what is safe in a handler. No row ever stands for a file that was not
+// stored; rows of the last second may be missing, and their files are
+// simply uploaded again by the next run.
+void instala_interrupcion();
