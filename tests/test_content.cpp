@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "publish_common.h"
+#include "support/site.h"
 #include "support/ftp_daemons.h"
 #include "support/scripted_ftp.h"
 

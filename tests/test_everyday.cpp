@@ -7,9 +7,7 @@
 #include <gtest/gtest.h>
 #include <mysql.h>
 #include <poll.h>
-#include <pty.h>
 #include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -21,12 +19,14 @@
 #include <vector>
 
 #include "catalogue/catalogue.h"
-#include "publish_common.h"
+#include "support/site.h"
+#include "support/text.h"
 #include "support/scripted_ftp.h"
 
-extern char **environ;
 
 namespace {
+
+using vt::contains;
 
 using namespace std::chrono_literals;
 using pub::Entry;
@@ -35,11 +35,6 @@ using vt::Reply;
 
 const std::string done = "Terminado!!!\n";
 const std::string stat_error = "   Error al hacer el stat: : No such file or directory\n";
-
-bool contains(const std::string &text, const std::string &needle)
-{
-    return text.find(needle) != std::string::npos;
-}
 
 // A site on the scripted server, its table created.
 struct Everyday : testing::Test {
@@ -413,101 +408,6 @@ TEST_F(Everyday, RowsOfALongRunAreCommittedAsItGoes)
 
 // ------------------------------------------------- status line on a tty
 
-struct TtyOutcome {
-    std::string tty;       // everything written to the terminal
-    std::string out, err;  // the streams that went to pipes
-    int status = -1;
-};
-
-// Runs vantor with standard output and/or standard error on a fresh
-// pseudo-terminal in raw mode (no line-end translation), the others on
-// pipes.
-TtyOutcome run_on_terminal(const vt::Spawn &how, bool out_on_tty, bool err_on_tty)
-{
-    TtyOutcome r;
-    int master = -1, slave = -1;
-    struct winsize ws {};
-    ws.ws_row = 24;
-    ws.ws_col = 200;
-    if (openpty(&master, &slave, nullptr, nullptr, &ws) != 0) {
-        ADD_FAILURE() << "openpty: " << strerror(errno);
-        return r;
-    }
-    struct termios t;
-    tcgetattr(slave, &t);
-    cfmakeraw(&t);
-    tcsetattr(slave, TCSANOW, &t);
-    int outp[2], errp[2];
-    if (pipe(outp) != 0 || pipe(errp) != 0)
-        return r;
-
-    std::vector<std::string> args{how.program};
-    args.insert(args.end(), how.args.begin(), how.args.end());
-    std::vector<char *> argv;
-    for (std::string &a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    std::vector<std::string> env;
-    for (char **e = environ; *e; ++e)
-        if (std::string(*e).rfind("TZ=", 0) != 0)
-            env.push_back(*e);
-    for (const auto &[k, v] : how.env)
-        env.push_back(k + "=" + v);
-    std::vector<char *> envp;
-    for (std::string &e : env)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
-
-    pid_t pid = fork();
-    if (pid == 0) {
-        setsid();
-        int null = open("/dev/null", O_RDONLY);
-        dup2(null, 0);
-        dup2(out_on_tty ? slave : outp[1], 1);
-        dup2(err_on_tty ? slave : errp[1], 2);
-        for (int fd : {null, slave, master, outp[0], outp[1], errp[0], errp[1]})
-            close(fd);
-        execve(argv[0], argv.data(), envp.data());
-        _exit(127);
-    }
-    close(slave);
-    close(outp[1]);
-    close(errp[1]);
-    struct Src {
-        int fd;
-        std::string *to;
-    } srcs[] = {{master, &r.tty}, {outp[0], &r.out}, {errp[0], &r.err}};
-    auto deadline = std::chrono::steady_clock::now() + 60s;
-    int open_fds = 3;
-    while (open_fds > 0 && std::chrono::steady_clock::now() < deadline) {
-        pollfd p[3];
-        for (int i = 0; i < 3; ++i)
-            p[i] = {srcs[i].fd, POLLIN, 0};
-        if (poll(p, 3, 200) < 0)
-            break;
-        for (int i = 0; i < 3; ++i) {
-            if (srcs[i].fd < 0 || !(p[i].revents & (POLLIN | POLLHUP | POLLERR)))
-                continue;
-            char b[4096];
-            ssize_t n = read(srcs[i].fd, b, sizeof b);
-            if (n > 0) {
-                srcs[i].to->append(b, static_cast<size_t>(n));
-            } else {
-                close(srcs[i].fd);  // EOF, or EIO once the terminal has no writer left
-                srcs[i].fd = -1;
-                --open_fds;
-            }
-        }
-    }
-    for (Src &s : srcs)
-        if (s.fd >= 0)
-            close(s.fd);
-    int st = 0;
-    waitpid(pid, &st, 0);
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    return r;
-}
-
 // What a terminal stream holds once the status lines are taken out: the
 // other text in order, the status lines drawn, and the summaries.
 struct Terminal {
@@ -625,7 +525,10 @@ TEST_P(Progress, StatusLineOnlyOnATerminalAndNeverInTheWay)
     }
     out += done;
 
-    TtyOutcome o = run_on_terminal(site.spawn(), c.out_on_tty, c.err_on_tty);
+    vt::Spawn how = site.spawn();
+    how.out_on_tty = c.out_on_tty;
+    how.err_on_tty = c.err_on_tty;
+    vt::Outcome o = vt::run(how);
     EXPECT_EQ(o.status, 2);
     if (!c.out_on_tty) {
         EXPECT_EQ(o.out, out);

@@ -36,9 +36,14 @@
 #include "support/ftp_daemons.h"
 #include "support/mariadb.h"
 #include "support/process.h"
+#include "support/text.h"
 #include "support/scripted_ftp.h"
+#include "support/site.h"
 
 namespace {
+
+using vt::contains;
+using vt::occurrences;
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
@@ -52,19 +57,6 @@ std::vector<std::string> stamp_of(time_t t)
     gmtime_r(&t, &u);
     return {std::to_string(u.tm_mday), std::to_string(u.tm_mon + 1), std::to_string(u.tm_year + 1900),
             std::to_string(u.tm_hour), std::to_string(u.tm_min),     std::to_string(u.tm_sec)};
-}
-
-bool contains(const std::string &text, const std::string &needle)
-{
-    return text.find(needle) != std::string::npos;
-}
-
-int occurrences(const std::string &text, const std::string &needle)
-{
-    int n = 0;
-    for (size_t p = text.find(needle); p != std::string::npos; p = text.find(needle, p + needle.size()))
-        ++n;
-    return n;
 }
 
 // The catalogue's server as the tests see it: where vantor connects and how
@@ -232,47 +224,29 @@ public:
 // A local tree with its configuration and catalogue table. Every version of
 // every file is remembered with its stamp, so that a row and the server's
 // copy can be judged against what the file held at the time.
-class Site {
+class Site : public pub::Site {
 public:
     struct Version {
         std::vector<std::string> stamp;
         std::string bytes;
     };
 
-    Site(const DbLink &db, const std::string &tag) : dir_("vantor-faults"), db_(db)
+    Site(const DbLink &db, const std::string &tag) : pub::Site("f_" + tag, base(db), "vantor-faults"), db_(db)
     {
-        static int counter = 0;
-        table_ = "f_" + tag + "_" + std::to_string(counter++);
-        vt::make_dirs(local(""));
-        config_.set("localroot", local(""))
-            .set("remoteroot", "/htdocs")
-            .set("dbtablename", table_)
-            .set("dbserver", db.host)
-            .set("dbport", std::to_string(db.port))
-            .set("dbname", db.name)
-            .set("dbuser", db.user)
-            .set("dbpass", db.pass);
+        set_zone(zone);
     }
 
-    std::string local(const std::string &rel) const { return dir_.path() + "/web" + rel; }
-    const std::string &table() const { return table_; }
-    vt::Config &config() { return config_; }
+    std::string local(const std::string &rel) const { return pub::Site::local(rel); }
 
     template <class Server>
     void serve_with(const Server &ftp)
     {
-        config_.set("ftpserver", ftp.host())
-            .set("ftpport", std::to_string(ftp.port()))
-            .set("ftpuser", ftp.user())
-            .set("ftppass", ftp.pass());
+        pub::Site::ftp(ftp.host(), ftp.port(), ftp.user(), ftp.pass());
     }
 
     void put(const std::string &rel, const std::string &bytes, time_t when)
     {
-        std::string p = local(rel);
-        vt::make_dirs(p.substr(0, p.rfind('/')));
-        vt::write_file(p, bytes);
-        vt::set_mtime(p, when);
+        pub::Site::put(rel, bytes, when);
         versions_[rel].push_back({stamp_of(when), bytes});
         present_.insert(rel);
     }
@@ -281,41 +255,12 @@ public:
     const std::set<std::string> &present() const { return present_; }
     const std::vector<Version> &versions(const std::string &rel) const { return versions_.at(rel); }
 
-    vt::Spawn spawn(const std::vector<std::string> &extra = {})
-    {
-        std::vector<std::string> args{config_.write(dir_ / "vantor.conf")};
-        args.insert(args.end(), extra.begin(), extra.end());
-        vt::Spawn s = vt::vantor_spawn(args);
-        s.env.emplace_back("TZ", zone);
-        if (as_) {
-            s.as = as_;
-            s.program = program_;
-        }
-        return s;
-    }
-    vt::Outcome run(const std::vector<std::string> &extra = {}) { return vt::run(spawn(extra)); }
-    // Later runs go as this user, with a copy of the binary that the user
-    // can reach wherever the build lives (a build below /root is closed).
-    void run_as(const vt::Credentials &c)
-    {
-        as_ = c;
-        program_ = dir_ / "vantor";
-        fs::copy_file(vt::vantor_binary(), program_, fs::copy_options::overwrite_existing);
-        chmod(program_.c_str(), 0755);
-    }
-
-    void create_table()
-    {
-        vt::Outcome o = run({"-c"});
-        ASSERT_EQ(o.status, 0) << vt::describe(o);
-    }
-
     // Ruta+Nombre, then the six stamp columns, per row.
     std::vector<std::pair<std::string, std::vector<std::string>>> rows() const
     {
         std::vector<std::pair<std::string, std::vector<std::string>>> out;
         for (const vt::Row &r :
-             db_.query("SELECT Ruta, Nombre, Dia, Mes, Anio, Hora, Minuto, Segundo FROM " + table_)) {
+             db_.query("SELECT Ruta, Nombre, Dia, Mes, Anio, Hora, Minuto, Segundo FROM " + table())) {
             std::vector<std::string> s;
             for (size_t i = 2; i < 8; ++i)
                 s.push_back(r[i].value_or("NULL"));
@@ -325,12 +270,18 @@ public:
     }
 
 private:
-    vt::TempDir dir_;
+    static vt::Config base(const DbLink &db)
+    {
+        vt::Config c;
+        c.set("dbserver", db.host)
+            .set("dbport", std::to_string(db.port))
+            .set("dbname", db.name)
+            .set("dbuser", db.user)
+            .set("dbpass", db.pass);
+        return c;
+    }
+
     DbLink db_;
-    std::string table_;
-    vt::Config config_;
-    std::optional<vt::Credentials> as_;
-    std::string program_;
     std::map<std::string, std::vector<Version>> versions_;
     std::set<std::string> present_;
 };

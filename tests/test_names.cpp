@@ -32,16 +32,14 @@
 #include "support/ftp_daemons.h"
 #include "support/mariadb.h"
 #include "support/process.h"
+#include "support/text.h"
 
 namespace {
 
+using vt::contains;
+
 const time_t when = 1262304000 + 3723;  // 1 January 2010, 01:02:03 UTC
 const std::vector<std::string> stamp = {"1", "1", "2010", "1", "2", "3"};
-
-bool contains(const std::string &text, const std::string &needle)
-{
-    return text.find(needle) != std::string::npos;
-}
 
 std::string hex(unsigned char c)
 {

@@ -13,7 +13,7 @@
 #include <memory>
 #include <thread>
 
-#include "publish_common.h"
+#include "support/site.h"
 #include "support/ftp_daemons.h"
 
 namespace {

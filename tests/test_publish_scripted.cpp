@@ -11,7 +11,7 @@
 #include <memory>
 #include <thread>
 
-#include "publish_common.h"
+#include "support/site.h"
 #include "support/scripted_ftp.h"
 
 namespace {

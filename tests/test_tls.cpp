@@ -14,11 +14,15 @@
 #include <string>
 #include <vector>
 
-#include "publish_common.h"
+#include "support/site.h"
+#include "support/text.h"
 #include "support/certificates.h"
 #include "support/ftp_daemons.h"
 
 namespace {
+
+using vt::occurrences;
+using vt::bytes;
 
 using pub::Entry;
 using pub::Site;
@@ -62,24 +66,6 @@ std::string all_new(const vt::FtpDaemon &ftp, const Site &site)
     for (const Entry &e : pub::listing(site.local()))
         out += pub::new_file(e.path());
     return out + "Terminado!!!\n";
-}
-
-int occurrences(const std::string &text, const std::string &needle)
-{
-    int n = 0;
-    for (size_t p = text.find(needle); p != std::string::npos; p = text.find(needle, p + needle.size()))
-        ++n;
-    return n;
-}
-
-std::string bytes(size_t n, unsigned seed)
-{
-    std::string s(n, '\0');
-    for (size_t i = 0; i < n; ++i) {
-        seed = seed * 1103515245u + 12345u;
-        s[i] = static_cast<char>(seed >> 16);
-    }
-    return s;
 }
 
 // Every file below the server's htdocs is the local file of the same path,

@@ -10,7 +10,7 @@
 #include <set>
 #include <thread>
 
-#include "publish_common.h"
+#include "support/site.h"
 #include "support/ftp_daemons.h"
 #include "support/scripted_ftp.h"
 

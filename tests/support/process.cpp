@@ -3,8 +3,10 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
+#include <pty.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -112,6 +114,21 @@ Process::Process(const Spawn &how)
         if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0)
             throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
     }
+    int tty_slave = -1;
+    if (capture && (how.out_on_tty || how.err_on_tty)) {
+        struct winsize ws {};
+        ws.ws_row = 24;
+        ws.ws_col = 200;
+        if (openpty(&tty_fd_, &tty_slave, nullptr, nullptr, &ws) != 0)
+            throw std::runtime_error(std::string("openpty: ") + std::strerror(errno));
+        struct termios t;
+        tcgetattr(tty_slave, &t);
+        cfmakeraw(&t);
+        tcsetattr(tty_slave, TCSANOW, &t);
+        fcntl(tty_fd_, F_SETFD, FD_CLOEXEC);
+        fcntl(tty_slave, F_SETFD, FD_CLOEXEC);
+    }
+    const bool out_tty = how.out_on_tty, err_tty = how.err_on_tty;
     const char *log_file = how.log_file.c_str();
     const char *cwd = how.cwd.empty() ? nullptr : how.cwd.c_str();
     const bool switch_user = how.as.has_value();
@@ -129,7 +146,7 @@ Process::Process(const Spawn &how)
         if (in < 0 || dup2(in, 0) < 0)
             _exit(127);
         if (capture) {
-            if (dup2(out_pipe[1], 1) < 0 || dup2(err_pipe[1], 2) < 0)
+            if (dup2(out_tty ? tty_slave : out_pipe[1], 1) < 0 || dup2(err_tty ? tty_slave : err_pipe[1], 2) < 0)
                 _exit(127);
         } else {
             int lf = open(log_file, O_WRONLY | O_CREAT | O_APPEND, 0644);
@@ -158,6 +175,8 @@ Process::Process(const Spawn &how)
     if (capture) {
         close(out_pipe[1]);
         close(err_pipe[1]);
+        if (tty_slave >= 0)
+            close(tty_slave);
         out_fd_ = out_pipe[0];
         err_fd_ = err_pipe[0];
         reader_ = std::thread([this] { read_pipes(); });
@@ -177,22 +196,24 @@ Process::~Process()
 
 void Process::read_pipes()
 {
-    pollfd fds[2] = {{out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}};
-    int open_fds = 2;
+    // The terminal ends with EIO once no process holds its other side.
+    pollfd fds[3] = {{out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}, {tty_fd_, POLLIN, 0}};
+    std::string *to[3] = {&out_, &err_, &tty_};
+    int open_fds = tty_fd_ >= 0 ? 3 : 2;
     char buf[65536];
     while (open_fds > 0) {
-        if (poll(fds, 2, -1) < 0) {
+        if (poll(fds, 3, -1) < 0) {
             if (errno == EINTR)
                 continue;
             break;
         }
-        for (int i = 0; i < 2; ++i) {
+        for (int i = 0; i < 3; ++i) {
             if (fds[i].fd < 0 || fds[i].revents == 0)
                 continue;
             ssize_t n = read(fds[i].fd, buf, sizeof buf);
             if (n > 0) {
                 std::lock_guard<std::mutex> lk(mu_);
-                (i == 0 ? out_ : err_).append(buf, static_cast<size_t>(n));
+                to[i]->append(buf, static_cast<size_t>(n));
                 cv_.notify_all();
             } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
                 close(fds[i].fd);
@@ -202,7 +223,7 @@ void Process::read_pipes()
         }
     }
     std::lock_guard<std::mutex> lk(mu_);
-    out_fd_ = err_fd_ = -1;
+    out_fd_ = err_fd_ = tty_fd_ = -1;
     cv_.notify_all();
 }
 
@@ -257,6 +278,7 @@ Outcome Process::wait()
         std::lock_guard<std::mutex> lk(mu_);
         o.out = out_;
         o.err = err_;
+        o.tty = tty_;
     }
     o.timed_out = timed_out_;
     if (WIFEXITED(wait_status_))

@@ -20,6 +20,7 @@ namespace vt {
 struct Outcome {
     std::string out;        // everything written to standard output
     std::string err;        // everything written to standard error
+    std::string tty;        // everything written to the terminal (Spawn::out_on_tty, err_on_tty)
     int status = -1;        // exit status (0-255) when it exited
     int signal = 0;         // the signal that ended it, 0 when it exited
     bool timed_out = false; // killed by us after the timeout
@@ -35,6 +36,10 @@ struct Spawn {
     std::optional<Credentials> as;       // run as this user (we must be root)
     std::string log_file;  // when set, stdout and stderr go there instead of being captured
     std::chrono::milliseconds timeout{60000};  // counted from the start
+    // Standard output and/or error on a fresh pseudo-terminal in raw mode
+    // (no line-end translation, 200 columns) instead of a pipe; what it
+    // shows comes back in Outcome::tty.
+    bool out_on_tty = false, err_on_tty = false;
 };
 
 // A started child. It gets its own process group and is killed (SIGKILL)
@@ -71,11 +76,11 @@ private:
     int wait_status_ = 0;
     bool timed_out_ = false;
     std::chrono::steady_clock::time_point deadline_;
-    int out_fd_ = -1, err_fd_ = -1;
+    int out_fd_ = -1, err_fd_ = -1, tty_fd_ = -1;
     std::thread reader_;
     std::mutex mu_;
     std::condition_variable cv_;
-    std::string out_, err_;
+    std::string out_, err_, tty_;
 };
 
 // Starts, waits, returns the outcome.

@@ -1,4 +1,4 @@
-// Shared pieces of the publishing tests: a local site (tree, configuration,
+// Shared pieces of the end-to-end tests: a local site (tree, configuration,
 // catalogue table), the runs of the real binary and what they should print.
 #pragma once
 
@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <atomic>
 #include <ctime>
+#include <filesystem>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -108,11 +110,13 @@ inline Rows sorted(Rows r)
 }
 
 // A local tree below its own folder, a configuration that names it, and a
-// catalogue table of its own in the shared database, created by the binary.
+// catalogue table of its own (in the shared database unless base names
+// another), created by the binary.
 class Site {
 public:
-    explicit Site(const std::string &tag)
-        : dir_("vantor-pub"), table_(tag + "_" + std::to_string(counter()++)), config_(vt::shared_mariadb())
+    explicit Site(const std::string &tag) : Site(tag, vt::Config(vt::shared_mariadb())) {}
+    Site(const std::string &tag, const vt::Config &base, const std::string &folder = "vantor-pub")
+        : dir_(folder), table_(tag + "_" + std::to_string(counter()++)), config_(base)
     {
         vt::make_dirs(local());
         config_.set("localroot", local()).set("remoteroot", "/htdocs").set("dbtablename", table_);
@@ -143,12 +147,30 @@ public:
 
     std::string config_file() { return config_.write(dir_ / "vantor.conf"); }
 
+    // Runs take their stamps in this zone (pub::zone unless changed).
+    void set_zone(const std::string &tz) { zone_ = tz; }
+
+    // Later runs go as this user, with a copy of the binary that the user
+    // can reach wherever the build lives (a build below /root is closed).
+    void run_as(const vt::Credentials &c)
+    {
+        as_ = c;
+        program_ = dir_ / "vantor";
+        std::filesystem::copy_file(vt::vantor_binary(), program_,
+                                   std::filesystem::copy_options::overwrite_existing);
+        chmod(program_.c_str(), 0755);
+    }
+
     vt::Spawn spawn(const std::vector<std::string> &extra = {})
     {
         std::vector<std::string> args{config_file()};
         args.insert(args.end(), extra.begin(), extra.end());
         vt::Spawn s = vt::vantor_spawn(args);
-        s.env.emplace_back("TZ", zone);
+        s.env.emplace_back("TZ", zone_);
+        if (as_) {
+            s.as = as_;
+            s.program = program_;
+        }
         return s;
     }
 
@@ -185,6 +207,9 @@ private:
     vt::TempDir dir_;
     std::string table_;
     vt::Config config_;
+    std::string zone_ = zone;
+    std::optional<vt::Credentials> as_;
+    std::string program_;
 };
 
 // Expects a run to have ended with status 0, nothing on standard error and
