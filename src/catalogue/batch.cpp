@@ -10,13 +10,6 @@
 
 namespace {
 
-bool multi_on(catalogo &c)
-{
-    if (c.multi < 0)
-        c.multi = mysql_set_server_option(c.db, MYSQL_OPTION_MULTI_STATEMENTS_ON) == 0 ? 1 : 0;
-    return c.multi == 1;
-}
-
 // Reads the result of the statement that just ran into r.
 void lee_resultado(catalogo &c, respuesta &r)
 {
@@ -66,8 +59,8 @@ void una_a_una(catalogo &c, const lote &l, std::vector<respuesta> &out)
 
 quizas_fallo envia_lote(catalogo &c, const lote &l, std::vector<respuesta> &out)
 {
-    if (quizas_fallo antes = espera_fila(c))
-        return antes;
+    if (quizas_fallo f = recoge_filas(c))
+        return f;
     out.reserve(out.size() + l.sentencias.size());
     if (l.sentencias.size() < 2 || !multi_on(c)) {
         una_a_una(c, l, out);

@@ -24,9 +24,12 @@ struct fallo {
     std::string error;  // the server's error text, written as it is
     std::string sql;    // the statement
     forma f = forma::linea;
-    // The answer to a row sent earlier without waiting: whatever was written
-    // after that row must not appear.
-    bool de_fila = false;
+    // A row of those queued by encola_fila: how many of the rows not
+    // answered before it were answered without fault (the failed row's
+    // place among them; their count when a COMMIT after them failed), so
+    // that whatever was written after it does not appear. -1 for any other
+    // statement.
+    long fila = -1;
 };
 
 using quizas_fallo = std::optional<fallo>;
@@ -41,12 +44,12 @@ struct catalogo {
     // -1: not tried yet, 0: refused by the server, 1: on.
     int multi = -1;
 
-    // A row sent without waiting for its answer (see registra).
-    bool pendiente = false;
-    std::string pendiente_sql;
-    forma pendiente_forma = forma::linea;
-
-    // The transaction the rows of an update run travel in.
+    // Rows queued by encola_fila and not yet sent, with the form their
+    // failure is reported in; the rows sent whose answers are still to be
+    // read; whether that batch opens a transaction or commits one.
+    std::vector<std::pair<std::string, forma>> filas, en_vuelo;
+    bool vuelo_abre = false, vuelo_cierra = false;
+    // The transaction the rows travel in, and since when it is open.
     bool abierta = false;
     std::chrono::steady_clock::time_point desde;
 };
@@ -76,8 +79,12 @@ std::string sentencia_borrado_fila(const catalogo &c, const std::string &ruta, c
 // Adds the column of the content comparison.
 std::string sentencia_columna(const catalogo &c);
 
+// Every call below that sends a statement first reads the answers to the
+// rows in flight (see avanza_filas); a failed row is then its result, and
+// nothing is sent.
+
 // Sends one statement and reads its answer (a result, if any, is
-// dropped). A row still awaited is read first.
+// dropped).
 [[nodiscard]] quizas_fallo consulta(catalogo &c, const std::string &sql, forma f);
 // The same for a statement whose whole result the caller reads from *r and
 // then frees.
@@ -109,21 +116,31 @@ struct respuesta {
 
 // Sends the batch and collects one answer per statement, in order, into
 // out. After a failed statement the rest of the batch is not run: the
-// answers stop there. A row still awaited is read first; its failure is the
-// result, and then nothing is sent.
+// answers stop there.
 [[nodiscard]] quizas_fallo envia_lote(catalogo &c, const lote &l, std::vector<respuesta> &out);
 
-// Sends a row written by the update run or the prune without waiting for
-// its answer; rows are committed together about once a second (and by
-// confirma). Its failure, reported in form f, comes back from the next
-// call that reads it.
-[[nodiscard]] quizas_fallo registra(catalogo &c, const std::string &sql, forma f);
+// Queues a row written by the update run or the prune (an insert, update or
+// delete whose failure is reported in form f). Rows travel in batches,
+// sent without waiting for their answers; they are committed together
+// about once a second and by avanza_filas(c, true).
+void encola_fila(catalogo &c, std::string sql, forma f);
 
-// Reads the answer to the row registra sent last, if it is still awaited.
-[[nodiscard]] quizas_fallo espera_fila(catalogo &c);
+// Rows queued or in flight: those whose answers have not been read.
+size_t filas_sin_respuesta(const catalogo &c);
 
-// Commits the rows registra has sent, if any.
-[[nodiscard]] quizas_fallo confirma(catalogo &c, forma f);
+// Moves the rows on: reads the answers to the batch in flight once they
+// have come (with todo, waiting for them), then sends the queued rows as
+// the next batch, in one round trip, opening a transaction when none is
+// open and committing it when it has been open a second. With todo every
+// row is sent, committed and answered before it returns. A failed row
+// stops the rest of its batch, and none of its transaction is committed.
+[[nodiscard]] quizas_fallo avanza_filas(catalogo &c, bool todo);
+
+// Within the catalogue: switches multi-statement mode on the first time a
+// batch needs it; false when the server refuses it.
+bool multi_on(catalogo &c);
+// Waits for the answers to the batch in flight, if any.
+[[nodiscard]] quizas_fallo recoge_filas(catalogo &c);
 
 // Name of the run lock of a table: "vantor.<dbname>.<dbtablename>"; when
 // that exceeds the server's 64 characters, "vantor." followed by at most

@@ -111,7 +111,7 @@ std::string sentencia_columna(const catalogo &c) { return "ALTER TABLE " + c.tab
 
 quizas_fallo consulta(catalogo &c, const std::string &sql, forma f)
 {
-    if (quizas_fallo antes = espera_fila(c))
+    if (quizas_fallo antes = recoge_filas(c))
         return antes;
     if (mysql_real_query(c.db, sql.data(), sql.size()) != 0)
         return fallo{mysql_error(c.db), sql, f};
@@ -124,7 +124,7 @@ quizas_fallo consulta(catalogo &c, const std::string &sql, forma f)
 
 quizas_fallo consulta_filas(catalogo &c, const std::string &sql, forma f, MYSQL_RES **r)
 {
-    if (quizas_fallo antes = espera_fila(c))
+    if (quizas_fallo antes = recoge_filas(c))
         return antes;
     if (mysql_real_query(c.db, sql.data(), sql.size()) != 0)
         return fallo{mysql_error(c.db), sql, f};

@@ -1,63 +1,144 @@
-// Rows written by the update run and the prune: grouped into short
-// transactions, and answered while the next file travels.
+// Rows written by the update run and the prune: queued, sent in batches
+// without waiting for their answers, and committed together about once a
+// second.
 //
-// Each row is sent right after its file was stored. Committed one by one,
-// every row would cost the server a flush to disk, which on a first publish
-// takes longer than the upload of a small file; the rows are therefore
-// committed together about once a second and at the end of the run. A run
-// that ends early loses at most that last second of rows; their files are
-// simply uploaded again by the next run, so a row never stands for a file
-// the server does not hold.
-//
-// A row is sent without waiting for its answer; the answer is read before
-// the next statement. Whoever writes the run's output holds back what comes
-// after the row until then (see publish/salida.h).
+// Sent one by one and committed one by one, every row would cost a round
+// trip to the server and a flush to disk, which on a first publish or with
+// the catalogue far away takes longer than the upload of a small file.
+// Instead a batch is in flight while the run goes on; its answers are read
+// once they have come, and the rows queued meanwhile go as the next batch.
+// Near the server that is about one row per batch, the answer read while
+// the next file travels; far from it, the rows of a round trip's time go
+// together. A run that ends early loses at most the rows of the open
+// transaction; their files are simply uploaded again by the next run, so a
+// row never stands for a file the server does not hold. Whoever writes the
+// run's output holds back what comes after a row until it is answered (see
+// publish/salida.h).
+#include <poll.h>
+
 #include "catalogue/catalogue.h"
 
 namespace {
 
 constexpr auto intervalo = std::chrono::seconds(1);
 
+// The answer to the batch in flight has begun to arrive.
+bool ha_llegado(const catalogo &c)
+{
+    pollfd p{static_cast<int>(mysql_get_socket(c.db)), POLLIN, 0};
+    return poll(&p, 1, 0) > 0;
+}
+
+// The failure of the k-th statement of the batch in flight.
+fallo fallo_en(const catalogo &c, size_t k, const std::string &error)
+{
+    if (c.vuelo_abre && k == 0)
+        return fallo{error, "START TRANSACTION", c.en_vuelo.empty() ? forma::linea : c.en_vuelo[0].second, 0};
+    const size_t fila = k - c.vuelo_abre;
+    if (fila < c.en_vuelo.size())
+        return fallo{error, c.en_vuelo[fila].first, c.en_vuelo[fila].second, static_cast<long>(fila)};
+    return fallo{error, "COMMIT", forma::linea, static_cast<long>(c.en_vuelo.size())};
+}
+
+// Sends the queued rows, opening and committing a transaction as due; with
+// cierra the transaction is committed whatever its age.
+quizas_fallo despega(catalogo &c, bool cierra)
+{
+    const auto ahora = std::chrono::steady_clock::now();
+    c.vuelo_abre = !c.abierta && !c.filas.empty();
+    c.vuelo_cierra = (c.abierta || c.vuelo_abre) && (cierra || (c.abierta && ahora - c.desde >= intervalo));
+    if (!c.vuelo_abre && !c.vuelo_cierra && c.filas.empty())
+        return std::nullopt;
+    lote l;
+    if (c.vuelo_abre)
+        l.agrega("START TRANSACTION");
+    for (const auto &f : c.filas)
+        l.agrega(f.first);
+    if (c.vuelo_cierra)
+        l.agrega("COMMIT");
+    c.en_vuelo = std::move(c.filas);
+    c.filas.clear();
+    if (c.vuelo_abre) {
+        c.abierta = true;
+        c.desde = ahora;
+    }
+    if (c.vuelo_cierra)
+        c.abierta = false;
+
+    if (l.sentencias.size() > 1 && !multi_on(c)) {
+        // No multi-statement mode: one statement at a time, answered at once.
+        for (size_t k = 0; k < l.sentencias.size(); ++k) {
+            const std::string &s = l.sentencias[k];
+            if (mysql_real_query(c.db, s.data(), s.size()) != 0)
+                return fallo_en(c, k, mysql_error(c.db));
+        }
+        c.en_vuelo.clear();
+        c.vuelo_abre = c.vuelo_cierra = false;
+        return std::nullopt;
+    }
+    std::string texto;
+    for (const std::string &s : l.sentencias) {
+        if (!texto.empty())
+            texto += ';';
+        texto += s;
+    }
+    if (mysql_send_query(c.db, texto.data(), texto.size()) != 0)
+        return fallo{mysql_error(c.db), l.sentencias.front(), forma::linea, 0};
+    return std::nullopt;
+}
+
 }  // namespace
 
-quizas_fallo espera_fila(catalogo &c)
+bool multi_on(catalogo &c)
 {
-    if (!c.pendiente)
-        return std::nullopt;
-    c.pendiente = false;
-    if (mysql_read_query_result(c.db) != 0)
-        return fallo{mysql_error(c.db), c.pendiente_sql, c.pendiente_forma, true};
-    return std::nullopt;
+    if (c.multi < 0)
+        c.multi = mysql_set_server_option(c.db, MYSQL_OPTION_MULTI_STATEMENTS_ON) == 0 ? 1 : 0;
+    return c.multi == 1;
 }
 
-quizas_fallo registra(catalogo &c, const std::string &sql, forma f)
+quizas_fallo recoge_filas(catalogo &c)
 {
-    if (quizas_fallo antes = espera_fila(c))
-        return antes;
-    if (c.abierta && std::chrono::steady_clock::now() - c.desde >= intervalo) {
-        if (quizas_fallo x = confirma(c, f))
-            return x;
+    if (!c.vuelo_abre && !c.vuelo_cierra && c.en_vuelo.empty())
+        return std::nullopt;
+    const size_t total = c.vuelo_abre + c.en_vuelo.size() + c.vuelo_cierra;
+    quizas_fallo falla;
+    for (size_t k = 0; k < total; ++k) {
+        int r = k == 0 ? mysql_read_query_result(c.db) : mysql_next_result(c.db);
+        if (r == 0) {
+            if (MYSQL_RES *res = mysql_store_result(c.db))
+                mysql_free_result(res);
+            continue;
+        }
+        if (r < 0)
+            break;
+        falla = fallo_en(c, k, mysql_error(c.db));
+        break;
     }
-    if (!c.abierta) {
-        if (quizas_fallo x = consulta(c, "START TRANSACTION", f))
-            return x;
-        c.abierta = true;
-        c.desde = std::chrono::steady_clock::now();
-    }
-    if (mysql_send_query(c.db, sql.data(), sql.size()) != 0)
-        return fallo{mysql_error(c.db), sql, f};
-    c.pendiente = true;
-    c.pendiente_sql = sql;
-    c.pendiente_forma = f;
-    return std::nullopt;
+    // Whatever failed, the rest of the answers are drained so that the
+    // connection stays in step.
+    if (falla)
+        while (mysql_next_result(c.db) == 0)
+            if (MYSQL_RES *res = mysql_store_result(c.db))
+                mysql_free_result(res);
+    c.en_vuelo.clear();
+    c.vuelo_abre = c.vuelo_cierra = false;
+    return falla;
 }
 
-quizas_fallo confirma(catalogo &c, forma f)
+void encola_fila(catalogo &c, std::string sql, forma f) { c.filas.emplace_back(std::move(sql), f); }
+
+size_t filas_sin_respuesta(const catalogo &c) { return c.en_vuelo.size() + c.filas.size(); }
+
+quizas_fallo avanza_filas(catalogo &c, bool todo)
 {
-    if (quizas_fallo antes = espera_fila(c))
-        return antes;
-    if (!c.abierta)
-        return std::nullopt;
-    c.abierta = false;
-    return consulta(c, "COMMIT", f);
+    const bool en_vuelo = c.vuelo_abre || c.vuelo_cierra || !c.en_vuelo.empty();
+    if (en_vuelo) {
+        if (!todo && !ha_llegado(c))
+            return std::nullopt;
+        if (quizas_fallo f = recoge_filas(c))
+            return f;
+    }
+    if (quizas_fallo f = despega(c, todo))
+        return f;
+    return todo ? recoge_filas(c) : std::nullopt;
 }

@@ -162,17 +162,14 @@ void poda(trabajo &w)
             if (!ok && !ausente)
                 motivo_fallo = ftp_respuesta(c.s);
         }
-        asienta();
         if (ok || ausente) {
             escribe("===> " + entrada + (ok ? " borrado con exito\n" : " ya no estaba en el servidor\n"));
-            if (quizas_fallo f = registra(w.c, sentencia_borrado_fila(w.c, d.ruta, d.nombre), forma::linea))
-                termina_por_fallo(*f);
+            registra_fila(sentencia_borrado_fila(w.c, d.ruta, d.nombre), forma::linea);
             continue;
         }
         escribe("Error borrando archivo " + remota + ":\n" + motivo_fallo + "\n===> ERROR al borrar " + entrada + "\n");
         anota_fallo();
     }
-    if (quizas_fallo f = confirma(w.c, forma::linea))
-        termina_por_fallo(*f);
+    asienta();
     ftp_cierra(c.s);
 }

@@ -1,11 +1,11 @@
 // The output owner: every line of a run, the held text, the status line and
 // the run's end.
 //
-// A catalogue row is sent without waiting for its answer (see
-// catalogue/writes.cpp), and the answer is read while the next file
-// travels. Whatever the run writes meanwhile is held here, so the output is
-// the same as if each row had been awaited at once: when the row failed,
-// its report comes next and what was held is never written.
+// Catalogue rows travel in batches without waiting for their answers (see
+// catalogue/writes.cpp). Whatever the run writes after a row is held here
+// until that row is answered, so the output is the same as if each row had
+// been sent and awaited at once: when a row fails, the lines written before
+// it come out, then its report, and nothing after it.
 //
 // The status line is one line on standard error, redrawn at most ten times
 // a second and erased before any other line is written, so that it never
@@ -32,7 +32,13 @@ using reloj = std::chrono::steady_clock;
 // The output owner's state: the one place that decides when a line may be
 // written.
 catalogo *vinculado = nullptr;
+// Text held, and how much text was held and released before it.
 std::string retenida;
+size_t soltado = 0;
+// Where the held text stood (counting what was released) when each row not
+// yet answered was queued, oldest first: the text before a row's mark was
+// written before the row.
+std::deque<size_t> marcas;
 cuenta recuento;
 
 // The status line.
@@ -69,20 +75,63 @@ void progreso_borra()
     escribe_fd(STDERR_FILENO, borra, 4);
 }
 
-void suelta_retenida()
+[[noreturn]] void informa(const fallo &f);
+
+// Writes the held text up to the absolute position hasta.
+void suelta_hasta(size_t hasta)
 {
-    if (retenida.empty())
+    size_t n = hasta > soltado ? hasta - soltado : 0;
+    if (n > retenida.size())
+        n = retenida.size();
+    if (n == 0)
         return;
     hay_retenida = 0;
     progreso_borra();
-    fputs(retenida.c_str(), stdout);
-    retenida.clear();
+    fwrite(retenida.data(), 1, n, stdout);
+    retenida.erase(0, n);
+    soltado += n;
+    hay_retenida = !retenida.empty();
 }
 
-void descarta_retenida()
+// Writes what is held for the rows answered since the last look: the text
+// up to the mark of the oldest row still unanswered, or all of it.
+void sincroniza()
 {
+    const size_t quedan = vinculado ? filas_sin_respuesta(*vinculado) : 0;
+    while (marcas.size() > quedan)
+        marcas.pop_front();
+    suelta_hasta(marcas.empty() ? soltado + retenida.size() : marcas.front());
+}
+
+// Moves the rows on without waiting, and writes what their answers free.
+void avanza()
+{
+    if (!vinculado)
+        return;
+    if (quizas_fallo f = avanza_filas(*vinculado, false))
+        informa(*f);
+    sincroniza();
+}
+
+// Reports a failed statement after the text written before it.
+[[noreturn]] void informa(const fallo &f)
+{
+    if (f.fila >= 0 && static_cast<size_t>(f.fila) < marcas.size())
+        suelta_hasta(marcas[f.fila]);
+    else
+        suelta_hasta(soltado + retenida.size());
     hay_retenida = 0;
     retenida.clear();
+    marcas.clear();
+    // Nothing more goes to the catalogue: the run ends with this report.
+    vinculado = nullptr;
+    progreso_borra();
+    fputs(f.error.c_str(), stdout);
+    if (f.f == forma::comillas)
+        fputs(("Consulta: '" + f.sql + "'\n").c_str(), stdout);
+    else if (f.f == forma::linea)
+        fputs(("\nConsulta: " + f.sql + "\n").c_str(), stdout);
+    termina(estado::base_de_datos);
 }
 
 void sigproc(int)
@@ -125,15 +174,23 @@ void salida_vincula(catalogo *c) { vinculado = c; }
 
 void escribe(const std::string &texto)
 {
-    if (vinculado && vinculado->pendiente) {
+    sincroniza();
+    if (!marcas.empty()) {
         hay_retenida = 0;
         retenida += texto;
         hay_retenida = 1;
         return;
     }
-    suelta_retenida();
     progreso_borra();
     fwrite(texto.data(), 1, texto.size(), stdout);
+}
+
+void registra_fila(std::string sql, forma f)
+{
+    sincroniza();
+    marcas.push_back(soltado + retenida.size());
+    encola_fila(*vinculado, std::move(sql), f);
+    avanza();
 }
 
 void escribe_error(const std::string &texto)
@@ -146,11 +203,11 @@ void escribe_error(const std::string &texto)
 
 void asienta()
 {
-    if (vinculado && vinculado->pendiente) {
-        if (quizas_fallo f = espera_fila(*vinculado))
-            termina_por_fallo(*f);
+    if (vinculado) {
+        if (quizas_fallo f = avanza_filas(*vinculado, true))
+            informa(*f);
     }
-    suelta_retenida();
+    sincroniza();
 }
 
 void escribe_aviso(const suceso &s)
@@ -178,22 +235,18 @@ void termina(estado e)
 
 void termina_por_fallo(const fallo &f)
 {
-    if (f.de_fila)
-        descarta_retenida();
-    else
+    // A failed row is reported in its place. Before any other failure the
+    // rows not yet answered go: a failed one among them is the earlier
+    // fault and is reported instead.
+    if (f.fila < 0)
         asienta();
-    progreso_borra();
-    fputs(f.error.c_str(), stdout);
-    if (f.f == forma::comillas)
-        fputs(("Consulta: '" + f.sql + "'\n").c_str(), stdout);
-    else if (f.f == forma::linea)
-        fputs(("\nConsulta: " + f.sql + "\n").c_str(), stdout);
-    termina(estado::base_de_datos);
+    informa(f);
 }
 
 void anota_examinado()
 {
     ++recuento.examinados;
+    avanza();
     progreso_dibuja();
 }
 

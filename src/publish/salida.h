@@ -1,9 +1,10 @@
 // The one owner of a run's output. Every line of every mode is written
-// here, in walk order: lines that come after a catalogue row whose answer is
-// still awaited are held until it comes (and dropped if the row failed, so
-// that its report comes next), the status line on a terminal is erased
-// before any other line and redrawn after, and an interrupt writes what is
-// held before the process ends. The run ends here too, with a named status.
+// here, in walk order: lines that come after a queued catalogue row are
+// held until its batch is answered (and dropped if a row before them
+// failed, so that its report comes next), the status line on a terminal is
+// erased before any other line and redrawn after, and an interrupt writes
+// what is held before the process ends. The run ends here too, with a named
+// status.
 #pragma once
 
 #include <string>
@@ -23,28 +24,33 @@ enum class estado : int {
     configuracion = 255,
 };
 
-// Ends the run: erases the status line, writes what is held (unless a
-// failed row dropped it), flushes both streams and exits with e.
+// Ends the run: sends the queued rows and writes what is held, erases the
+// status line, flushes both streams and exits with e.
 [[noreturn]] void termina(estado e);
 
 // Writes the report of a failed statement (the server's error text, then
 // the statement in its form) after every line written before it, and ends
-// the run with estado::base_de_datos.
+// the run with estado::base_de_datos. The queued rows go first; if one of
+// them fails, its report is written instead.
 [[noreturn]] void termina_por_fallo(const fallo &f);
 
-// The catalogue whose awaited row holds output back; none before the
+// The catalogue whose queued rows hold output back; none before the
 // database is connected.
 void salida_vincula(catalogo *c);
 
-// Writes text on standard output in its place: at once, or, while a row's
-// answer is awaited, once it has come.
+// Writes text on standard output in its place: at once, or, while rows are
+// queued, once their batch has been answered.
 void escribe(const std::string &texto);
 
 // Writes text on standard error, after everything held is written.
 void escribe_error(const std::string &texto);
 
-// Waits for the answer of the row awaited, if any, and writes what was held
-// for it; a failed row ends the run with its report.
+// Queues a row of the catalogue after what has been written so far; rows
+// go when a batch is full or a second has passed, and at asienta.
+void registra_fila(std::string sql, forma f);
+
+// Sends the queued rows, if any, and writes what was held for them; a
+// failed row ends the run with its report.
 void asienta();
 
 // Writes an event of the walk that is not a file (its line, on the stream

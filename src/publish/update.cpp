@@ -26,7 +26,6 @@ struct corrida {
 void concluye(corrida &r, const encargo &e)
 {
     anota_subida(ruta_local(r.w.t, e.ruta + e.nombre), e.subido);
-    asienta();
     if (!e.subido) {
         escribe(e.lineas + "===> ERROR al subir " + e.ruta + e.nombre + "\n");
         return;
@@ -36,8 +35,7 @@ void concluye(corrida &r, const encargo &e)
     const huella *h = c.contenido ? &e.h : nullptr;
     std::string fila = e.nuevo ? sentencia_insercion(c, e.ruta, e.nombre, e.s, h)
                                : sentencia_actualizacion(c, e.ruta, e.nombre, e.s, h);
-    if (quizas_fallo f = registra(r.w.c, fila, e.nuevo ? forma::linea : forma::desnuda))
-        termina_por_fallo(*f);
+    registra_fila(std::move(fila), e.nuevo ? forma::linea : forma::desnuda);
 }
 
 // Writes the files the threads finished, in walk order; with espera, waits
@@ -110,9 +108,7 @@ void decide(corrida &r, const suceso &s, const respuesta &resp, const std::strin
         break;
     case veredicto::resello:
         // The server already holds this content: only the stamp moves on.
-        if (quizas_fallo f = registra(r.w.c, sentencia_actualizacion(r.w.c, s.ruta, s.a.nombre, s.a.s),
-                                      forma::desnuda))
-            termina_por_fallo(*f);
+        registra_fila(sentencia_actualizacion(r.w.c, s.ruta, s.a.nombre, s.a.s), forma::desnuda);
         break;
     }
 }
@@ -170,8 +166,7 @@ void actualiza(trabajo &w)
         escribe_aviso(s);
     }
     vacia(r);
-    if (quizas_fallo f = confirma(w.c, forma::linea))
-        termina_por_fallo(*f);
+    asienta();
     r.pool.reset();
     if (r.propia.s)
         ftp_cierra(r.propia.s);
