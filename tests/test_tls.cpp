@@ -53,10 +53,11 @@ vt::PureFtpd::Options pure(int tls)
 }
 
 // The lines of a run that connected and logged in: the host as written in
-// ftpserver, then ":" and the port.
+// ftpserver (an IPv6 address between brackets), then ":" and the port.
 std::string header(const vt::FtpDaemon &ftp)
 {
-    return "Vantor v0.9.1\nConectamos a " + ftp.host() + ":" + std::to_string(ftp.port()) +
+    const std::string host = ftp.host().find(':') != std::string::npos ? "[" + ftp.host() + "]" : ftp.host();
+    return "Vantor v0.9.1\nConectamos a " + host + ":" + std::to_string(ftp.port()) +
            "\nConectado!!!\nLogin correcto\n";
 }
 

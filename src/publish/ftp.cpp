@@ -14,9 +14,11 @@
 #include <fcntl.h>
 #include <openssl/evp.h>
 #include <sys/select.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -32,6 +34,7 @@ struct sesion {
     int codigo = 0;         // code of respuesta, 0 when there is none
     bool primera = false;   // the next reply line is a greeting
     bool saludo = false;    // the greeting was positive
+    bool mudo = false;      // no greeting came in time
     bool perdida = false;
     bool fallo_tls = false; // the last operation failed in TLS
     int fd = -1;            // the file being stored
@@ -175,6 +178,18 @@ void espera(CURLM *multi, int &sin_socket)
     curl_multi_poll(multi, nullptr, 0, static_cast<int>(t < 0 || t > 1000 ? 1000 : t), nullptr);
 }
 
+// Seconds a new connection waits for the server's greeting.
+long plazo_saludo(const sesion *s) { return s->a->plazo < 15 ? s->a->plazo : 15; }
+
+// With implicit TLS, a server that answers the handshake in clear text is
+// one that speaks plain FTP first: says so in words.
+std::string sin_tls_implicito(const sesion *s)
+{
+    if (s->a->tls != modo_tls::implicito || !s->primera || !strstr(s->error, "wrong version number"))
+        return "";
+    return " (el servidor no empieza con TLS; si acepta AUTH TLS, use ftptls = \"explicit\")";
+}
+
 // Runs the operation set on the easy handle to its end and sorts out its
 // outcome: the reply, why it failed, whether the connection is gone.
 bool ejecuta(sesion *s)
@@ -188,11 +203,19 @@ bool ejecuta(sesion *s)
     s->error_lectura = 0;
 
     CURLcode res = CURLE_FAILED_INIT;
+    s->mudo = false;
+    // A server that accepts the connection but says nothing is most likely
+    // waiting for a TLS handshake: it is not given the whole reply timeout.
+    const auto limite_saludo = std::chrono::steady_clock::now() + std::chrono::seconds(plazo_saludo(s));
     if (curl_multi_add_handle(s->multi, s->easy) == CURLM_OK) {
         int activos = 1, sin_socket = 0;
         while (activos) {
             if (curl_multi_perform(s->multi, &activos) != CURLM_OK || !activos)
                 break;
+            if (s->primera && std::chrono::steady_clock::now() > limite_saludo) {
+                s->mudo = true;
+                break;
+            }
             espera(s->multi, sin_socket);
         }
         int quedan = 0;
@@ -204,6 +227,14 @@ bool ejecuta(sesion *s)
     if (res == CURLE_OK)
         return true;
     s->fallo_tls = error_tls(res);
+    if (s->mudo) {
+        s->motivo = "El servidor no ha saludado en " + std::to_string(plazo_saludo(s)) + " s" +
+                    (s->a->tls == modo_tls::implicito
+                         ? ""
+                         : "; si el puerto espera TLS desde el primer byte, use ftptls = \"implicit\"");
+        s->perdida = true;
+        return false;
+    }
 
     bool negativa = !s->respuesta.empty() && (s->respuesta[0] == '4' || s->respuesta[0] == '5');
     // A command the server did not answer with a refusal met a connection
@@ -219,7 +250,7 @@ bool ejecuta(sesion *s)
     if (negativa)
         s->motivo = s->respuesta;
     else if (error_tls(res) && s->error[0])
-        s->motivo = s->error;
+        s->motivo = s->error + sin_tls_implicito(s);
     else if (res == CURLE_OPERATION_TIMEDOUT || res == CURLE_FTP_ACCEPT_TIMEOUT)
         s->motivo = "El servidor no respondio en " + std::to_string(s->a->plazo) + " s";
     else if (os)
@@ -234,6 +265,39 @@ bool ejecuta(sesion *s)
 }  // namespace
 
 void ftp_inicia() { curl_global_init(CURL_GLOBAL_DEFAULT); }
+
+namespace {
+
+// Why a file of certificates cannot be used, or an empty text.
+std::string ilegible(const char *path)
+{
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return strerror(errno);
+    struct stat st;
+    bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    close(fd);
+    return regular ? "" : strerror(EISDIR);
+}
+
+}  // namespace
+
+std::string ftp_comprueba(const ajustes &a)
+{
+    if (a.tls == modo_tls::no)
+        return "";
+    if (!a.cafile.empty()) {
+        std::string por = ilegible(a.cafile.c_str());
+        return por.empty() ? "" : "Imposible leer ftpcafile '" + a.cafile + "': " + por + "\n";
+    }
+    // Without ftpcafile the library trusts the system's bundle, which a
+    // minimal system may lack (the package ca-certificates).
+    const curl_version_info_data *v = curl_version_info(CURLVERSION_NOW);
+    if (v->age >= CURLVERSION_SEVENTH && v->cainfo && !ilegible(v->cainfo).empty())
+        return std::string("No hay certificados de autoridades en el sistema (") + v->cainfo +
+               "): instale ca-certificates o indique ftpcafile\n";
+    return "";
+}
 
 sesion *ftp_nueva(const ajustes &a)
 {
