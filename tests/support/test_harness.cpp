@@ -342,6 +342,70 @@ TEST(Harness, TlsServersAnswerOverTls)
     EXPECT_EQ(misnamed.log().find("<- PASS"), std::string::npos) << misnamed.log();
 }
 
+// vsftpd and proftpd as unpacked by fetch-ftpds.sh: plain FTP through the
+// harness's client, a file the server's user may not write refused, and an
+// upload over explicit and implicit TLS that the command log shows. A clear
+// login is refused where TLS is required.
+TEST(Harness, VsFtpdAndProFtpd)
+{
+    if (!vt::running_as_root())
+        GTEST_SKIP() << "needs root";
+    vt::TempDir dir("vantor-harness");
+    vt::write_file(dir / "f.txt", "cifrado\n");
+    const std::string user = "vantor:secreto";
+    struct Case {
+        const char *name;
+        std::function<std::unique_ptr<vt::FtpDaemon>(const std::string &tls)> start;
+        const char *read_only_refusal;
+    };
+    const std::vector<Case> cases = {
+        {"vsftpd",
+         [](const std::string &tls) {
+             vt::VsFtpd::Options o;
+             o.tls = tls;
+             return std::make_unique<vt::VsFtpd>(o);
+         },
+         "553 "},
+        {"proftpd",
+         [](const std::string &tls) {
+             vt::ProFtpd::Options o;
+             o.tls = tls;
+             return std::make_unique<vt::ProFtpd>(o);
+         },
+         "550 "},
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.name);
+        auto ftp = k.start("no");
+        check_real_server(*ftp);
+        vt::write_file(ftp->path("htdocs/viejo.txt"), "viejo\n");
+        ftp->give("htdocs/viejo.txt");
+        chmod(ftp->path("htdocs/viejo.txt").c_str(), 0444);
+        auto r = ftp_session(ftp->host(), ftp->port(), ftp->user(), ftp->pass(), "", dir / "f.txt",
+                             "/htdocs/viejo.txt");
+        EXPECT_EQ(r.back().substr(0, 4), k.read_only_refusal) << ftp->log();
+        EXPECT_EQ(vt::read_file(ftp->path("htdocs/viejo.txt")), "viejo\n");
+
+        for (const char *tls : {"explicit", "implicit"}) {
+            SCOPED_TRACE(tls);
+            ftp = k.start(tls);
+            const char *scheme = std::string(tls) == "implicit" ? "ftps" : "ftp";
+            vt::Outcome o = curl_put(url(scheme, *ftp, "/htdocs/f.txt"), dir / "f.txt",
+                                     {"--ssl-reqd", "--cacert", vt::test_certificates().server.cert, "-u", user});
+            EXPECT_EQ(o.status, 0) << vt::describe(o) << ftp->log();
+            EXPECT_EQ(vt::read_file(ftp->path("htdocs/f.txt")), "cifrado\n");
+            EXPECT_NE(ftp->log().find("PROT P"), std::string::npos) << ftp->log();
+            EXPECT_NE(ftp->log().find("\"STOR f.txt\""), std::string::npos) << ftp->log();
+            if (std::string(tls) == "explicit") {
+                o = curl_put(url("ftp", *ftp, "/clear.txt"), dir / "f.txt", {"-u", user});
+                EXPECT_NE(o.status, 0) << vt::describe(o);
+                EXPECT_EQ(o.err.find("> PASS"), std::string::npos) << o.err;
+                EXPECT_NE(access(ftp->path("clear.txt").c_str(), F_OK), 0);
+            }
+        }
+    }
+}
+
 // A plain server on ::1 takes uploads over IPv6 (EPSV); a server limited to
 // one connection per address greets the second with 421.
 TEST(Harness, PyFtpdOnIpv6AndConnectionLimit)
