@@ -13,6 +13,7 @@
 #include <curl/curl.h>
 #include <fcntl.h>
 #include <openssl/evp.h>
+#include <poll.h>
 #include <sys/select.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,6 +23,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 #include <strings.h>
 
 struct sesion {
@@ -40,6 +42,13 @@ struct sesion {
     int fd = -1;            // the file being stored
     int error_lectura = 0;  // errno of a failed read of it
     EVP_MD_CTX *sha = nullptr;  // digest of the bytes sent, when asked for
+    // The control connection's socket, watched besides the library's own
+    // sockets (see espera); CURL_SOCKET_BAD when unknown.
+    curl_socket_t control = CURL_SOCKET_BAD;
+    bool control_desperto = false;  // the last wait ended on it
+    bool control_fuera = false;     // not watched again in this operation
+    bool preliminar = false;        // a 1xx reply came: the server took the STOR
+    std::set<std::string> carpetas;  // folders known to exist on the server
 };
 
 namespace {
@@ -93,6 +102,8 @@ size_t cabecera(char *p, size_t size, size_t n, void *u)
         s->respuesta = linea + "\n";
         // A "NNN-" line opens a multi-line reply; its code is the same.
         s->codigo = (p[0] - '0') * 100 + (p[1] - '0') * 10 + (p[2] - '0');
+        if (p[0] == '1')
+            s->preliminar = true;
         if (s->primera) {
             s->primera = false;
             s->saludo = p[0] == '2';
@@ -147,6 +158,7 @@ void nuevo_multi(sesion *s)
     if (s->multi)
         curl_multi_cleanup(s->multi);
     s->multi = curl_multi_init();
+    s->control = CURL_SOCKET_BAD;
     // One control connection per handle: a new one replaces the old.
     curl_multi_setopt(s->multi, CURLMOPT_MAXCONNECTS, 1L);
 }
@@ -156,8 +168,9 @@ void nuevo_multi(sesion *s)
 // has no socket to wait on, only its long timers, and must simply be called
 // again: a poll then would sleep on every file. Only a long run of such
 // calls (a name being resolved) waits a millisecond at a time.
-void espera(CURLM *multi, int &sin_socket)
+void espera(sesion *s, int &sin_socket)
 {
+    CURLM *multi = s->multi;
     long t = -1;
     curl_multi_timeout(multi, &t);
     if (t == 0)
@@ -175,7 +188,29 @@ void espera(CURLM *multi, int &sin_socket)
     } else {
         sin_socket = 0;
     }
-    curl_multi_poll(multi, nullptr, 0, static_cast<int>(t < 0 || t > 1000 ? 1000 : t), nullptr);
+    // While the data connection's TLS handshake is unfinished the library
+    // waits on that socket alone, although the server may already have
+    // answered on the control connection (the TYPE or STOR reply; with a
+    // refused STOR the handshake never finishes): watch the control socket
+    // too. If the library left it readable after a wake-up, it has no use
+    // for it now and watching it would only spin.
+    if (s->control_desperto && !s->control_fuera) {
+        pollfd p{s->control, POLLIN, 0};
+        if (poll(&p, 1, 0) == 1)
+            s->control_fuera = true;
+    }
+    s->control_desperto = false;
+    curl_waitfd extra{};
+    unsigned n = 0;
+    if (max != -1 && !s->control_fuera && s->control != CURL_SOCKET_BAD && s->control < FD_SETSIZE &&
+        !FD_ISSET(s->control, &r)) {
+        extra.fd = s->control;
+        extra.events = CURL_WAIT_POLLIN;
+        n = 1;
+    }
+    curl_multi_poll(multi, n ? &extra : nullptr, n, static_cast<int>(t < 0 || t > 1000 ? 1000 : t), nullptr);
+    if (n && extra.revents)
+        s->control_desperto = true;
 }
 
 // Seconds a new connection waits for the server's greeting.
@@ -201,6 +236,8 @@ bool ejecuta(sesion *s)
     s->perdida = false;
     s->fallo_tls = false;
     s->error_lectura = 0;
+    s->preliminar = false;
+    s->control_desperto = s->control_fuera = false;
 
     CURLcode res = CURLE_FAILED_INIT;
     s->mudo = false;
@@ -216,12 +253,18 @@ bool ejecuta(sesion *s)
                 s->mudo = true;
                 break;
             }
-            espera(s->multi, sin_socket);
+            espera(s, sin_socket);
         }
         int quedan = 0;
         while (CURLMsg *m = curl_multi_info_read(s->multi, &quedan))
             if (m->msg == CURLMSG_DONE)
                 res = m->data.result;
+        // Only while the handle is in the multi handle does the library
+        // tell the socket of the connection it keeps.
+        curl_socket_t c = CURL_SOCKET_BAD;
+        if (curl_easy_getinfo(s->easy, CURLINFO_ACTIVESOCKET, &c) != CURLE_OK)
+            c = CURL_SOCKET_BAD;
+        s->control = c;
         curl_multi_remove_handle(s->multi, s->easy);
     }
     if (res == CURLE_OK)
@@ -405,6 +448,22 @@ bool transfiere(sesion *s, const std::string &local, const std::string &remota, 
         }
     }
     bool ok = ejecuta(s);
+    if (!ok && s->a->tls != modo_tls::no && !s->perdida && !s->preliminar && s->codigo >= 400) {
+        // The server refused the STOR itself. Over TLS the library had
+        // already begun the data connection's handshake; the server drops
+        // that connection, and the library may take the failure for a
+        // refused EPSV and send a PASV whose reply it never reads
+        // (proftpd), or the server answers the dropped connection later
+        // (pyftpdlib's 226). Either way the next reply read would belong to
+        // another command: go on over a new connection, keeping this reply.
+        const std::string respuesta = s->respuesta, motivo = s->motivo;
+        const int codigo = s->codigo;
+        const bool abierta = ftp_abre(s) == apertura::ok;
+        s->respuesta = respuesta;
+        s->motivo = motivo;
+        s->codigo = codigo;
+        s->perdida = !abierta;
+    }
     curl_easy_setopt(s->easy, CURLOPT_POSTQUOTE, nullptr);
     curl_easy_setopt(s->easy, CURLOPT_UPLOAD, 0L);
     close(s->fd);
@@ -447,6 +506,24 @@ bool con_control(const std::string &p)
 
 bool ftp_put(sesion *s, const std::string &local, const std::string &remota, std::string *h)
 {
+    // Over TLS a refused STOR costs a new connection (see transfiere): the
+    // first upload into a folder not known to exist asks for the folder
+    // first, and its 550 is the caller's cue to make it.
+    // Only an absolute folder is asked for: CWD moves the current folder,
+    // against which relative paths would then be taken.
+    const size_t fin = remota.rfind('/');
+    const std::string carpeta = fin == std::string::npos || fin == 0 ? "/" : remota.substr(0, fin);
+    if (s->a->tls != modo_tls::no && !remota.empty() && remota[0] == '/' && !con_control(carpeta) &&
+        !s->carpetas.count(carpeta)) {
+        if (!ordenes(s, curl_slist_append(nullptr, ("*CWD " + carpeta).c_str())))
+            return false;
+        if (s->codigo != 250) {
+            s->motivo = s->respuesta;
+            s->perdida = s->codigo == 421;
+            return false;
+        }
+        s->carpetas.insert(carpeta);
+    }
     if (!con_control(remota))
         return transfiere(s, local, remota, nullptr, h);
 
@@ -498,7 +575,13 @@ bool orden(sesion *s, const std::string &texto, int exito)
 
 }  // namespace
 
-bool ftp_mkdir(sesion *s, const std::string &path) { return orden(s, "MKD " + path, 257); }
+bool ftp_mkdir(sesion *s, const std::string &path)
+{
+    if (!orden(s, "MKD " + path, 257))
+        return false;
+    s->carpetas.insert(path);
+    return true;
+}
 
 bool ftp_borra(sesion *s, const std::string &path) { return orden(s, "DELE " + path, 250); }
 
