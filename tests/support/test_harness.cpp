@@ -20,6 +20,7 @@
 #include "support/mariadb.h"
 #include "support/process.h"
 #include "support/scripted_ftp.h"
+#include "support/scripted_sftp.h"
 #include "support/ssh_daemons.h"
 
 using namespace std::chrono_literals;
@@ -467,6 +468,58 @@ TEST(Harness, SshdTakesUploadsAndLogsThem)
         }
     }
     EXPECT_EQ(ssh.fingerprint().rfind("SHA256:", 0), 0u);
+}
+
+// The scripted SFTP server refuses an open once, cuts a connection in the
+// middle of a file, never answers a write, refuses a wrong password, and
+// logs every request per connection.
+TEST(Harness, ScriptedSftpFollowsScriptAndRecords)
+{
+    vt::TempDir dir("vantor-harness");
+    vt::write_file(dir / "f.txt", "hola\n");
+    vt::write_file(dir / "big.bin", std::string(200000, 'x'));
+    vt::ScriptedSftp sftp;
+    sftp.make_dir("htdocs");
+    sftp.queue("open", "/htdocs/a.txt", vt::SftpAnswer::no_such_file());
+    sftp.queue("write", "/htdocs/big.bin", vt::SftpAnswer::ok());
+    sftp.queue("write", "/htdocs/big.bin", vt::SftpAnswer::drop());
+    sftp.queue("write", "/htdocs/s.txt", vt::SftpAnswer::stall());
+    const std::string url = "sftp://127.0.0.1:" + std::to_string(sftp.port()) + "/htdocs/";
+    const std::vector<std::string> login = {"-u", sftp.user() + ":" + sftp.pass()};
+
+    vt::Outcome o = sftp_put(url + "a.txt", dir / "f.txt", sftp.known_hosts(), login);
+    EXPECT_EQ(o.status, 78) << vt::describe(o);  // CURLE_REMOTE_FILE_NOT_FOUND
+    o = sftp_put(url + "a.txt", dir / "f.txt", sftp.known_hosts(), login);
+    EXPECT_EQ(o.status, 0) << vt::describe(o);
+    EXPECT_EQ(vt::read_file(sftp.path("htdocs/a.txt")), "hola\n");
+
+    o = sftp_put(url + "big.bin", dir / "big.bin", sftp.known_hosts(), login);
+    EXPECT_NE(o.status, 0);
+    // The first block landed, nothing after the cut.
+    const std::string kept = vt::read_file(sftp.path("htdocs/big.bin"));
+    EXPECT_GT(kept.size(), 0u);
+    EXPECT_LT(kept.size(), 200000u);
+
+    auto t0 = std::chrono::steady_clock::now();
+    std::vector<std::string> slow = login;
+    slow.insert(slow.end(), {"--speed-limit", "1", "--speed-time", "1"});
+    o = sftp_put(url + "s.txt", dir / "f.txt", sftp.known_hosts(), slow);
+    EXPECT_EQ(o.status, 28) << vt::describe(o);  // CURLE_OPERATION_TIMEDOUT
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, 1s);
+
+    o = sftp_put(url + "x.txt", dir / "f.txt", sftp.known_hosts(), {"-u", "vantor:mala"});
+    EXPECT_EQ(o.status, 67) << vt::describe(o);  // CURLE_LOGIN_DENIED
+
+    ASSERT_TRUE(sftp.wait_for_disconnect(5s));
+    auto s = sftp.sessions();
+    ASSERT_EQ(s.size(), 5u);
+    EXPECT_EQ(s[0], (std::vector<std::string>{"password vantor ok", "realpath .",
+                                              "open /htdocs/a.txt write,create,truncate"}));
+    EXPECT_EQ(s[1].at(3), "write /htdocs/a.txt 0 5");
+    EXPECT_EQ(s[1].at(4), "close /htdocs/a.txt");
+    EXPECT_EQ(s[2].back().rfind("write /htdocs/big.bin ", 0), 0u) << s[2].back();
+    EXPECT_EQ(s[3].back(), "write /htdocs/s.txt 0 5");
+    EXPECT_EQ(s[4], (std::vector<std::string>{"password vantor refused"}));
 }
 
 TEST(Harness, ConfigWriterQuotesAllTwelveKeys)
