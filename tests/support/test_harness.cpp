@@ -17,6 +17,7 @@
 #include "support/files.h"
 #include "support/ftp_client.h"
 #include "support/ftp_daemons.h"
+#include "support/galera.h"
 #include "support/mariadb.h"
 #include "support/process.h"
 #include "support/scripted_ftp.h"
@@ -75,6 +76,24 @@ TEST(Harness, MariaDbAccountsAndQueries)
     EXPECT_THROW(db.query_as("lector", "l-pass", "DELETE FROM h"), std::runtime_error);
     EXPECT_THROW(db.query_as("lector", "wrong", "SELECT 1"), std::runtime_error);
     db.query("DROP TABLE h");
+}
+
+// A row written through node 1 is read through node 2, but a named lock
+// taken on node 1 is unknown to node 2: the reason the run lock needs more
+// than GET_LOCK on a cluster.
+TEST(Harness, GaleraClusterReplicatesRowsButNotNamedLocks)
+{
+    vt::GaleraCluster cluster;
+    vt::SqlSession one = cluster.session(1);
+    one.query("CREATE TABLE g (a int PRIMARY KEY, b varchar(10))");
+    one.query("INSERT INTO g VALUES (1, 'año')");
+    vt::SqlSession two = cluster.session(2);
+    two.query("SET SESSION wsrep_sync_wait = 1");
+    EXPECT_EQ(two.query("SELECT b FROM g WHERE a = 1"), (vt::Rows{{"año"}}));
+
+    EXPECT_EQ(one.query("SELECT GET_LOCK('vantor.h', 0)"), (vt::Rows{{"1"}}));
+    EXPECT_EQ(two.query("SELECT GET_LOCK('vantor.h', 0)"), (vt::Rows{{"1"}}));
+    EXPECT_EQ(cluster.session(1).query("SELECT GET_LOCK('vantor.h', 0)"), (vt::Rows{{"0"}}));
 }
 
 TEST(Harness, ProcessCapturesStreamsStatusAndSignals)
