@@ -1,6 +1,8 @@
-// One FTP control connection: connect and log in, store a file, make a
-// directory, the server's last reply, quit. The only part of the program
-// that knows which FTP library is used.
+// One connection to the server: connect and log in, store a file, make a
+// directory, the server's last reply, quit. Over FTP or FTPS it is a control
+// connection; with protocol = "sftp" an SSH session whose host key is checked
+// against the known-hosts file. The only part of the program that knows
+// which library is used, and the one place where the two transports differ.
 #pragma once
 
 #include <string>
@@ -13,8 +15,9 @@ struct sesion;
 void ftp_inicia();
 
 // Checks, before anything is contacted, that TLS can trust someone: the
-// file ftpcafile names, or else the system's certificate bundle. Returns
-// the line to write when it cannot, or an empty text.
+// file ftpcafile names, or else the system's certificate bundle; over SFTP,
+// that the key file and a known-hosts file named in the settings can be
+// read. Returns the line to write when not, or an empty text.
 std::string ftp_comprueba(const ajustes &a);
 
 // A new connection to the server the settings name, not yet opened. The
@@ -43,8 +46,17 @@ bool ftp_borra(sesion *s, const std::string &path);
 // last operation failed when the server gave none.
 std::string ftp_respuesta(const sesion *s);
 
-// Reply code of the last operation (0 when the server gave none).
+// Reply code of the last operation (0 when the server gave none; always 0
+// over SFTP).
 int ftp_codigo(const sesion *s);
+
+// The last upload or folder creation was refused because the folder above
+// it is missing (FTP's 550 or 553, SFTP's "No such file").
+bool ftp_falta_carpeta(const sesion *s);
+
+// The last deletion was refused because the file is not there (FTP's 550,
+// SFTP's "No such file").
+bool ftp_no_existe(const sesion *s);
 
 // The last operation failed because the control connection is gone (no
 // answer, a closed or reset connection, or the server's 421).
