@@ -105,7 +105,7 @@ INSTANTIATE_TEST_SUITE_P(Logins, OnSshd, testing::Combine(testing::Values(1, 4),
 
 // The host key is checked before the login: an unknown host and a changed
 // key stop the run without sending anything of the login; a hashed file and
-// a login folder as remoteroot ("") work.
+// a login folder as remoteroot ("") work; a refused login says so.
 TEST(HostKey, OnlyAKnownKeyLetsTheRunLogIn)
 {
     if (!vt::running_as_root())
@@ -125,6 +125,7 @@ TEST(HostKey, OnlyAKnownKeyLetsTheRunLogIn)
         const char *name;
         std::optional<std::string> known_hosts;  // none: the default file under HOME
         std::string line;                        // empty: the run publishes
+        std::string pass = vt::sftp_password;
     };
     const std::vector<Case> cases = {
         {"unknown host", home / "vacio", unknown_in(home / "vacio")},
@@ -134,11 +135,12 @@ TEST(HostKey, OnlyAKnownKeyLetsTheRunLogIn)
              ", que no es la que guarda " + ssh.wrong_known_hosts() +
              "; si el cambio es legitimo, quite la linea vieja de ese archivo y agregue la nueva\n"},
         {"hashed known_hosts", ssh.hashed_known_hosts(), ""},
+        {"known key, wrong password", ssh.known_hosts(), "", "mala"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         Site site("hostkey");
-        use_sftp(site, ssh.host(), ssh.port(), ssh.user(), ssh.pass(), "");
+        use_sftp(site, ssh.host(), ssh.port(), ssh.user(), c.pass, "");
         site.config().set("remoteroot", "");
         if (c.known_hosts)
             site.config().set("sshknownhosts", *c.known_hosts);
@@ -149,6 +151,13 @@ TEST(HostKey, OnlyAKnownKeyLetsTheRunLogIn)
         const size_t seen = ssh.log().size();
         vt::Spawn s = site.spawn();
         s.env.emplace_back("HOME", home.path());
+        if (c.pass != ssh.pass()) {
+            pub::expect_run(vt::run(s),
+                            pub::header(ssh.port()).substr(0, pub::header(ssh.port()).rfind("Login")) +
+                                "Error al identificarse\nEl servidor SSH no acepta el usuario con esa clave o llave\n",
+                            255);
+            continue;
+        }
         if (c.line.empty()) {
             pub::expect_run(vt::run(s), all_new(site, ssh.port()));
             EXPECT_EQ(vt::read_file(ssh.path("casa/d/a.txt")), "a");

@@ -13,6 +13,7 @@
 #include "support/site.h"
 #include "support/ftp_daemons.h"
 #include "support/scripted_ftp.h"
+#include "support/ssh_daemons.h"
 
 namespace {
 
@@ -51,36 +52,49 @@ pub::Rows all_rows(const Site &site)
     return pub::sorted(r);
 }
 
-enum class Server { pyftpdlib, pureftpd };
+enum class Server { pyftpdlib, pureftpd, sshd };
 
 // Eight connections that all meet the same missing folders: every file is
 // stored, no climb is reported, and the output, the rows and the server's
-// files are those of a run with one connection.
+// files are those of a run with one connection. Over SFTP too.
 class Parallel : public testing::TestWithParam<Server> {};
 
 TEST_P(Parallel, SameLinesRowsAndFilesAsOneConnection)
 {
     std::unique_ptr<vt::FtpDaemon> ftp;
-    if (GetParam() == Server::pyftpdlib)
-        ftp = std::make_unique<vt::PyFtpd>();
-    else
-        ftp = std::make_unique<vt::PureFtpd>();
-    ftp->make_dir("htdocs");
-
+    std::unique_ptr<vt::Sshd> ssh;
     Site site("par");
-    site.ftp(ftp->host(), ftp->port(), ftp->user(), ftp->pass());
+    if (GetParam() == Server::sshd) {
+        if (!vt::running_as_root())
+            GTEST_SKIP() << "needs root";
+        ssh = std::make_unique<vt::Sshd>();
+        ssh->make_dir("htdocs");
+        site.ftp(ssh->host(), ssh->port(), ssh->user(), ssh->pass());
+        site.config().set("protocol", "sftp").set("sshknownhosts", ssh->known_hosts());
+    } else {
+        if (GetParam() == Server::pyftpdlib)
+            ftp = std::make_unique<vt::PyFtpd>();
+        else
+            ftp = std::make_unique<vt::PureFtpd>();
+        ftp->make_dir("htdocs");
+        site.ftp(ftp->host(), ftp->port(), ftp->user(), ftp->pass());
+    }
+    const int port = ftp ? ftp->port() : ssh->port();
+    const auto remote = [&](const Entry &e) {
+        return vt::read_file(ftp ? ftp->path("htdocs" + e.path()) : ssh->path("htdocs" + e.path()));
+    };
     site.config().set("ftpconnections", "8");
     site.create_table();
     fill(site, 60);
 
-    pub::expect_run(site.run(), all_new(site, ftp->port()));
+    pub::expect_run(site.run(), all_new(site, port));
     EXPECT_EQ(site.rows(), all_rows(site));
     for (const Entry &e : pub::listing(site.local()))
-        EXPECT_EQ(vt::read_file(ftp->path("htdocs" + e.path())), vt::read_file(site.local(e.path()))) << e.path();
+        EXPECT_EQ(remote(e), vt::read_file(site.local(e.path()))) << e.path();
 
     // A quiet rerun, then a change to every third file.
-    pub::expect_run(site.run(), pub::header(ftp->port()) + "Terminado!!!\n");
-    std::string want = pub::header(ftp->port());
+    pub::expect_run(site.run(), pub::header(port) + "Terminado!!!\n");
+    std::string want = pub::header(port);
     int i = 0;
     for (const Entry &e : pub::listing(site.local())) {
         if (i++ % 3)
@@ -90,11 +104,15 @@ TEST_P(Parallel, SameLinesRowsAndFilesAsOneConnection)
     }
     pub::expect_run(site.run(), want + "Terminado!!!\n");
     for (const Entry &e : pub::listing(site.local()))
-        EXPECT_EQ(vt::read_file(ftp->path("htdocs" + e.path())), vt::read_file(site.local(e.path()))) << e.path();
+        EXPECT_EQ(remote(e), vt::read_file(site.local(e.path()))) << e.path();
 }
 
-INSTANTIATE_TEST_SUITE_P(Servers, Parallel, testing::Values(Server::pyftpdlib, Server::pureftpd),
-                         [](const auto &i) { return i.param == Server::pyftpdlib ? "pyftpdlib" : "pureftpd"; });
+INSTANTIATE_TEST_SUITE_P(Servers, Parallel, testing::Values(Server::pyftpdlib, Server::pureftpd, Server::sshd),
+                         [](const auto &i) {
+                             return i.param == Server::pyftpdlib ? "pyftpdlib"
+                                    : i.param == Server::pureftpd ? "pureftpd"
+                                                                  : "sshd";
+                         });
 
 struct Scripted : testing::Test {
     Scripted() : site("tr") { site.ftp(ftp.host(), ftp.port(), ftp.user(), ftp.pass()); }
