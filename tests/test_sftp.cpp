@@ -115,8 +115,8 @@ INSTANTIATE_TEST_SUITE_P(Logins, OnSshd, testing::Combine(testing::Values(1, 4),
                          });
 
 // The host key is checked before the login: an unknown host and a changed
-// key stop the run without sending anything of the login; a hashed file and
-// a login folder as remoteroot ("") work; a refused login says so.
+// key stop the run without sending anything of the login; a hashed file, a
+// login folder as remoteroot ("") and IPv6 work; a refused login says so.
 TEST(HostKey, OnlyAKnownKeyLetsTheRunLogIn)
 {
     if (!vt::running_as_root())
@@ -124,34 +124,41 @@ TEST(HostKey, OnlyAKnownKeyLetsTheRunLogIn)
     vt::Sshd::Options so;
     so.home = "casa";
     so.log_level = "DEBUG1";
+    so.ipv6 = true;
     vt::Sshd ssh(so);
     vt::TempDir home("vantor-home");
     vt::write_file(home / "vacio", "");
     const std::string port = std::to_string(ssh.port());
-    const auto unknown_in = [&](const std::string &file) {
-        return "El servidor 127.0.0.1:" + port + " no esta en " + file + " (su clave es ED25519 " + ssh.fingerprint() +
-               "); si es el suyo, agreguelo con: ssh-keyscan -p " + port + " 127.0.0.1 >> " + file + "\n";
+    const auto unknown_in = [&](const std::string &host, const std::string &file) {
+        return "El servidor " + (host == "::1" ? "[::1]" : host) + ":" + port + " no esta en " + file +
+               " (su clave es ED25519 " + ssh.fingerprint() + "); si es el suyo, agreguelo con: ssh-keyscan -p " +
+               port + " " + host + " >> " + file + "\n";
     };
+    const std::string refused = "Conectado!!!\nError al identificarse\n"
+                                "El servidor SSH no acepta el usuario con esa clave o llave\n";
     struct Case {
         const char *name;
+        std::string host;
         std::optional<std::string> known_hosts;  // none: the default file under HOME
-        std::string line;                        // empty: the run publishes
+        std::string after;                       // what follows "Conectamos a"; empty: the run publishes
         std::string pass = vt::sftp_password;
     };
     const std::vector<Case> cases = {
-        {"unknown host", home / "vacio", unknown_in(home / "vacio")},
-        {"no known_hosts of the user's", std::nullopt, unknown_in(home / ".ssh/known_hosts")},
-        {"changed key", ssh.wrong_known_hosts(),
-         "La clave del servidor 127.0.0.1:" + port + " ha cambiado: presenta ED25519 " + ssh.fingerprint() +
-             ", que no es la que guarda " + ssh.wrong_known_hosts() +
+        {"unknown host", "127.0.0.1", home / "vacio", "Error al conectar\n" + unknown_in("127.0.0.1", home / "vacio")},
+        {"no known_hosts of the user's, over IPv6", "::1", std::nullopt,
+         "Error al conectar\n" + unknown_in("::1", home / ".ssh/known_hosts")},
+        {"changed key", "127.0.0.1", ssh.wrong_known_hosts(),
+         "Error al conectar\nLa clave del servidor 127.0.0.1:" + port + " ha cambiado: presenta ED25519 " +
+             ssh.fingerprint() + ", que no es la que guarda " + ssh.wrong_known_hosts() +
              "; si el cambio es legitimo, quite la linea vieja de ese archivo y agregue la nueva\n"},
-        {"hashed known_hosts", ssh.hashed_known_hosts(), ""},
-        {"known key, wrong password", ssh.known_hosts(), "", "mala"},
+        {"hashed known_hosts", "127.0.0.1", ssh.hashed_known_hosts(), ""},
+        {"known key over IPv6", "::1", ssh.known_hosts(), ""},
+        {"known key, wrong password", "127.0.0.1", ssh.known_hosts(), refused, "mala"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         Site site("hostkey");
-        use_sftp(site, ssh.host(), ssh.port(), ssh.user(), c.pass, "");
+        use_sftp(site, c.host, ssh.port(), ssh.user(), c.pass, "");
         site.config().set("remoteroot", "");
         if (c.known_hosts)
             site.config().set("sshknownhosts", *c.known_hosts);
@@ -162,23 +169,21 @@ TEST(HostKey, OnlyAKnownKeyLetsTheRunLogIn)
         const size_t seen = ssh.log().size();
         vt::Spawn s = site.spawn();
         s.env.emplace_back("HOME", home.path());
-        if (c.pass != ssh.pass()) {
-            pub::expect_run(vt::run(s),
-                            pub::header(ssh.port()).substr(0, pub::header(ssh.port()).rfind("Login")) +
-                                "Error al identificarse\nEl servidor SSH no acepta el usuario con esa clave o llave\n",
-                            255);
-            continue;
-        }
-        if (c.line.empty()) {
-            pub::expect_run(vt::run(s), all_new(site, ssh.port()));
+        const std::string opening =
+            "Vantor v0.9.1\nConectamos a " + (c.host == "::1" ? "[::1]" : c.host) + ":" + port + "\n";
+        if (c.after.empty()) {
+            pub::expect_run(vt::run(s), opening + "Conectado!!!\nLogin correcto\n" + pub::new_file("/d/a.txt") +
+                                            "Terminado!!!\n");
             EXPECT_EQ(vt::read_file(ssh.path("casa/d/a.txt")), "a");
             // What the failures must not show, shown by a login.
             EXPECT_NE(ssh.log().find("userauth-request", seen), std::string::npos) << ssh.log().substr(seen);
+            ASSERT_EQ(unlink(ssh.path("casa/d/a.txt").c_str()), 0);
             continue;
         }
-        pub::expect_run(vt::run(s),
-                        "Vantor v0.9.1\nConectamos a 127.0.0.1:" + port + "\nError al conectar\n" + c.line, 255);
-        EXPECT_TRUE(ssh.wait_for_log("Connection closed by 127.0.0.1", 5s, seen)) << ssh.log().substr(seen);
+        pub::expect_run(vt::run(s), opening + c.after, 255);
+        if (c.after == refused)
+            continue;
+        EXPECT_TRUE(ssh.wait_for_log("Connection closed by ", 5s, seen)) << ssh.log().substr(seen);
         EXPECT_EQ(ssh.log().find("userauth-request", seen), std::string::npos) << ssh.log().substr(seen);
         EXPECT_EQ(ssh.log().find("password", seen), std::string::npos) << ssh.log().substr(seen);
     }
