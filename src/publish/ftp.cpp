@@ -460,8 +460,7 @@ void ftp_inicia() { curl_global_init(CURL_GLOBAL_DEFAULT); }
 
 namespace {
 
-// Why a file of certificates or keys cannot be used, or an empty text
-// (errno tells the reason when the file cannot be opened).
+// Why a file of certificates or keys cannot be used, or an empty text.
 std::string ilegible(const char *path)
 {
     int fd = open(path, O_RDONLY | O_CLOEXEC);
@@ -560,10 +559,11 @@ std::string ftp_comprueba(const ajustes &a)
         }
         // The default file may be missing: then no host is known yet, and
         // the first connection says how to add the server.
+        struct stat st;
+        if (!a.knownhosts_explicito && stat(a.sshknownhosts.c_str(), &st) != 0 && errno == ENOENT)
+            return "";
         std::string por = ilegible(a.sshknownhosts.c_str());
-        if (!por.empty() && (a.knownhosts_explicito || errno != ENOENT))
-            return "Imposible leer sshknownhosts '" + a.sshknownhosts + "': " + por + "\n";
-        return "";
+        return por.empty() ? "" : "Imposible leer sshknownhosts '" + a.sshknownhosts + "': " + por + "\n";
     }
     if (a.tls == modo_tls::no)
         return "";
