@@ -14,7 +14,6 @@
 #include "support/text.h"
 #include "support/ftp_daemons.h"
 #include "support/scripted_ftp.h"
-#include "support/ssh_daemons.h"
 
 namespace {
 
@@ -53,49 +52,36 @@ pub::Rows all_rows(const Site &site)
     return pub::sorted(r);
 }
 
-enum class Server { pyftpdlib, pureftpd, sshd };
+enum class Server { pyftpdlib, pureftpd };
 
 // Eight connections that all meet the same missing folders: every file is
 // stored, no climb is reported, and the output, the rows and the server's
-// files are those of a run with one connection. Over SFTP too.
+// files are those of a run with one connection.
 class Parallel : public testing::TestWithParam<Server> {};
 
 TEST_P(Parallel, SameLinesRowsAndFilesAsOneConnection)
 {
     std::unique_ptr<vt::FtpDaemon> ftp;
-    std::unique_ptr<vt::Sshd> ssh;
+    if (GetParam() == Server::pyftpdlib)
+        ftp = std::make_unique<vt::PyFtpd>();
+    else
+        ftp = std::make_unique<vt::PureFtpd>();
+    ftp->make_dir("htdocs");
+
     Site site("par");
-    if (GetParam() == Server::sshd) {
-        if (!vt::running_as_root())
-            GTEST_SKIP() << "needs root";
-        ssh = std::make_unique<vt::Sshd>();
-        ssh->make_dir("htdocs");
-        site.ftp(ssh->host(), ssh->port(), ssh->user(), ssh->pass());
-        site.config().set("protocol", "sftp").set("sshknownhosts", ssh->known_hosts());
-    } else {
-        if (GetParam() == Server::pyftpdlib)
-            ftp = std::make_unique<vt::PyFtpd>();
-        else
-            ftp = std::make_unique<vt::PureFtpd>();
-        ftp->make_dir("htdocs");
-        site.ftp(ftp->host(), ftp->port(), ftp->user(), ftp->pass());
-    }
-    const int port = ftp ? ftp->port() : ssh->port();
-    const auto remote = [&](const Entry &e) {
-        return vt::read_file(ftp ? ftp->path("htdocs" + e.path()) : ssh->path("htdocs" + e.path()));
-    };
+    site.ftp(ftp->host(), ftp->port(), ftp->user(), ftp->pass());
     site.config().set("ftpconnections", "8");
     site.create_table();
     fill(site, 60);
 
-    pub::expect_run(site.run(), all_new(site, port));
+    pub::expect_run(site.run(), all_new(site, ftp->port()));
     EXPECT_EQ(site.rows(), all_rows(site));
     for (const Entry &e : pub::listing(site.local()))
-        EXPECT_EQ(remote(e), vt::read_file(site.local(e.path()))) << e.path();
+        EXPECT_EQ(vt::read_file(ftp->path("htdocs" + e.path())), vt::read_file(site.local(e.path()))) << e.path();
 
     // A quiet rerun, then a change to every third file.
-    pub::expect_run(site.run(), pub::header(port) + "Terminado!!!\n");
-    std::string want = pub::header(port);
+    pub::expect_run(site.run(), pub::header(ftp->port()) + "Terminado!!!\n");
+    std::string want = pub::header(ftp->port());
     int i = 0;
     for (const Entry &e : pub::listing(site.local())) {
         if (i++ % 3)
@@ -105,15 +91,11 @@ TEST_P(Parallel, SameLinesRowsAndFilesAsOneConnection)
     }
     pub::expect_run(site.run(), want + "Terminado!!!\n");
     for (const Entry &e : pub::listing(site.local()))
-        EXPECT_EQ(remote(e), vt::read_file(site.local(e.path()))) << e.path();
+        EXPECT_EQ(vt::read_file(ftp->path("htdocs" + e.path())), vt::read_file(site.local(e.path()))) << e.path();
 }
 
-INSTANTIATE_TEST_SUITE_P(Servers, Parallel, testing::Values(Server::pyftpdlib, Server::pureftpd, Server::sshd),
-                         [](const auto &i) {
-                             return i.param == Server::pyftpdlib ? "pyftpdlib"
-                                    : i.param == Server::pureftpd ? "pureftpd"
-                                                                  : "sshd";
-                         });
+INSTANTIATE_TEST_SUITE_P(Servers, Parallel, testing::Values(Server::pyftpdlib, Server::pureftpd),
+                         [](const auto &i) { return i.param == Server::pyftpdlib ? "pyftpdlib" : "pureftpd"; });
 
 struct Scripted : testing::Test {
     Scripted() : site("tr") { site.ftp(ftp.host(), ftp.port(), ftp.user(), ftp.pass()); }
@@ -375,6 +357,12 @@ TEST(Settings, BadValuesOfTheFtpKeysStopTheRun)
         {{{"ftptls", "explicit"}, {"ftpcafile", "/no/existe.pem"}},
          "Imposible leer ftpcafile '/no/existe.pem': No such file or directory\n"},
         {{{"ftptls", "implicit"}, {"ftpcafile", "/"}}, "Imposible leer ftpcafile '/': Is a directory\n"},
+        // Over SFTP TLS has no place; the key and a known-hosts file named must be readable.
+        {{{"protocol", "x"}}, "\"protocol\" debe ser \"ftp\" o \"sftp\"\n"},
+        {{{"protocol", "sftp"}, {"ftptls", "explicit"}}, "\"ftptls\" debe ser \"no\" o faltar con protocol = \"sftp\"\n"},
+        {{{"protocol", "sftp"}, {"sshkeyfile", "/no/id"}}, "Imposible leer sshkeyfile '/no/id': No such file or directory\n"},
+        {{{"protocol", "sftp"}, {"sshknownhosts", "/no/kh"}},
+         "Imposible leer sshknownhosts '/no/kh': No such file or directory\n"},
     };
     for (const Case &c : cases) {
         vt::TempDir dir("vantor-settings");
@@ -393,7 +381,7 @@ TEST(Settings, BadValuesOfTheFtpKeysStopTheRun)
     // Accepted: the run goes on to the database, which is not there.
     for (const auto &[k, v] : std::vector<std::pair<std::string, std::string>>{
              {"ftptls", "NO"}, {"ftptls", "Explicit"}, {"ftpconnections", "1"}, {"ftpconnections", "16"},
-             {"ftpcafile", "/no/existe.pem"}}) {
+             {"ftpcafile", "/no/existe.pem"}, {"protocol", "SFTP"}, {"sshkeyfile", "/no/id"}}) {
         vt::TempDir dir("vantor-settings");
         vt::Config conf;
         conf.set(k, v);
