@@ -89,8 +89,9 @@ TEST(HostKey, OnlyAKnownKeyLetsTheRunLogIn)
     }
 }
 
-// A prune removes the file over SFTP and forgets one already gone from the
-// server.
+// Names that need escaping in a URL (#?%) and in a quoted command (space,
+// quote, backslash) are stored and removed; a prune forgets a file already
+// gone from the server.
 TEST(Prune, RemovesAndForgets)
 {
     if (!vt::running_as_root())
@@ -100,17 +101,17 @@ TEST(Prune, RemovesAndForgets)
     Site site("prune");
     use_sftp(site, ssh.host(), ssh.port(), ssh.user(), ssh.pass(), ssh.known_hosts());
     site.create_table();
-    for (const char *rel : {"/a.txt", "/sub/b.txt", "/sub/c d.txt"})
+    for (const char *rel : {"/a \"q\\z\".txt", "/sub dir/b #1?%.txt", "/sub dir/c.txt"})
         site.put(rel, rel, when);
     ASSERT_EQ(site.run().status, 0);
-    ASSERT_EQ(unlink(site.local("/a.txt").c_str()), 0);
-    ASSERT_EQ(unlink(site.local("/sub/c d.txt").c_str()), 0);
-    ASSERT_EQ(unlink(ssh.path("htdocs/sub/c d.txt").c_str()), 0);
-    pub::expect_run(site.run({"-p"}), pub::header(ssh.port()) + "===> /a.txt borrado con exito\n"
-                                      "===> /sub/c d.txt ya no estaba en el servidor\nTerminado!!!\n");
-    EXPECT_NE(access(ssh.path("htdocs/a.txt").c_str(), F_OK), 0);
-    EXPECT_EQ(vt::read_file(ssh.path("htdocs/sub/b.txt")), "/sub/b.txt");
-    EXPECT_EQ(site.rows(), pub::Rows{pub::row({"/sub/", "b.txt"}, when)});
+    EXPECT_EQ(vt::read_file(ssh.path("htdocs/sub dir/b #1?%.txt")), "/sub dir/b #1?%.txt");
+    ASSERT_EQ(unlink(site.local("/a \"q\\z\".txt").c_str()), 0);
+    ASSERT_EQ(unlink(site.local("/sub dir/c.txt").c_str()), 0);
+    ASSERT_EQ(unlink(ssh.path("htdocs/sub dir/c.txt").c_str()), 0);
+    pub::expect_run(site.run({"-p"}), pub::header(ssh.port()) + "===> /a \"q\\z\".txt borrado con exito\n"
+                                      "===> /sub dir/c.txt ya no estaba en el servidor\nTerminado!!!\n");
+    EXPECT_NE(access(ssh.path("htdocs/a \"q\\z\".txt").c_str(), F_OK), 0);
+    EXPECT_EQ(site.rows(), pub::Rows{pub::row({"/sub dir/", "b #1?%.txt"}, when)});
 }
 
 // A file cut in the middle goes again over a new connection and arrives
