@@ -35,11 +35,12 @@ apertura ftp_abre(sesion *s);
 // bytes) of exactly the bytes that were read and sent.
 bool ftp_put(sesion *s, const std::string &local, const std::string &remota, std::string *h = nullptr);
 
-// Makes a remote directory; true only when the server answered 257.
+// Makes a remote directory; true only when the server answered 257 (over
+// SFTP, when the mkdir succeeded).
 bool ftp_mkdir(sesion *s, const std::string &path);
 
-// Deletes a remote file; true only when the server answered 250. A refusal
-// leaves its code in ftp_codigo.
+// Deletes a remote file; true only when the server answered 250 (over SFTP,
+// when the rm succeeded). ftp_no_existe tells a file already gone.
 bool ftp_borra(sesion *s, const std::string &path);
 
 // The server's last reply line, ending in a line feed, or the reason the
