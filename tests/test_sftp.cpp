@@ -144,6 +144,10 @@ TEST(Scripted, CutRefusalAndStall)
     }
     vt::Spawn s = site.spawn();
     s.env.emplace_back("VANTOR_PLAZO_FTP", "2");
+    // libcurl 7.88 does not free an SSH session it drops in the middle of a
+    // request (the stall): only the sanitizer build reads this.
+    vt::write_file(known + ".lsan", "leak:libssh2.so\nleak:libcurl.so\n");
+    s.env.emplace_back("LSAN_OPTIONS", "print_suppressions=0:suppressions=" + known + ".lsan");
     pub::expect_run(vt::run(s), want + "Terminado!!!\n", 2);
     EXPECT_EQ(vt::read_file(sftp.path("htdocs/big.bin")), big);
     EXPECT_EQ(site.rows(), pub::Rows{pub::row({"/", "big.bin"}, when)});

@@ -23,6 +23,7 @@
 #include <openssl/evp.h>
 #include <poll.h>
 #include <sys/select.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -399,10 +400,15 @@ bool ejecuta(sesion *s)
                 s->mudo = true;
                 break;
             }
-            // The library's speed check covers only the data of an upload;
-            // a request the SSH server never answers is cut here.
+            // The library's speed check covers only the data of an upload:
+            // a request the SSH server does not answer is cut here, first.
+            // With the socket shut, the library's goodbye to the session
+            // fails at once instead of waiting on the silent server.
             if (s->a->sftp && std::chrono::steady_clock::now() - s->avance > std::chrono::seconds(s->a->plazo)) {
                 s->estancada = true;
+                curl_socket_t fd = CURL_SOCKET_BAD;
+                if (curl_easy_getinfo(s->easy, CURLINFO_ACTIVESOCKET, &fd) == CURLE_OK && fd != CURL_SOCKET_BAD)
+                    shutdown(fd, SHUT_RDWR);
                 break;
             }
             espera(s, sin_socket);
@@ -612,6 +618,8 @@ sesion *ftp_nueva(const ajustes &a)
     curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, plazo);
     if (a.sftp) {
         curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "sftp");
+        // The stall is cut by ejecuta before the library's own check.
+        curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, plazo + 5);
         curl_easy_setopt(e, CURLOPT_SSH_KNOWNHOSTS, a.sshknownhosts.c_str());
         curl_easy_setopt(e, CURLOPT_SSH_KEYFUNCTION, clave_servidor);
         curl_easy_setopt(e, CURLOPT_SSH_KEYDATA, s);
