@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "config/ajustes.h"
 #include "config/config.h"
 
 namespace {
@@ -137,6 +138,58 @@ TEST(ConfigGrammar, ReadErrorEndsTheParseLikeEndOfFile)
     ASSERT_NE(dir, nullptr);
     EXPECT_EQ(read_config(dir), nullptr);
     fclose(dir);
+}
+
+
+// The settings read once from the list: the required keys are all checked
+// before anything else, in their order; then every bad optional value is
+// reported at once; the rest become typed values.
+TEST(Settings, RequiredKeysThenEveryBadValueThenTypedValues)
+{
+    const std::string twelve =
+        "localroot \"/l\"\nremoteroot \"/r\"\nftpserver \"h\"\nftpport 21\nftpuser \"u\"\nftppass \"p\"\n"
+        "dbserver \"d\"\ndbport 3306\ndbname \"n\"\ndbtablename \"t\"\ndbuser \"du\"\ndbpass \"dp\"\n";
+    struct Case {
+        const char *what;
+        std::string text;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {"nothing", "", {}},
+        {"two missing, and a bad value not looked at",
+         "ftptls \"x\"\nlocalroot \"/l\"\nremoteroot \"/r\"\nftpserver \"h\"\nftpuser \"u\"\nftppass \"p\"\n"
+         "dbserver \"d\"\ndbport 1\ndbtablename \"t\"\ndbuser \"du\"\ndbpass \"dp\"\n",
+         {"\"ftpport\" no especificado\n", "\"dbname\" no especificado\n"}},
+        {"three bad values", "compare \"size\"\nftpconnections 17\nftptls \"si\"\n" + twelve,
+         {"\"ftptls\" debe ser \"no\", \"explicit\" o \"implicit\"\n",
+          "\"ftpconnections\" debe ser un numero de 1 a 16\n", "\"compare\" debe ser \"time\" o \"content\"\n"}},
+        {"zero connections", twelve + "ftpconnections 0\n", {"\"ftpconnections\" debe ser un numero de 1 a 16\n"}},
+        {"good values", twelve + "ftptls \"IMPLICIT\"\nftpconnections 08\ncompare \"Content\"\n", {}},
+    };
+    std::vector<std::string> all_missing;
+    for (const char *k : {"localroot", "remoteroot", "ftpserver", "ftpport", "ftpuser", "ftppass", "dbserver",
+                          "dbport", "dbname", "dbtablename", "dbuser", "dbpass"})
+        all_missing.push_back(std::string("\"") + k + "\" no especificado\n");
+    cases[0].lines = all_missing;
+
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        FILE *f = c.text.empty() ? fopen("/dev/null", "r")
+                                 : fmemopen(const_cast<char *>(c.text.data()), c.text.size(), "r");
+        s_vars *list = read_config(f);
+        fclose(f);
+        ajustes a;
+        EXPECT_EQ(lee_ajustes(list, a), c.lines);
+        free_config(list);
+        if (std::string(c.what) == "good values") {
+            EXPECT_EQ(a.tls, modo_tls::implicito);
+            EXPECT_EQ(a.conexiones, 8);
+            EXPECT_TRUE(a.contenido);
+            EXPECT_EQ(a.puerto_ftp, 21);
+            EXPECT_EQ(a.puerto_db, 3306u);
+            EXPECT_EQ(a.dbtablename, "t");
+            EXPECT_FALSE(a.hay_exclusiones);
+        }
+    }
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include "support/site.h"
 #include "support/ftp_daemons.h"
 #include "support/scripted_ftp.h"
+#include "support/text.h"
 
 namespace {
 
@@ -266,6 +267,46 @@ TEST(ContentTable, ATableWithoutTheColumnStopsTheRun)
     c.sql("ALTER TABLE " + c.site.table() + " ADD COLUMN Huella BINARY(32)");
     c.site.config().set("compare", "CONTENT");
     pub::expect_run(c.site.run({"-l"}), "Nuevo: /a.txt\nEliminado: /b.txt\n" + done);
+}
+
+// The digest covers the whole file, and the stored one is compared byte for
+// byte: a large file edited past its first blocks is sent, and content whose
+// digest holds a zero byte is only re-stamped.
+TEST(ContentDigest, WholeFileAndEveryByteOfTheStoredDigest)
+{
+    auto has_zero_byte = [](const std::string &hex) {
+        for (size_t i = 0; i < hex.size(); i += 2)
+            if (hex.compare(i, 2, "00") == 0)
+                return true;
+        return false;
+    };
+    std::string zero;  // content whose SHA-256 holds a zero byte
+    for (unsigned seed = 1; zero.empty(); ++seed)
+        if (has_zero_byte(sha256_hex(vt::bytes(100, seed))))
+            zero = vt::bytes(100, seed);
+    std::string edited = vt::bytes(200 * 1024, 7);
+    edited[150 * 1024] ^= 1;
+    struct Case {
+        const char *what;
+        std::string before, after;
+        bool sent;
+    } cases[] = {
+        {"edited past 64 KiB", vt::bytes(200 * 1024, 7), edited, true},
+        {"digest with a zero byte", zero, zero, false},
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.what);
+        vt::ScriptedFtp ftp;
+        ContentSite c("huella");
+        c.site.ftp(ftp.host(), ftp.port(), ftp.user(), ftp.pass());
+        c.site.create_table();
+        c.site.put("/f.bin", k.before, pub::at(2023, 1, 1, 1, 1, 1));
+        pub::expect_run(c.site.run({"-r"}), done);
+        const time_t later = pub::at(2023, 2, 2, 2, 2, 2);
+        c.site.put("/f.bin", k.after, later);
+        pub::expect_run(c.site.run(), pub::header(ftp.port()) + (k.sent ? "===> /f.bin subido con exito\n" : "") + done);
+        EXPECT_EQ(c.rows()["/f.bin"], std::make_pair(ContentSite::stamp(later), sha256_hex(k.after)));
+    }
 }
 
 // The row of a file rewritten while its upload waits for the server holds

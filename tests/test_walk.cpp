@@ -1,0 +1,78 @@
+// The walk as a stream of events, without any server: files in the
+// platform's order with their stamps, and each entry it cannot hand on as
+// the line that says why, on its stream, counted or not.
+#include <gtest/gtest.h>
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "support/files.h"
+#include "tree/walk.h"
+
+namespace {
+
+TEST(Walk, EventsInWalkOrder)
+{
+    vt::TempDir dir("vantor-walk");
+    const std::string root = dir / "web";
+    vt::make_dirs(root + "/a/b");
+    vt::write_file(root + "/a/b/f.txt", "f");
+    vt::write_file(root + "/a/malo ", "m");
+    vt::write_file(root + "/excluido.tmp", "x");
+    ASSERT_EQ(symlink("ninguna-parte", (root + "/a/roto").c_str()), 0);
+    ASSERT_EQ(symlink("..", (root + "/a/arriba").c_str()), 0);
+    vt::set_mtime(root + "/a/b/f.txt", 946684799);  // 31 December 1999, 23:59:59 UTC
+
+    arbol t{root, {}};
+    patron p;
+    ASSERT_TRUE(lee_patron("*.tmp", p));
+    t.exclusiones.push_back(p);
+
+    // What each entry of /a/ should become, by name; the order is the
+    // platform's.
+    struct Want {
+        std::string texto;
+        bool a_error, omitido;
+    };
+    const std::vector<std::pair<std::string, Want>> a = {
+        {"b", {"archivo /a/b/ f.txt", false, false}},
+        {"malo ", {"Se omite /a/malo : el nombre termina en blanco, que el catalogo no conserva\n", false, true}},
+        {"roto", {"   Error al hacer el stat: : No such file or directory\n", true, true}},
+        {"arriba", {"Se omite /a/arriba: enlace a un directorio de su propia ruta\n", false, false}},
+    };
+    std::vector<std::string> want;
+    DIR *d = opendir((root + "/a").c_str());
+    while (dirent *de = readdir(d))
+        for (const auto &[name, w] : a)
+            if (name == de->d_name)
+                want.push_back(w.texto + (w.a_error ? " E" : "") + (w.omitido ? " O" : ""));
+    closedir(d);
+
+    vt::InZone utc("UTC");
+    recorrido r(t);
+    suceso s;
+    std::vector<std::string> got;
+    while (r.siguiente(s)) {
+        if (s.c == suceso::clase::archivo) {
+            got.push_back("archivo " + s.ruta + " " + s.a.nombre);
+            EXPECT_EQ(std::vector<int>({s.a.s.dia, s.a.s.mes, s.a.s.anio, s.a.s.hora, s.a.s.minuto, s.a.s.segundo}),
+                      std::vector<int>({31, 12, 1999, 23, 59, 59}));
+        } else {
+            got.push_back(s.texto + (s.a_error ? " E" : "") + (s.omitido ? " O" : ""));
+        }
+    }
+    EXPECT_EQ(got, want);
+
+    // A root that cannot be opened is one counted line.
+    arbol falta{root + "/no-existe", {}};
+    recorrido nada(falta);
+    ASSERT_TRUE(nada.siguiente(s));
+    EXPECT_EQ(s.texto, "Error en la llamada a opendir: " + root + "/no-existe/\n");
+    EXPECT_TRUE(s.omitido);
+    EXPECT_FALSE(nada.siguiente(s));
+}
+
+}  // namespace
