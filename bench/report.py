@@ -449,6 +449,22 @@ def db_section():
           f"{fmt(med_of('dbcpu', sc, n, 'dbnear', 'vantor'))} / {fmt(med_of('dbcpu', sc, n, 'dbfar', 'vantor'))} | "
           f"{count(sc, n, 'dbnear', 'vantor')} + {count(sc, n, 'dbfar', 'vantor')} |")
     w("")
+    bs = sorted({int(r["tool"][len("floor-lookup"):]) for r in runs
+                 if r["sc"] == "d1" and r["tool"].startswith("floor-lookup")})
+    if bs:
+        n = rows[0][1]
+        w(f"D1's lookup floor (bench/floors.cpp `lookup ... BATCH`: walk, status and the same SELECT per file, BATCH "
+          f"statements per round trip, on D1's table, in the same repetitions), {n:,} files; vantor's batches hold "
+          "up to 2,048 lookups:")
+        w("")
+        w("| lookups per round trip | near | far | DB CPU near / far | vantor near / far |")
+        w("|---:|---:|---:|---:|---:|")
+        for b in bs:
+            t = f"floor-lookup{b}"
+            w(f"| {b:,} | {fmt(med('d1', n, 'dbnear', t))} | {fmt(med('d1', n, 'dbfar', t))} | "
+              f"{fmt(med_of('dbcpu', 'd1', n, 'dbnear', t))} / {fmt(med_of('dbcpu', 'd1', n, 'dbfar', t))} | "
+              f"{fmt(med('d1', n, 'dbnear', 'vantor'))} / {fmt(med('d1', n, 'dbfar', 'vantor'))} |")
+        w("")
     ms = sorted({r["n"] for r in runs if r["sc"] == "d1mem"})
     if ms:
         w("D1's peak memory (no change, catalogue near, FTP near; GNU time, max RSS of the repetitions): "

@@ -49,7 +49,8 @@
 #   BENCH_C2_SIZE (100000), BENCH_C2_REPS (3), BENCH_C3_SIZE (10000)
 #   BENCH_DB_SIZE (D1-D3: 10000), BENCH_DB_FIRST_SIZE (D4: 2000),
 #   BENCH_DB_MEM_SIZES (D1's peak memory: "1000 100000"), BENCH_DB_FAR_RTT
-#   (the catalogue's distance in D1-D4, ms: 20)
+#   (the catalogue's distance in D1-D4, ms: 20), BENCH_DB_BATCHES (lookups per
+#   round trip of D1's lookup floors: "1 512 1024 2048")
 #   BENCH_REPS (3), BENCH_FIRST_BIG_REPS (first publishes of 100,000 files: 1;
 #   0 = seed the remote folders by copying instead), BENCH_SLOW (seconds; a
 #   run slower than this is not repeated: 120), BENCH_TIMEOUT (per run,
@@ -113,6 +114,7 @@ c3_size=${BENCH_C3_SIZE:-10000}
 db_size=${BENCH_DB_SIZE:-10000}
 db_first_size=${BENCH_DB_FIRST_SIZE:-2000}
 db_mem_sizes=${BENCH_DB_MEM_SIZES:-"1000 100000"}
+db_batches=${BENCH_DB_BATCHES:-"1 512 1024 2048"}
 has() { [[ " $scenarios " == *" $1 "* ]]; }
 # Whether any far scenario (they share the third daemon, the baseline build
 # and the certificate) was asked for.
@@ -930,7 +932,22 @@ db_regen_rep=0
 db_edit() { "$gentree" edit "$tree" "$((++db_edit_rep))" >/dev/null; }
 db_regen() { "$gentree" regen "$tree" "$((++db_regen_rep))" >/dev/null; }
 db_first_reset() { reset_remote D4; "$vantor" "$work/cfg/d4-dbnear.conf" -d >/dev/null; }
-rep_d1() { db_pair d1 d "$1"; }
+# The lookup floor on D1's table with 1 (near only: at 20 ms that is 200 s),
+# then BATCH lookups per round trip (vantor's batches hold up to 2,048), near
+# and far: what the batch size costs the server.
+rep_d1_floor() {
+    local b d h
+    for d in dbnear dbfar; do
+        h=127.0.0.1
+        if [[ $d == dbfar ]]; then h=127.0.0.3; fi
+        for b in $db_batches; do
+            if [[ $d == dbfar && $b == 1 ]]; then continue; fi
+            measure d1 "$n" "$d" "floor-lookup$b" "$1" -- "$floors" lookup "$tree" "$h" "$db_port" "$db_user" \
+                "$db_pass" "$db_name" "d$n" "$b"
+        done
+    done
+}
+rep_d1() { db_pair d1 d "$1"; rep_d1_floor "$1"; }
 rep_d2() { db_pair d2 d "$1" db_edit; }
 rep_d3() { db_pair d3 dc "$1" db_regen; }
 rep_d4() { db_pair d4 d4 "$1" db_first_reset; }
