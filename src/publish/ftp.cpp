@@ -13,13 +13,17 @@
 #include <curl/curl.h>
 #include <fcntl.h>
 #include <openssl/evp.h>
+#include <poll.h>
 #include <sys/select.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 #include <strings.h>
 
 struct sesion {
@@ -32,11 +36,19 @@ struct sesion {
     int codigo = 0;         // code of respuesta, 0 when there is none
     bool primera = false;   // the next reply line is a greeting
     bool saludo = false;    // the greeting was positive
+    bool mudo = false;      // no greeting came in time
     bool perdida = false;
     bool fallo_tls = false; // the last operation failed in TLS
     int fd = -1;            // the file being stored
     int error_lectura = 0;  // errno of a failed read of it
     EVP_MD_CTX *sha = nullptr;  // digest of the bytes sent, when asked for
+    // The control connection's socket, watched besides the library's own
+    // sockets (see espera); CURL_SOCKET_BAD when unknown.
+    curl_socket_t control = CURL_SOCKET_BAD;
+    bool control_desperto = false;  // the last wait ended on it
+    bool control_fuera = false;     // not watched again in this operation
+    bool preliminar = false;        // a 1xx reply came: the server took the STOR
+    std::set<std::string> carpetas;  // folders known to exist on the server
 };
 
 namespace {
@@ -90,6 +102,8 @@ size_t cabecera(char *p, size_t size, size_t n, void *u)
         s->respuesta = linea + "\n";
         // A "NNN-" line opens a multi-line reply; its code is the same.
         s->codigo = (p[0] - '0') * 100 + (p[1] - '0') * 10 + (p[2] - '0');
+        if (p[0] == '1')
+            s->preliminar = true;
         if (s->primera) {
             s->primera = false;
             s->saludo = p[0] == '2';
@@ -144,6 +158,7 @@ void nuevo_multi(sesion *s)
     if (s->multi)
         curl_multi_cleanup(s->multi);
     s->multi = curl_multi_init();
+    s->control = CURL_SOCKET_BAD;
     // One control connection per handle: a new one replaces the old.
     curl_multi_setopt(s->multi, CURLMOPT_MAXCONNECTS, 1L);
 }
@@ -153,8 +168,9 @@ void nuevo_multi(sesion *s)
 // has no socket to wait on, only its long timers, and must simply be called
 // again: a poll then would sleep on every file. Only a long run of such
 // calls (a name being resolved) waits a millisecond at a time.
-void espera(CURLM *multi, int &sin_socket)
+void espera(sesion *s, int &sin_socket)
 {
+    CURLM *multi = s->multi;
     long t = -1;
     curl_multi_timeout(multi, &t);
     if (t == 0)
@@ -172,7 +188,48 @@ void espera(CURLM *multi, int &sin_socket)
     } else {
         sin_socket = 0;
     }
-    curl_multi_poll(multi, nullptr, 0, static_cast<int>(t < 0 || t > 1000 ? 1000 : t), nullptr);
+    // While the data connection's TLS handshake is unfinished the library
+    // waits on that socket alone, although the server may already have
+    // answered on the control connection (the TYPE or STOR reply; with a
+    // refused STOR the handshake never finishes): watch the control socket
+    // too. If the library left it readable after a wake-up, it has no use
+    // for it now and watching it would only spin.
+    if (s->control_desperto && !s->control_fuera) {
+        pollfd p{s->control, POLLIN, 0};
+        if (poll(&p, 1, 0) == 1)
+            s->control_fuera = true;
+    }
+    s->control_desperto = false;
+    curl_waitfd extra{};
+    unsigned n = 0;
+    if (max != -1 && !s->control_fuera && s->control != CURL_SOCKET_BAD && s->control < FD_SETSIZE &&
+        !FD_ISSET(s->control, &r)) {
+        extra.fd = s->control;
+        extra.events = CURL_WAIT_POLLIN;
+        n = 1;
+    }
+    curl_multi_poll(multi, n ? &extra : nullptr, n, static_cast<int>(t < 0 || t > 1000 ? 1000 : t), nullptr);
+    if (n && extra.revents)
+        s->control_desperto = true;
+}
+
+// The connection's TCP part was made (the server accepted it).
+bool tcp_conectado(sesion *s)
+{
+    double t = 0;
+    return curl_easy_getinfo(s->easy, CURLINFO_CONNECT_TIME, &t) == CURLE_OK && t > 0;
+}
+
+// Seconds a new connection waits for the server's greeting.
+long plazo_saludo(const sesion *s) { return s->a->plazo < 15 ? s->a->plazo : 15; }
+
+// With implicit TLS, a server that answers the handshake in clear text is
+// one that speaks plain FTP first: says so in words.
+std::string sin_tls_implicito(const sesion *s)
+{
+    if (s->a->tls != modo_tls::implicito || !s->primera || !strstr(s->error, "wrong version number"))
+        return "";
+    return " (el servidor no empieza con TLS; si acepta AUTH TLS, use ftptls = \"explicit\")";
 }
 
 // Runs the operation set on the easy handle to its end and sorts out its
@@ -186,24 +243,49 @@ bool ejecuta(sesion *s)
     s->perdida = false;
     s->fallo_tls = false;
     s->error_lectura = 0;
+    s->preliminar = false;
+    s->control_desperto = s->control_fuera = false;
 
     CURLcode res = CURLE_FAILED_INIT;
+    s->mudo = false;
+    // A server that accepts the connection but says nothing is most likely
+    // waiting for a TLS handshake: it is not given the whole reply timeout.
+    const auto limite_saludo = std::chrono::steady_clock::now() + std::chrono::seconds(plazo_saludo(s));
     if (curl_multi_add_handle(s->multi, s->easy) == CURLM_OK) {
         int activos = 1, sin_socket = 0;
         while (activos) {
             if (curl_multi_perform(s->multi, &activos) != CURLM_OK || !activos)
                 break;
-            espera(s->multi, sin_socket);
+            if (s->primera && std::chrono::steady_clock::now() > limite_saludo) {
+                s->mudo = true;
+                break;
+            }
+            espera(s, sin_socket);
         }
         int quedan = 0;
         while (CURLMsg *m = curl_multi_info_read(s->multi, &quedan))
             if (m->msg == CURLMSG_DONE)
                 res = m->data.result;
+        // Only while the handle is in the multi handle does the library
+        // tell the socket of the connection it keeps.
+        curl_socket_t c = CURL_SOCKET_BAD;
+        if (curl_easy_getinfo(s->easy, CURLINFO_ACTIVESOCKET, &c) != CURLE_OK)
+            c = CURL_SOCKET_BAD;
+        s->control = c;
         curl_multi_remove_handle(s->multi, s->easy);
     }
     if (res == CURLE_OK)
         return true;
     s->fallo_tls = error_tls(res);
+    // Connected but never greeted, whichever timer noticed first.
+    if (s->mudo || (s->primera && res == CURLE_OPERATION_TIMEDOUT && tcp_conectado(s))) {
+        s->motivo = "El servidor no ha saludado en " + std::to_string(plazo_saludo(s)) + " s" +
+                    (s->a->tls == modo_tls::implicito
+                         ? ""
+                         : "; si el puerto espera TLS desde el primer byte, use ftptls = \"implicit\"");
+        s->perdida = true;
+        return false;
+    }
 
     bool negativa = !s->respuesta.empty() && (s->respuesta[0] == '4' || s->respuesta[0] == '5');
     // A command the server did not answer with a refusal met a connection
@@ -219,7 +301,7 @@ bool ejecuta(sesion *s)
     if (negativa)
         s->motivo = s->respuesta;
     else if (error_tls(res) && s->error[0])
-        s->motivo = s->error;
+        s->motivo = s->error + sin_tls_implicito(s);
     else if (res == CURLE_OPERATION_TIMEDOUT || res == CURLE_FTP_ACCEPT_TIMEOUT)
         s->motivo = "El servidor no respondio en " + std::to_string(s->a->plazo) + " s";
     else if (os)
@@ -234,6 +316,39 @@ bool ejecuta(sesion *s)
 }  // namespace
 
 void ftp_inicia() { curl_global_init(CURL_GLOBAL_DEFAULT); }
+
+namespace {
+
+// Why a file of certificates cannot be used, or an empty text.
+std::string ilegible(const char *path)
+{
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return strerror(errno);
+    struct stat st;
+    bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    close(fd);
+    return regular ? "" : strerror(EISDIR);
+}
+
+}  // namespace
+
+std::string ftp_comprueba(const ajustes &a)
+{
+    if (a.tls == modo_tls::no)
+        return "";
+    if (!a.cafile.empty()) {
+        std::string por = ilegible(a.cafile.c_str());
+        return por.empty() ? "" : "Imposible leer ftpcafile '" + a.cafile + "': " + por + "\n";
+    }
+    // Without ftpcafile the library trusts the system's bundle, which a
+    // minimal system may lack (the package ca-certificates).
+    const curl_version_info_data *v = curl_version_info(CURLVERSION_NOW);
+    if (v->age >= CURLVERSION_SEVENTH && v->cainfo && !ilegible(v->cainfo).empty())
+        return std::string("No hay certificados de autoridades en el sistema (") + v->cainfo +
+               "): instale ca-certificates o indique ftpcafile\n";
+    return "";
+}
 
 sesion *ftp_nueva(const ajustes &a)
 {
@@ -341,6 +456,22 @@ bool transfiere(sesion *s, const std::string &local, const std::string &remota, 
         }
     }
     bool ok = ejecuta(s);
+    if (!ok && s->a->tls != modo_tls::no && !s->perdida && !s->preliminar && s->codigo >= 400) {
+        // The server refused the STOR itself. Over TLS the library had
+        // already begun the data connection's handshake; the server drops
+        // that connection, and the library may take the failure for a
+        // refused EPSV and send a PASV whose reply it never reads
+        // (proftpd), or the server answers the dropped connection later
+        // (pyftpdlib's 226). Either way the next reply read would belong to
+        // another command: go on over a new connection, keeping this reply.
+        const std::string respuesta = s->respuesta, motivo = s->motivo;
+        const int codigo = s->codigo;
+        const bool abierta = ftp_abre(s) == apertura::ok;
+        s->respuesta = respuesta;
+        s->motivo = motivo;
+        s->codigo = codigo;
+        s->perdida = !abierta;
+    }
     curl_easy_setopt(s->easy, CURLOPT_POSTQUOTE, nullptr);
     curl_easy_setopt(s->easy, CURLOPT_UPLOAD, 0L);
     close(s->fd);
@@ -383,6 +514,24 @@ bool con_control(const std::string &p)
 
 bool ftp_put(sesion *s, const std::string &local, const std::string &remota, std::string *h)
 {
+    // Over TLS a refused STOR costs a new connection (see transfiere): the
+    // first upload into a folder not known to exist asks for the folder
+    // first, and its 550 is the caller's cue to make it.
+    // Only an absolute folder is asked for: CWD moves the current folder,
+    // against which relative paths would then be taken.
+    const size_t fin = remota.rfind('/');
+    const std::string carpeta = fin == std::string::npos || fin == 0 ? "/" : remota.substr(0, fin);
+    if (s->a->tls != modo_tls::no && !remota.empty() && remota[0] == '/' && !con_control(carpeta) &&
+        !s->carpetas.count(carpeta)) {
+        if (!ordenes(s, curl_slist_append(nullptr, ("*CWD " + carpeta).c_str())))
+            return false;
+        if (s->codigo != 250) {
+            s->motivo = s->respuesta;
+            s->perdida = s->codigo == 421;
+            return false;
+        }
+        s->carpetas.insert(carpeta);
+    }
     if (!con_control(remota))
         return transfiere(s, local, remota, nullptr, h);
 
@@ -434,7 +583,13 @@ bool orden(sesion *s, const std::string &texto, int exito)
 
 }  // namespace
 
-bool ftp_mkdir(sesion *s, const std::string &path) { return orden(s, "MKD " + path, 257); }
+bool ftp_mkdir(sesion *s, const std::string &path)
+{
+    if (!orden(s, "MKD " + path, 257))
+        return false;
+    s->carpetas.insert(path);
+    return true;
+}
 
 bool ftp_borra(sesion *s, const std::string &path) { return orden(s, "DELE " + path, 250); }
 

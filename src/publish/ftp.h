@@ -12,6 +12,11 @@ struct sesion;
 // Prepares the library; called once before any connection exists.
 void ftp_inicia();
 
+// Checks, before anything is contacted, that TLS can trust someone: the
+// file ftpcafile names, or else the system's certificate bundle. Returns
+// the line to write when it cannot, or an empty text.
+std::string ftp_comprueba(const ajustes &a);
+
 // A new connection to the server the settings name, not yet opened. The
 // settings must outlive it.
 sesion *ftp_nueva(const ajustes &a);

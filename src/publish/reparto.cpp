@@ -6,10 +6,9 @@
 #include <csignal>
 
 reparto::reparto(const ajustes &a, const arbol &t, directorios &dirs, sesion *propia, int n)
-    : a_(a), t_(t), dirs_(dirs), vivos_(n)
+    : a_(a), t_(t), dirs_(dirs), maximo_(static_cast<size_t>(n)), vivos_(1)
 {
-    for (int i = 0; i < n; ++i)
-        hilos_.emplace_back(&reparto::hilo, this, i == 0 ? propia : nullptr);
+    hilos_.emplace_back(&reparto::hilo, this, propia);
 }
 
 reparto::~reparto()
@@ -51,7 +50,9 @@ void reparto::hilo(sesion *propia)
         puntero e;
         {
             std::unique_lock<std::mutex> l(mu_);
+            ++libres_;
             hay_encargo_.wait(l, [this] { return fin_ || !cola_.empty(); });
+            --libres_;
             if (cola_.empty())
                 break;
             e = cola_.front();
@@ -93,6 +94,11 @@ void reparto::encola(encargo e)
         auto p = std::make_shared<encargo>(std::move(e));
         en_orden_.push_back(p);
         cola_.push_back(p);
+        // Every thread busy: one more connection, if the settings allow it.
+        if (cola_.size() > static_cast<size_t>(libres_) && hilos_.size() < maximo_) {
+            ++vivos_;
+            hilos_.emplace_back(&reparto::hilo, this, nullptr);
+        }
     }
     hay_encargo_.notify_one();
 }

@@ -32,8 +32,10 @@ struct encargo {
 
 class reparto {
 public:
-    // Starts n upload threads; the first takes over the logged-in session
-    // propia, the others open their own.
+    // Up to n upload threads. The first takes over the logged-in session
+    // propia; another is started, opening its own connection, only when a
+    // file is handed over while every thread is busy, so a run that uploads
+    // little opens few connections.
     reparto(const ajustes &a, const arbol &t, directorios &dirs, sesion *propia, int n);
     // Waits for every file, then stops the threads; each connection quits.
     ~reparto();
@@ -63,6 +65,8 @@ private:
     std::deque<puntero> cola_;      // waiting for a connection
     std::deque<puntero> en_orden_;  // handed over and not yet taken back, in walk order
     std::vector<std::thread> hilos_;
-    int vivos_ = 0;  // threads with a connection
+    size_t maximo_;       // threads that may be started
+    int vivos_ = 0;       // threads with a connection, or opening one
+    int libres_ = 0;      // threads waiting for a file
     bool fin_ = false;
 };

@@ -115,7 +115,13 @@ void decide(corrida &r, const suceso &s, const respuesta &resp, const std::strin
 
 }  // namespace
 
-std::string direccion(const ajustes &a) { return a.ftpserver + ":" + a.ftpport; }
+std::string direccion(const ajustes &a)
+{
+    // An IPv6 address is written between brackets, as in a URL.
+    if (a.ftpserver.find(':') != std::string::npos)
+        return "[" + a.ftpserver + "]:" + a.ftpport;
+    return a.ftpserver + ":" + a.ftpport;
+}
 
 sesion *abre_conexion(const ajustes &a)
 {

@@ -161,7 +161,74 @@ void wait_for_listener(const std::string &host, int port, int limit_ms, Process 
     throw std::runtime_error("nothing listens on " + host + ":" + std::to_string(port));
 }
 
+// The password as a "$6$" SHA-512 crypt hash, which every server here
+// checks at once.
+std::string sha512_crypt(const std::string &pass)
+{
+    Spawn hash;
+    hash.program = "openssl";
+    hash.args = {"passwd", "-6", pass};
+    Outcome h = run(hash);
+    if (h.status != 0 || h.out.rfind("$6$", 0) != 0)
+        throw std::runtime_error("openssl passwd -6 failed: " + describe(h));
+    return h.out.substr(0, h.out.find('\n'));
+}
+
+// "no", "explicit" or "implicit", else throws naming the server.
+void check_tls_mode(const std::string &tls, const char *server)
+{
+    if (tls != "no" && tls != "explicit" && tls != "implicit")
+        throw std::runtime_error(std::string(server) + ": tls must be no, explicit or implicit, not " + tls);
+}
+
+// A program unpacked by fetch-ftpds.sh, or an exception that says how to get it.
+std::string unpacked(const std::string &rel)
+{
+    const std::string p = ftpds_dir() + "/" + rel;
+    if (access(p.c_str(), X_OK) != 0)
+        throw std::runtime_error(p + " is missing: run `bash tests/support/fetch-ftpds.sh " + ftpds_dir() +
+                                 "` (or point VANTOR_FTPDS at a folder where it ran)");
+    return p;
+}
+
+// The folder of the unpacked shared libraries (usr/lib/<triplet>).
+std::string unpacked_libraries()
+{
+    std::error_code ec;
+    for (const auto &e : std::filesystem::directory_iterator(ftpds_dir() + "/usr/lib", ec)) {
+        const std::string name = e.path().filename().string();
+        if (e.is_directory() && name.ends_with("-linux-gnu"))
+            return e.path().string();
+    }
+    return ftpds_dir() + "/usr/lib";
+}
+
+// Caps OpenSSL at TLS 1.2 for the program that reads this as OPENSSL_CONF.
+const char *tls12_openssl_conf = R"(openssl_conf = init
+[init]
+ssl_conf = ssl
+[ssl]
+system_default = system
+[system]
+MaxProtocol = TLSv1.2
+)";
+
+std::string joined(const std::vector<std::string> &lines)
+{
+    std::string t;
+    for (const std::string &l : lines)
+        t += l + "\n";
+    return t;
+}
+
 }  // namespace
+
+std::string ftpds_dir()
+{
+    if (const char *d = getenv("VANTOR_FTPDS"); d && *d)
+        return d;
+    return VANTOR_FTPDS_DIR;
+}
 
 std::string wait_for_ftp_greeting(const std::string &host, int port, int limit_ms, Process *server)
 {
@@ -328,13 +395,7 @@ PureFtpd::PureFtpd(const Options &o)
 
     // A SHA-512 crypt hash logs in at once; pure-pw's own argon2id takes
     // seconds per login.
-    Spawn hash;
-    hash.program = "openssl";
-    hash.args = {"passwd", "-6", pass_};
-    Outcome h = run(hash);
-    if (h.status != 0 || h.out.rfind("$6$", 0) != 0)
-        throw std::runtime_error("openssl passwd -6 failed: " + describe(h));
-    std::string crypted = h.out.substr(0, h.out.find('\n'));
+    const std::string crypted = sha512_crypt(pass_);
     Credentials c = unprivileged();
     // login:password:uid:gid:gecos:home (/./ chroots there):then 12 limits
     write_file(d + "/pureftpd.passwd", user_ + ":" + crypted + ":" + std::to_string(c.uid) + ":" +
@@ -373,6 +434,175 @@ PureFtpd::PureFtpd(const Options &o)
                            o.certificate.empty() ? test_certificates().server.pem : o.certificate});
         }
         s.args.insert(s.args.end(), o.extra_args.begin(), o.extra_args.end());
+        return s;
+    });
+}
+
+VsFtpd::VsFtpd(const Options &o)
+{
+    if (!running_as_root())
+        throw std::runtime_error("vsftpd needs the tests to run as root");
+    check_tls_mode(o.tls, "VsFtpd");
+    const std::string program = unpacked("usr/sbin/vsftpd");
+    dir_ = std::make_unique<TempDir>("vantor-vsftpd");
+    const std::string d = dir_->path();
+    user_ = o.user;
+    pass_ = o.pass;
+    root_ = d + "/root";
+    log_file_ = d + "/server.log";
+    owned_ = true;
+    implicit_tls_ = o.tls == "implicit";
+    make_dirs(root_);
+    give("");
+    // An empty folder that nobody can write, for vsftpd's unprivileged helper.
+    make_dirs(d + "/empty");
+
+    // The account: pam_userdb checks a Berkeley DB of user/password pairs,
+    // which Debian's Python writes (PATH.db for dbm.ndbm's PATH).
+    Spawn db;
+    db.program = "/usr/bin/python3";
+    db.args = {"-c",
+               "import dbm.ndbm, sys\n"
+               "d = dbm.ndbm.open(sys.argv[1], 'n')\n"
+               "d[sys.argv[2].encode()] = sys.argv[3].encode()\n"
+               "d.close()\n",
+               d + "/users", user_, pass_};
+    db.env = {{"PYTHONNOUSERSITE", "1"}};
+    db.unset_env = {"PYTHONPATH", "PYTHONHOME"};
+    Outcome w = run(db);
+    if (w.status != 0)
+        throw std::runtime_error("writing vsftpd's user database failed: " + describe(w));
+    make_dirs(d + "/pam");
+    write_file(d + "/pam/vantor",
+               "auth required pam_userdb.so db=" + d + "/users\naccount required pam_permit.so\n");
+    write_file(d + "/openssl.cnf", tls12_openssl_conf);
+    const std::string certificate =
+        o.certificate.empty() ? test_certificates().server.pem : o.certificate;
+
+    const int low = free_port_range(16);
+    start([&](int port) {
+        std::string conf = "listen=YES\n"
+                           "listen_address=127.0.0.1\n"
+                           "listen_port=" + std::to_string(port) + "\n"
+                           "background=NO\n"
+                           "anonymous_enable=NO\n"
+                           "local_enable=YES\n"
+                           "write_enable=YES\n"
+                           "local_umask=022\n"
+                           // Every login is nobody, in its home: root().
+                           "guest_enable=YES\n"
+                           "guest_username=nobody\n"
+                           "virtual_use_local_privs=YES\n"
+                           "chroot_local_user=YES\n"
+                           "allow_writeable_chroot=YES\n"
+                           "pam_service_name=vantor\n"
+                           "secure_chroot_dir=" + d + "/empty\n"
+                           // No namespaces or seccomp filter: private and simple.
+                           "seccomp_sandbox=NO\n"
+                           "isolate=NO\n"
+                           "isolate_network=NO\n"
+                           "pasv_min_port=" + std::to_string(low) + "\n"
+                           "pasv_max_port=" + std::to_string(low + 15) + "\n"
+                           "dirmessage_enable=NO\n"
+                           "xferlog_enable=YES\n"
+                           "xferlog_std_format=NO\n"
+                           "log_ftp_protocol=YES\n"
+                           "vsftpd_log_file=" + log_file_ + "\n";
+        if (o.tls != "no") {
+            conf += "ssl_enable=YES\n"
+                    "ssl_ciphers=HIGH\n"  // the built-in DES-CBC3-SHA is gone from OpenSSL 3
+                    "rsa_cert_file=" + certificate + "\n"
+                    "rsa_private_key_file=" + certificate + "\n"
+                    "force_local_logins_ssl=YES\n"
+                    "force_local_data_ssl=YES\n";
+            conf += std::string("require_ssl_reuse=") + (o.require_ssl_reuse ? "YES" : "NO") + "\n";
+            if (implicit_tls_)
+                conf += "implicit_ssl=YES\n";
+        }
+        conf += joined(o.config);
+        write_file(d + "/vsftpd.conf", conf);
+        Spawn s;
+        s.program = program;
+        s.args = {d + "/vsftpd.conf"};
+        s.env = {{"LD_PRELOAD", VANTOR_VSFTPD_SHIM},
+                 {"VANTOR_PAM_DIR", d + "/pam"},
+                 {"VANTOR_GUEST", "nobody"},
+                 {"VANTOR_GUEST_HOME", root_},
+                 {"OPENSSL_CONF", d + "/openssl.cnf"}};
+        return s;
+    });
+}
+
+ProFtpd::ProFtpd(const Options &o)
+{
+    if (!running_as_root())
+        throw std::runtime_error("proftpd needs the tests to run as root");
+    check_tls_mode(o.tls, "ProFtpd");
+    const std::string program = unpacked("usr/sbin/proftpd");
+    dir_ = std::make_unique<TempDir>("vantor-proftpd");
+    const std::string d = dir_->path();
+    user_ = o.user;
+    pass_ = o.pass;
+    root_ = d + "/root";
+    log_file_ = d + "/server.log";
+    owned_ = true;
+    implicit_tls_ = o.tls == "implicit";
+    make_dirs(root_);
+    give("");
+    Credentials c = unprivileged();
+    // name:hash:uid:gid:gecos:home:shell; DefaultRoot ~ chroots to the home.
+    write_file(d + "/passwd", user_ + ":" + sha512_crypt(pass_) + ":" + std::to_string(c.uid) + ":" +
+                                  std::to_string(c.gid) + "::" + root_ + ":/bin/false\n");
+    write_file(d + "/group", "nogroup:x:" + std::to_string(c.gid) + ":\n");
+    // proftpd refuses account files that others can read.
+    chmod((d + "/passwd").c_str(), 0600);
+    chmod((d + "/group").c_str(), 0600);
+    const std::string certificate =
+        o.certificate.empty() ? test_certificates().server.pem : o.certificate;
+
+    const int low = free_port_range(16);
+    start([&](int port) {
+        std::string conf = "ServerType standalone\n"
+                           "ServerName \"vantor test\"\n"
+                           "DefaultAddress 127.0.0.1\n"
+                           "SocketBindTight on\n"
+                           "UseIPv6 off\n"
+                           "Port " + std::to_string(port) + "\n"
+                           "PassivePorts " + std::to_string(low) + " " + std::to_string(low + 15) + "\n"
+                           "User nobody\n"
+                           "Group nogroup\n"
+                           "Umask 022\n"
+                           "AllowOverwrite on\n"
+                           "AuthOrder mod_auth_file.c\n"
+                           "AuthUserFile " + d + "/passwd\n"
+                           "AuthGroupFile " + d + "/group\n"
+                           "RequireValidShell off\n"
+                           "DefaultRoot ~\n"
+                           "UseReverseDNS off\n"
+                           "WtmpLog off\n"
+                           "DelayTable none\n"
+                           "ScoreboardFile " + d + "/scoreboard\n"
+                           "PidFile " + d + "/proftpd.pid\n"
+                           "SystemLog " + log_file_ + "\n"
+                           "TransferLog none\n"
+                           "LogFormat commands \"%t \\\"%r\\\" %s\"\n"
+                           "ExtendedLog " + log_file_ + " ALL commands\n";
+        if (o.tls != "no") {
+            conf += "ModulePath " + ftpds_dir() + "/usr/lib/proftpd\n"
+                    "LoadModule mod_tls.c\n"
+                    "TLSEngine on\n"
+                    "TLSRequired on\n"
+                    "TLSRSACertificateFile " + certificate + "\n"
+                    "TLSRSACertificateKeyFile " + certificate + "\n";
+            if (implicit_tls_)
+                conf += "TLSOptions UseImplicitSSL\n";
+        }
+        conf += joined(o.config);
+        write_file(d + "/proftpd.conf", conf);
+        Spawn s;
+        s.program = program;
+        s.args = {"-n", "-c", d + "/proftpd.conf"};
+        s.env = {{"LD_LIBRARY_PATH", unpacked_libraries()}};
         return s;
     });
 }

@@ -130,6 +130,62 @@ public:
     explicit PureFtpd(const Options &o);
 };
 
+// vsftpd 3.0.3 and proftpd 1.3.8 from Debian's packages, unpacked but not
+// installed: tests/support/fetch-ftpds.sh DIR puts them in DIR, which is
+// $VANTOR_FTPDS or else the build tree's ftpds folder. Constructing either
+// server throws, naming the script, when they are not there. Both need root,
+// run the account as nobody:nogroup (so file and folder modes count: a file
+// given to that user and made 0444 refuses an upload) and log every command
+// with its reply code in log().
+std::string ftpds_dir();
+
+// vsftpd with one virtual account (PAM's pam_userdb, read through a private
+// PAM folder; see vsftpd_shim.c), chrooted to its root. log() has
+// `FTP command: Client "127.0.0.1", "STOR f.txt"` and
+// `FTP response: Client "127.0.0.1", "226 Transfer complete."` lines.
+class VsFtpd : public FtpDaemon {
+public:
+    struct Options {
+        std::string user = "vantor";
+        std::string pass = "secreto";
+        // "no"; "explicit": AUTH TLS required before the login ("530
+        // Non-anonymous sessions must use encryption.") and PROT P for data;
+        // "implicit": TLS from the first byte of every connection.
+        std::string tls = "no";
+        // Key and certificate in one PEM; empty: test_certificates().server.
+        std::string certificate;
+        // With TLS, data connections must resume the control connection's
+        // TLS session (vsftpd's default). The server speaks TLS 1.2 at most:
+        // under TLS 1.3 vsftpd 3.0.3 refuses the second and later resumptions.
+        bool require_ssl_reuse = true;
+        // More vsftpd.conf lines ("idle_session_timeout=2",
+        // "delay_failed_login=0"); later lines win.
+        std::vector<std::string> config;
+    };
+    VsFtpd() : VsFtpd(Options{}) {}
+    explicit VsFtpd(const Options &o);
+};
+
+// proftpd with one account in an AuthUserFile ($6$ hash), DefaultRoot ~.
+// log() has its ExtendedLog: `[date] "STOR f.txt" 226` for every command.
+class ProFtpd : public FtpDaemon {
+public:
+    struct Options {
+        std::string user = "vantor";
+        std::string pass = "secreto";
+        // "no"; "explicit" (mod_tls, TLSRequired on: "550 SSL/TLS required
+        // on the control channel" before AUTH TLS, and PROT P for data);
+        // "implicit" (TLSOptions UseImplicitSSL).
+        std::string tls = "no";
+        std::string certificate;
+        // More proftpd.conf lines ("TimeoutIdle 2",
+        // "TLSOptions NoSessionReuseRequired").
+        std::vector<std::string> config;
+    };
+    ProFtpd() : ProFtpd(Options{}) {}
+    explicit ProFtpd(const Options &o);
+};
+
 // Connects to host:port (an IPv4 or IPv6 address) and reads the greeting (up
 // to its last "220 " line). Returns the greeting, or throws after the limit.
 std::string wait_for_ftp_greeting(const std::string &host, int port, int limit_ms,

@@ -107,14 +107,10 @@ MariaDb::~MariaDb()
     stop();
 }
 
-bool MariaDb::try_start()
-{
-    server_.reset();
-    dir_ = std::make_unique<TempDir>("vantor-mariadb");
-    const std::string d = dir_->path();
-    socket_ = d + "/mariadbd.sock";
-    const bool root = running_as_root();
+namespace mariadb_parts {
 
+void install(const std::string &d)
+{
     Spawn install;
     install.program = "mariadb-install-db";
     install.args = {"--no-defaults", "--datadir=" + d + "/data",
@@ -126,69 +122,101 @@ bool MariaDb::try_start()
                     // to make the installation fail now and then.
                     "--tmpdir=" + d,
                     "--innodb-buffer-pool-size=16M", "--innodb-log-file-size=4M"};
-    if (root)
+    if (running_as_root())
         install.args.push_back("--user=root");
     install.log_file = d + "/install.log";
     install.timeout = 120s;
     Outcome io = run(install);
     if (io.status != 0 || io.signal)
         throw std::runtime_error("mariadb-install-db failed:\n" + read_file(d + "/install.log"));
+}
+
+std::vector<std::string> server_args(const std::string &d, const std::string &socket, int port)
+{
+    // Debian's server settings for character set and collation, so the
+    // tables made here behave as on an installed server.
+    std::vector<std::string> args = {"--no-defaults",
+                                     "--datadir=" + d + "/data",
+                                     "--socket=" + socket,
+                                     "--port=" + std::to_string(port),
+                                     "--bind-address=127.0.0.1",
+                                     "--skip-name-resolve",
+                                     "--pid-file=" + d + "/mariadbd.pid",
+                                     "--log-error=" + d + "/error.log",
+                                     "--tmpdir=" + d,
+                                     "--character-set-server=utf8mb4",
+                                     "--collation-server=utf8mb4_general_ci",
+                                     "--innodb-buffer-pool-size=16M",
+                                     "--innodb-log-file-size=4M",
+                                     "--innodb-flush-log-at-trx-commit=2",
+                                     "--innodb-doublewrite=0",
+                                     "--skip-log-bin",
+                                     "--max-connections=50"};
+    if (running_as_root())
+        args.push_back("--user=root");
+    return args;
+}
+
+bool wait_for_socket(Process &server, const std::string &socket, const std::string &log_file,
+                     std::chrono::milliseconds limit)
+{
+    std::string why;
+    auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+        if (!server.running())
+            return false;
+        if (access(socket.c_str(), F_OK) == 0) {
+            Conn c;
+            if (connect(c, "", 0, socket, "root", "", nullptr, &why))
+                return true;
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    std::string l;
+    try {
+        l = read_file(log_file);
+    } catch (const std::exception &) {
+    }
+    throw std::runtime_error("MariaDB did not answer on its socket: " + why + "\n" + l);
+}
+
+Rows root_query(const std::string &socket, const std::string &sql, bool in_vantor)
+{
+    Conn c;
+    std::string why;
+    if (!connect(c, "", 0, socket, "root", "", in_vantor ? "vantor" : nullptr, &why))
+        throw std::runtime_error(why);
+    return run_query(c.m, sql);
+}
+
+}  // namespace mariadb_parts
+
+bool MariaDb::try_start()
+{
+    server_.reset();
+    dir_ = std::make_unique<TempDir>("vantor-mariadb");
+    const std::string d = dir_->path();
+    socket_ = d + "/mariadbd.sock";
+    mariadb_parts::install(d);
 
     port_ = free_port();
     Spawn srv;
     srv.program = "mariadbd";
-    // Debian's server settings for character set and collation, so the
-    // tables made here behave as on an installed server.
-    srv.args = {"--no-defaults",
-                "--datadir=" + d + "/data",
-                "--socket=" + socket_,
-                "--port=" + std::to_string(port_),
-                "--bind-address=127.0.0.1",
-                "--skip-name-resolve",
-                "--pid-file=" + d + "/mariadbd.pid",
-                "--log-error=" + d + "/error.log",
-                "--tmpdir=" + d,
-                "--character-set-server=utf8mb4",
-                "--collation-server=utf8mb4_general_ci",
-                "--innodb-buffer-pool-size=16M",
-                "--innodb-log-file-size=4M",
-                "--innodb-flush-log-at-trx-commit=2",
-                "--innodb-doublewrite=0",
-                "--skip-log-bin",
-                "--max-connections=50"};
-    if (root)
-        srv.args.push_back("--user=root");
+    srv.args = mariadb_parts::server_args(d, socket_, port_);
     srv.log_file = d + "/stdout.log";
     srv.timeout = std::chrono::hours(24);
     server_ = std::make_unique<Process>(srv);
 
     // Ready when root gets in over the socket.
-    std::string why;
-    bool up = false;
-    auto end = std::chrono::steady_clock::now() + 60s;
-    while (std::chrono::steady_clock::now() < end) {
-        if (!server_->running())
-            return false;  // e.g. the port was taken: try another
-        if (access(socket_.c_str(), F_OK) == 0) {
-            Conn c;
-            if (connect(c, "", 0, socket_, "root", "", nullptr, &why)) {
-                up = true;
-                break;
-            }
-        }
-        std::this_thread::sleep_for(20ms);
-    }
-    if (!up)
-        throw std::runtime_error("MariaDB did not answer on its socket: " + why + "\n" + log());
+    if (!mariadb_parts::wait_for_socket(*server_, socket_, d + "/error.log", 60s))
+        return false;  // e.g. the port was taken: try another
 
-    Conn c;
-    if (!connect(c, "", 0, socket_, "root", "", nullptr, &why))
-        throw std::runtime_error(why);
-    run_query(c.m, "CREATE DATABASE vantor");
+    mariadb_parts::root_query(socket_, "CREATE DATABASE vantor", false);
     add_account(user(), password(), "ALL PRIVILEGES");
 
     // And the account over TCP, the way vantor connects.
     Conn t;
+    std::string why;
     if (!connect(t, host(), port_, "", user(), password(), "vantor", &why))
         throw std::runtime_error("TCP login to the private MariaDB failed: " + why);
     return true;
@@ -196,11 +224,7 @@ bool MariaDb::try_start()
 
 Rows MariaDb::query(const std::string &sql) const
 {
-    Conn c;
-    std::string why;
-    if (!connect(c, "", 0, socket_, "root", "", "vantor", &why))
-        throw std::runtime_error(why);
-    return run_query(c.m, sql);
+    return mariadb_parts::root_query(socket_, sql);
 }
 
 Rows MariaDb::query_as(const std::string &user, const std::string &pass,
@@ -240,6 +264,45 @@ void MariaDb::stop()
         server_.reset();
     }
     dir_.reset();
+}
+
+SqlSession::SqlSession(int port, const std::string &user, const std::string &pass)
+{
+    Conn c;
+    std::string why;
+    if (!connect(c, "127.0.0.1", port, "", user, pass, "vantor", &why))
+        throw std::runtime_error(why);
+    m_ = c.m;
+    c.m = nullptr;
+}
+
+SqlSession::SqlSession(SqlSession &&o) noexcept : m_(o.m_), errno_(o.errno_)
+{
+    o.m_ = nullptr;
+}
+
+SqlSession::~SqlSession()
+{
+    if (m_)
+        mysql_close(static_cast<MYSQL *>(m_));
+}
+
+Rows SqlSession::query(const std::string &sql)
+{
+    MYSQL *m = static_cast<MYSQL *>(m_);
+    try {
+        Rows r = run_query(m, sql);
+        errno_ = 0;
+        return r;
+    } catch (const std::exception &) {
+        errno_ = mysql_errno(m);
+        throw;
+    }
+}
+
+long long SqlSession::affected() const
+{
+    return static_cast<long long>(mysql_affected_rows(static_cast<MYSQL *>(m_)));
 }
 
 MariaDb &shared_mariadb()

@@ -3,6 +3,7 @@
 // do anything in it, over TCP and over the socket.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -68,5 +69,45 @@ MariaDb &shared_mariadb();
 
 // Quotes a text as an SQL string literal ('...', with ' and \ escaped).
 std::string sql_text(const std::string &v);
+
+// One open client connection (utf8mb4, database `vantor`), for what needs a
+// session of its own: a named lock, a transaction, a session variable.
+// Closed when it goes.
+class SqlSession {
+public:
+    // Over TCP to 127.0.0.1:port. Throws with the client's error text.
+    SqlSession(int port, const std::string &user, const std::string &pass);
+    ~SqlSession();
+    SqlSession(SqlSession &&o) noexcept;
+    SqlSession(const SqlSession &) = delete;
+    SqlSession &operator=(const SqlSession &) = delete;
+    SqlSession &operator=(SqlSession &&) = delete;
+
+    // As MariaDb::query; the error number of a failure is in last_errno().
+    Rows query(const std::string &sql);
+    unsigned last_errno() const { return errno_; }
+    // Rows changed, matched or inserted by the last statement (ROW_COUNT()).
+    long long affected() const;
+
+private:
+    void *m_ = nullptr;  // MYSQL *
+    unsigned errno_ = 0;
+};
+
+// Pieces of a private server that the Galera cluster shares.
+namespace mariadb_parts {
+// Runs mariadb-install-db into folder/data; throws with its log when it fails.
+void install(const std::string &folder);
+// The server's options for a data folder folder/data, its socket, port and
+// logs in folder.
+std::vector<std::string> server_args(const std::string &folder, const std::string &socket, int port);
+// Waits until root gets in over the socket; false when the server ended
+// first (e.g. its port was taken). Throws after `limit`.
+bool wait_for_socket(Process &server, const std::string &socket, const std::string &log_file,
+                     std::chrono::milliseconds limit);
+// One statement as root over the socket, in database `vantor` when
+// `in_vantor`, else in none.
+Rows root_query(const std::string &socket, const std::string &sql, bool in_vantor = true);
+}  // namespace mariadb_parts
 
 }  // namespace vt

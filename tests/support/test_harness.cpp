@@ -17,9 +17,12 @@
 #include "support/files.h"
 #include "support/ftp_client.h"
 #include "support/ftp_daemons.h"
+#include "support/galera.h"
 #include "support/mariadb.h"
 #include "support/process.h"
 #include "support/scripted_ftp.h"
+#include "support/scripted_sftp.h"
+#include "support/ssh_daemons.h"
 
 using namespace std::chrono_literals;
 
@@ -73,6 +76,24 @@ TEST(Harness, MariaDbAccountsAndQueries)
     EXPECT_THROW(db.query_as("lector", "l-pass", "DELETE FROM h"), std::runtime_error);
     EXPECT_THROW(db.query_as("lector", "wrong", "SELECT 1"), std::runtime_error);
     db.query("DROP TABLE h");
+}
+
+// A row written through node 1 is read through node 2, but a named lock
+// taken on node 1 is unknown to node 2: the reason the run lock needs more
+// than GET_LOCK on a cluster.
+TEST(Harness, GaleraClusterReplicatesRowsButNotNamedLocks)
+{
+    vt::GaleraCluster cluster;
+    vt::SqlSession one = cluster.session(1);
+    one.query("CREATE TABLE g (a int PRIMARY KEY, b varchar(10))");
+    one.query("INSERT INTO g VALUES (1, 'año')");
+    vt::SqlSession two = cluster.session(2);
+    two.query("SET SESSION wsrep_sync_wait = 1");
+    EXPECT_EQ(two.query("SELECT b FROM g WHERE a = 1"), (vt::Rows{{"año"}}));
+
+    EXPECT_EQ(one.query("SELECT GET_LOCK('vantor.h', 0)"), (vt::Rows{{"1"}}));
+    EXPECT_EQ(two.query("SELECT GET_LOCK('vantor.h', 0)"), (vt::Rows{{"1"}}));
+    EXPECT_EQ(cluster.session(1).query("SELECT GET_LOCK('vantor.h', 0)"), (vt::Rows{{"0"}}));
 }
 
 TEST(Harness, ProcessCapturesStreamsStatusAndSignals)
@@ -342,6 +363,70 @@ TEST(Harness, TlsServersAnswerOverTls)
     EXPECT_EQ(misnamed.log().find("<- PASS"), std::string::npos) << misnamed.log();
 }
 
+// vsftpd and proftpd as unpacked by fetch-ftpds.sh: plain FTP through the
+// harness's client, a file the server's user may not write refused, and an
+// upload over explicit and implicit TLS that the command log shows. A clear
+// login is refused where TLS is required.
+TEST(Harness, VsFtpdAndProFtpd)
+{
+    if (!vt::running_as_root())
+        GTEST_SKIP() << "needs root";
+    vt::TempDir dir("vantor-harness");
+    vt::write_file(dir / "f.txt", "cifrado\n");
+    const std::string user = "vantor:secreto";
+    struct Case {
+        const char *name;
+        std::function<std::unique_ptr<vt::FtpDaemon>(const std::string &tls)> start;
+        const char *read_only_refusal;
+    };
+    const std::vector<Case> cases = {
+        {"vsftpd",
+         [](const std::string &tls) {
+             vt::VsFtpd::Options o;
+             o.tls = tls;
+             return std::make_unique<vt::VsFtpd>(o);
+         },
+         "553 "},
+        {"proftpd",
+         [](const std::string &tls) {
+             vt::ProFtpd::Options o;
+             o.tls = tls;
+             return std::make_unique<vt::ProFtpd>(o);
+         },
+         "550 "},
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.name);
+        auto ftp = k.start("no");
+        check_real_server(*ftp);
+        vt::write_file(ftp->path("htdocs/viejo.txt"), "viejo\n");
+        ftp->give("htdocs/viejo.txt");
+        chmod(ftp->path("htdocs/viejo.txt").c_str(), 0444);
+        auto r = ftp_session(ftp->host(), ftp->port(), ftp->user(), ftp->pass(), "", dir / "f.txt",
+                             "/htdocs/viejo.txt");
+        EXPECT_EQ(r.back().substr(0, 4), k.read_only_refusal) << ftp->log();
+        EXPECT_EQ(vt::read_file(ftp->path("htdocs/viejo.txt")), "viejo\n");
+
+        for (const char *tls : {"explicit", "implicit"}) {
+            SCOPED_TRACE(tls);
+            ftp = k.start(tls);
+            const char *scheme = std::string(tls) == "implicit" ? "ftps" : "ftp";
+            vt::Outcome o = curl_put(url(scheme, *ftp, "/htdocs/f.txt"), dir / "f.txt",
+                                     {"--ssl-reqd", "--cacert", vt::test_certificates().server.cert, "-u", user});
+            EXPECT_EQ(o.status, 0) << vt::describe(o) << ftp->log();
+            EXPECT_EQ(vt::read_file(ftp->path("htdocs/f.txt")), "cifrado\n");
+            EXPECT_NE(ftp->log().find("PROT P"), std::string::npos) << ftp->log();
+            EXPECT_NE(ftp->log().find("\"STOR f.txt\""), std::string::npos) << ftp->log();
+            if (std::string(tls) == "explicit") {
+                o = curl_put(url("ftp", *ftp, "/clear.txt"), dir / "f.txt", {"-u", user});
+                EXPECT_NE(o.status, 0) << vt::describe(o);
+                EXPECT_EQ(o.err.find("> PASS"), std::string::npos) << o.err;
+                EXPECT_NE(access(ftp->path("clear.txt").c_str(), F_OK), 0);
+            }
+        }
+    }
+}
+
 // A plain server on ::1 takes uploads over IPv6 (EPSV); a server limited to
 // one connection per address greets the second with 421.
 TEST(Harness, PyFtpdOnIpv6AndConnectionLimit)
@@ -387,6 +472,137 @@ TEST(Harness, PyFtpdOnIpv6AndConnectionLimit)
     EXPECT_NE(o.err.find("< 421 Too many connections from the same IP address."), std::string::npos)
         << o.err;
     close(held);
+}
+
+// One SFTP upload with the curl command (libcurl over libssh2, as vantor
+// uses them), trusting the hosts of known_hosts only: curl reads
+// $HOME/.ssh/known_hosts.
+vt::Outcome sftp_put(const std::string &url, const std::string &local, const std::string &known_hosts,
+                     const std::vector<std::string> &options)
+{
+    vt::TempDir home("vantor-harness");
+    vt::make_dirs(home / ".ssh");
+    vt::write_file(home / ".ssh/known_hosts", vt::read_file(known_hosts));
+    vt::Spawn s;
+    s.program = "curl";
+    s.args = {"-sS", "--max-time", "20", "-T", local};
+    s.args.insert(s.args.end(), options.begin(), options.end());
+    s.args.push_back(url);
+    s.env = {{"HOME", home.path()}};
+    return vt::run(s);
+}
+
+// sshd takes the account's password and both keys, over IPv4 and IPv6, with
+// plain and hashed known_hosts; it refuses what it should, a changed host
+// key before any password; its log shows each login and each SFTP request.
+TEST(Harness, SshdTakesUploadsAndLogsThem)
+{
+    if (!vt::running_as_root())
+        GTEST_SKIP() << "needs root";
+    vt::Sshd::Options so;
+    so.ipv6 = true;
+    so.home = "usuario";
+    vt::Sshd ssh(so);
+    ssh.make_dir("htdocs/cerrado");
+    chmod(ssh.path("htdocs/cerrado").c_str(), 0555);
+    vt::TempDir dir("vantor-harness");
+    vt::write_file(dir / "f.txt", "segura\n");
+    const std::string v4 = "sftp://127.0.0.1:" + std::to_string(ssh.port());
+    const std::string v6 = "sftp://[::1]:" + std::to_string(ssh.port());
+    const std::vector<std::string> password = {"-u", ssh.user() + ":" + ssh.pass()};
+    const std::vector<std::string> key = {"-u", ssh.user() + ":", "--key", ssh.key()};
+    const std::vector<std::string> key_pp = {"-u", ssh.user() + ":", "--key", ssh.key_with_passphrase(),
+                                             "--pass", ssh.passphrase()};
+    const std::vector<std::string> bad_password = {"-u", ssh.user() + ":mala"};
+
+    struct Case {
+        const char *name;
+        std::string url, known_hosts;
+        std::vector<std::string> options;
+        int status;
+        const char *stored;  // where the file lands, under root()
+        const char *logged;  // in the log after the upload
+    };
+    const std::vector<Case> cases = {
+        {"password", v4 + "/htdocs/a.txt", ssh.known_hosts(), password, 0, "htdocs/a.txt",
+         "open \"/htdocs/a.txt\" flags WRITE,CREATE,TRUNCATE"},
+        {"key, hashed known_hosts, login folder", v4 + "/~/b.txt", ssh.hashed_known_hosts(), key, 0,
+         "usuario/b.txt", "Accepted publickey for vantor-sftp"},
+        {"key with passphrase over IPv6", v6 + "/htdocs/c.txt", ssh.known_hosts(), key_pp, 0,
+         "htdocs/c.txt", "close \"/htdocs/c.txt\" bytes read 0 written 7"},
+        {"folder without write permission", v4 + "/htdocs/cerrado/d.txt", ssh.known_hosts(), password, 9,
+         nullptr, "sent status Permission denied"},
+        {"wrong password", v4 + "/htdocs/e.txt", ssh.known_hosts(), bad_password, 67, nullptr,
+         "Failed password for vantor-sftp"},
+        {"changed host key", v4 + "/htdocs/e.txt", ssh.wrong_known_hosts(), password, 60, nullptr,
+         "Connection closed by 127.0.0.1"},
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.name);
+        const size_t seen = ssh.log().size();
+        vt::Outcome o = sftp_put(k.url, dir / "f.txt", k.known_hosts, k.options);
+        EXPECT_EQ(o.status, k.status) << vt::describe(o);
+        if (k.stored) {
+            EXPECT_EQ(vt::read_file(ssh.path(k.stored)), "segura\n");
+        }
+        EXPECT_TRUE(ssh.wait_for_log(k.logged, 5s, seen)) << ssh.log().substr(seen);
+        if (k.status == 60) {
+            EXPECT_EQ(ssh.log().find("password for", seen), std::string::npos) << ssh.log().substr(seen);
+        }
+    }
+    EXPECT_EQ(ssh.fingerprint().rfind("SHA256:", 0), 0u);
+}
+
+// The scripted SFTP server refuses an open once, cuts a connection in the
+// middle of a file, never answers a write, refuses a wrong password, and
+// logs every request per connection.
+TEST(Harness, ScriptedSftpFollowsScriptAndRecords)
+{
+    vt::TempDir dir("vantor-harness");
+    vt::write_file(dir / "f.txt", "hola\n");
+    vt::write_file(dir / "big.bin", std::string(200000, 'x'));
+    vt::ScriptedSftp sftp;
+    sftp.make_dir("htdocs");
+    sftp.queue("open", "/htdocs/a.txt", vt::SftpAnswer::no_such_file());
+    sftp.queue("write", "/htdocs/big.bin", vt::SftpAnswer::ok());
+    sftp.queue("write", "/htdocs/big.bin", vt::SftpAnswer::drop());
+    sftp.queue("write", "/htdocs/s.txt", vt::SftpAnswer::stall());
+    const std::string url = "sftp://127.0.0.1:" + std::to_string(sftp.port()) + "/htdocs/";
+    const std::vector<std::string> login = {"-u", sftp.user() + ":" + sftp.pass()};
+
+    vt::Outcome o = sftp_put(url + "a.txt", dir / "f.txt", sftp.known_hosts(), login);
+    EXPECT_EQ(o.status, 78) << vt::describe(o);  // CURLE_REMOTE_FILE_NOT_FOUND
+    o = sftp_put(url + "a.txt", dir / "f.txt", sftp.known_hosts(), login);
+    EXPECT_EQ(o.status, 0) << vt::describe(o);
+    EXPECT_EQ(vt::read_file(sftp.path("htdocs/a.txt")), "hola\n");
+
+    o = sftp_put(url + "big.bin", dir / "big.bin", sftp.known_hosts(), login);
+    EXPECT_NE(o.status, 0);
+    // The first block landed, nothing after the cut.
+    const std::string kept = vt::read_file(sftp.path("htdocs/big.bin"));
+    EXPECT_GT(kept.size(), 0u);
+    EXPECT_LT(kept.size(), 200000u);
+
+    auto t0 = std::chrono::steady_clock::now();
+    std::vector<std::string> slow = login;
+    slow.insert(slow.end(), {"--speed-limit", "1", "--speed-time", "1"});
+    o = sftp_put(url + "s.txt", dir / "f.txt", sftp.known_hosts(), slow);
+    EXPECT_EQ(o.status, 28) << vt::describe(o);  // CURLE_OPERATION_TIMEDOUT
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, 1s);
+
+    o = sftp_put(url + "x.txt", dir / "f.txt", sftp.known_hosts(), {"-u", "vantor:mala"});
+    EXPECT_EQ(o.status, 67) << vt::describe(o);  // CURLE_LOGIN_DENIED
+
+    ASSERT_TRUE(sftp.wait_for_disconnect(5s));
+    auto s = sftp.sessions();
+    ASSERT_EQ(s.size(), 5u);
+    EXPECT_EQ(s[0], (std::vector<std::string>{"password vantor ok", "realpath .",
+                                              "open /htdocs/a.txt write,create,truncate"}));
+    EXPECT_EQ(s[1].at(3), "write /htdocs/a.txt 0 5");
+    EXPECT_EQ(s[1].at(4), "close /htdocs/a.txt");
+    EXPECT_EQ(s[2].back().rfind("write /htdocs/big.bin ", 0), 0u) << s[2].back();
+    EXPECT_EQ(s[3].back(), "write /htdocs/s.txt 0 5");
+    EXPECT_EQ(s[4], (std::vector<std::string>{"password vantor refused"}));
 }
 
 TEST(Harness, ConfigWriterQuotesAllTwelveKeys)
