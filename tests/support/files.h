@@ -56,6 +56,9 @@ private:
 // left as it was.
 time_t epoch_of(const char *tz, int year, int month, int day, int hour, int minute, int second);
 
+// A TCP connection to host:port (an IPv4 or IPv6 address), or -1.
+int connect_to(const std::string &host, int port);
+
 // A TCP port on 127.0.0.1 that was free a moment ago.
 int free_port();
 // The first of `count` consecutive ports that were all free a moment ago.

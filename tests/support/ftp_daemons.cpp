@@ -117,31 +117,6 @@ server.max_cons_per_ip = int(per_ip)
 server.serve_forever()
 )PY";
 
-// A TCP connection to host:port (IPv4 or IPv6 text), or -1.
-int connect_to(const std::string &host, int port)
-{
-    sockaddr_storage a{};
-    socklen_t len;
-    if (host.find(':') != std::string::npos) {
-        auto *a6 = reinterpret_cast<sockaddr_in6 *>(&a);
-        a6->sin6_family = AF_INET6;
-        a6->sin6_port = htons(static_cast<uint16_t>(port));
-        inet_pton(AF_INET6, host.c_str(), &a6->sin6_addr);
-        len = sizeof *a6;
-    } else {
-        auto *a4 = reinterpret_cast<sockaddr_in *>(&a);
-        a4->sin_family = AF_INET;
-        a4->sin_port = htons(static_cast<uint16_t>(port));
-        inet_pton(AF_INET, host.c_str(), &a4->sin_addr);
-        len = sizeof *a4;
-    }
-    int s = socket(a.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (s >= 0 && connect(s, reinterpret_cast<sockaddr *>(&a), len) == 0)
-        return s;
-    if (s >= 0)
-        close(s);
-    return -1;
-}
 
 // Waits until host:port accepts a connection: all a client can see of a
 // server that speaks TLS from the first byte without a TLS client.

@@ -73,30 +73,6 @@ Credentials sftp_account_ids()
     return {pw->pw_uid, pw->pw_gid};
 }
 
-int connect_to(const std::string &host, int port)
-{
-    sockaddr_storage a{};
-    socklen_t len;
-    if (host.find(':') != std::string::npos) {
-        auto *a6 = reinterpret_cast<sockaddr_in6 *>(&a);
-        a6->sin6_family = AF_INET6;
-        a6->sin6_port = htons(static_cast<uint16_t>(port));
-        inet_pton(AF_INET6, host.c_str(), &a6->sin6_addr);
-        len = sizeof *a6;
-    } else {
-        auto *a4 = reinterpret_cast<sockaddr_in *>(&a);
-        a4->sin_family = AF_INET;
-        a4->sin_port = htons(static_cast<uint16_t>(port));
-        inet_pton(AF_INET, host.c_str(), &a4->sin_addr);
-        len = sizeof *a4;
-    }
-    int s = socket(a.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (s >= 0 && connect(s, reinterpret_cast<sockaddr *>(&a), len) == 0)
-        return s;
-    if (s >= 0)
-        close(s);
-    return -1;
-}
 
 // Every process below pid, children first.
 std::vector<pid_t> descendants(pid_t pid)
