@@ -205,6 +205,7 @@ vt::Outcome run_one_file(Site &site)
     // greeting from a TLS-only port would wait for ever.
     vt::Spawn s = site.spawn();
     s.timeout = std::chrono::seconds(20);
+    s.env.emplace_back("VANTOR_PLAZO_FTP", "3");
     return vt::run(s);
 }
 
@@ -273,6 +274,14 @@ TEST(TlsRefused, ReasonOnOneLineAndNoPasswordSent)
          "no alternative certificate subject name matches target host name '127.0.0.1'", false},
         {"explicit, server without TLS", py("no"), "explicit", &vt::Certificates::server,
          "500 Command \"AUTH\" not understood.", true},
+        // The other mode's port: a server that waits for a handshake, or
+        // greets in clear where a handshake was expected.
+        {"explicit, implicit port", py("implicit"), "explicit", &vt::Certificates::server,
+         "El servidor no ha saludado en 3 s; si el puerto espera TLS desde el primer byte, use ftptls = "
+         "\"implicit\"",
+         false},
+        {"implicit, plain port", py("no"), "implicit", &vt::Certificates::server,
+         " (el servidor no empieza con TLS; si acepta AUTH TLS, use ftptls = \"explicit\")", false},
     };
     for (const Case &k : cases) {
         SCOPED_TRACE(k.name);

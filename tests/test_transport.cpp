@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "support/site.h"
+#include "support/text.h"
 #include "support/ftp_daemons.h"
 #include "support/scripted_ftp.h"
 
@@ -231,6 +232,80 @@ TEST_F(Scripted, StalledReplyEndsAfterTheWait)
     EXPECT_EQ(site.rows(), pub::Rows{pub::row({"/", "a.txt"}, when)});
 }
 
+// Connections lost, refused, or never needed: a connection whose server
+// closes it and will not let it in again hands its file to another (a run
+// that dropped it would hang holding the run lock); every configured
+// connection is opened once files wait and each uploads; a run with
+// nothing to upload opens one; an upload the server stops reading is cut
+// off after the stall limit and sent again over a new connection.
+TEST_F(Scripted, ConnectionsLostRefusedOrNeverNeeded)
+{
+    fill(site, 12);
+    vt::Reply slow = Reply::transfer();
+    slow.delay = 150ms;
+    auto logins = [](const vt::ScriptedFtp &f) {
+        int n = 0;
+        for (const std::string &c : f.commands())
+            n += c.rfind("PASS ", 0) == 0;
+        return n;
+    };
+    {
+        SCOPED_TRACE("lost, and refused at the new login");
+        vt::ScriptedFtp f;
+        site.ftp(f.host(), f.port(), f.user(), f.pass());
+        site.config().set("ftpconnections", "2");
+        f.set_default("STOR", slow);
+        f.queue("PASS", Reply::line("230 Logged in."));
+        f.queue("PASS", Reply::line("230 Logged in."));
+        f.queue("PASS", Reply::line("530 Login incorrect."));
+        f.queue("STOR", "/htdocs" + pub::listing(site.local())[4].path(), Reply::line_then_close("421 Bye."));
+        pub::expect_run(site.run(), all_new(site, f.port()));
+        EXPECT_EQ(site.rows(), all_rows(site));
+        EXPECT_EQ(logins(f), 3);
+    }
+    pub::expect_run(site.run({"-d"}), "Terminado!!!\n");
+    {
+        SCOPED_TRACE("every connection opened and used");
+        vt::ScriptedFtp f;
+        site.ftp(f.host(), f.port(), f.user(), f.pass());
+        site.config().set("ftpconnections", "4");
+        f.set_default("STOR", slow);
+        pub::expect_run(site.run(), all_new(site, f.port()));
+        EXPECT_EQ(logins(f), 4);
+        std::set<int> used;
+        for (const vt::StoredFile &s : f.stored())
+            used.insert(s.session);
+        EXPECT_EQ(used.size(), 4u);
+    }
+    {
+        SCOPED_TRACE("nothing to upload");
+        vt::ScriptedFtp f;
+        site.ftp(f.host(), f.port(), f.user(), f.pass());
+        site.config().set("ftpconnections", "8");
+        pub::expect_run(site.run(), pub::header(f.port()) + "Terminado!!!\n");
+        EXPECT_EQ(f.connections(), 1);
+    }
+    {
+        SCOPED_TRACE("an upload the server stops reading");
+        vt::ScriptedFtp f;
+        Site s("stall");
+        s.ftp(f.host(), f.port(), f.user(), f.pass());
+        s.create_table();
+        s.put("/grande.bin", vt::bytes(16 << 20, 3), when);
+        vt::Reply deaf;
+        deaf.text = "150 Ok to send data.";
+        deaf.end = Reply::End::Stall;
+        f.queue("STOR", deaf);
+        vt::Spawn how = s.spawn();
+        how.env.emplace_back("VANTOR_PLAZO_FTP", "2");
+        pub::expect_run(vt::run(how), pub::header(f.port()) + pub::new_file("/grande.bin") + "Terminado!!!\n");
+        ASSERT_EQ(f.stored().size(), 1u);
+        EXPECT_TRUE(f.stored()[0].complete);
+        EXPECT_EQ(f.stored()[0].bytes.size(), 16u << 20);
+        EXPECT_EQ(f.connections(), 2);
+    }
+}
+
 // Remote paths of 1,016 to 1,018 bytes, and longer, travel whole: four
 // folders of 62 four-byte characters (253 characters, the most a catalogue
 // row holds, in 997 bytes) and names of growing length.
@@ -278,6 +353,10 @@ TEST(Settings, BadValuesOfTheFtpKeysStopTheRun)
         {{{"ftpconnections", "ocho"}}, conns},
         {{{"ftpconnections", "-1"}}, conns},
         {{{"ftptls", "tls"}, {"ftpconnections", "99"}}, tls + conns},
+        // TLS that could trust no one is known before anything is contacted.
+        {{{"ftptls", "explicit"}, {"ftpcafile", "/no/existe.pem"}},
+         "Imposible leer ftpcafile '/no/existe.pem': No such file or directory\n"},
+        {{{"ftptls", "implicit"}, {"ftpcafile", "/"}}, "Imposible leer ftpcafile '/': Is a directory\n"},
     };
     for (const Case &c : cases) {
         vt::TempDir dir("vantor-settings");
@@ -295,7 +374,8 @@ TEST(Settings, BadValuesOfTheFtpKeysStopTheRun)
     }
     // Accepted: the run goes on to the database, which is not there.
     for (const auto &[k, v] : std::vector<std::pair<std::string, std::string>>{
-             {"ftptls", "NO"}, {"ftptls", "Explicit"}, {"ftpconnections", "1"}, {"ftpconnections", "16"}}) {
+             {"ftptls", "NO"}, {"ftptls", "Explicit"}, {"ftpconnections", "1"}, {"ftpconnections", "16"},
+             {"ftpcafile", "/no/existe.pem"}}) {
         vt::TempDir dir("vantor-settings");
         vt::Config conf;
         conf.set(k, v);

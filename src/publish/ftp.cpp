@@ -213,6 +213,13 @@ void espera(sesion *s, int &sin_socket)
         s->control_desperto = true;
 }
 
+// The connection's TCP part was made (the server accepted it).
+bool tcp_conectado(sesion *s)
+{
+    double t = 0;
+    return curl_easy_getinfo(s->easy, CURLINFO_CONNECT_TIME, &t) == CURLE_OK && t > 0;
+}
+
 // Seconds a new connection waits for the server's greeting.
 long plazo_saludo(const sesion *s) { return s->a->plazo < 15 ? s->a->plazo : 15; }
 
@@ -270,7 +277,8 @@ bool ejecuta(sesion *s)
     if (res == CURLE_OK)
         return true;
     s->fallo_tls = error_tls(res);
-    if (s->mudo) {
+    // Connected but never greeted, whichever timer noticed first.
+    if (s->mudo || (s->primera && res == CURLE_OPERATION_TIMEDOUT && tcp_conectado(s))) {
         s->motivo = "El servidor no ha saludado en " + std::to_string(plazo_saludo(s)) + " s" +
                     (s->a->tls == modo_tls::implicito
                          ? ""
