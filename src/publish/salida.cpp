@@ -189,11 +189,15 @@ void comprueba_bloqueo()
 {
     if (!vigilado || arriendo_vigente(*vigilado))
         return;
-    escribe(linea_perdido);
-    asienta();
-    if (vinculado)
-        suelta_bloqueo(*vinculado, *vigilado);
+    // Another run may be publishing by now: the rows not yet committed are
+    // not sent (the server rolls their transaction back when the connection
+    // ends), so none can record a file over what that run stored; their
+    // files are simply uploaded again by a later run. The lines held for
+    // them are true all the same.
+    suelta_hasta(soltado + retenida.size());
+    hay_retenida = 0;
     progreso_borra();
+    fputs(linea_perdido.c_str(), stdout);
     fflush(stdout);
     fflush(stderr);
     // Upload threads may be running: end at once, as after a database

@@ -44,8 +44,9 @@ void salida_vincula(catalogo *c);
 void salida_vigila(arriendo *l, std::string perdido);
 
 // Before each file, upload, delete and row: when the lease was lost or not
-// renewed in time, commits the rows of what was stored, writes the line
-// and ends the run with estado::ocupada. One atomic read and a clock read.
+// renewed in time, writes what is held and the line, and ends the run with
+// estado::ocupada without committing the rows not yet committed. One atomic
+// read and a clock read.
 void comprueba_bloqueo();
 
 // Writes text on standard output in its place: at once, or, while rows are
