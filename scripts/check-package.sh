@@ -63,6 +63,8 @@ for lib in libmariadb3 libcurl4 libssl3; do
 done
 grep -q "libftp" <<<"$depends" && fail "Depends still names ftplib: $depends"
 pass "Depends: $depends"
+recommends=$(dpkg-deb -f "$deb" Recommends)
+grep -q "ca-certificates" <<<"$recommends" || fail "Recommends lacks ca-certificates: $recommends"
 
 # Unpack into a scratch root and run what is there.
 root=$(mktemp -d)

@@ -43,7 +43,19 @@ const std::string help =
     "                        escribir en la tabla.\n"
     "     -p, -prune         Borra del servidor los archivos publicados que ya\n"
     "                        no existen en el directorio local, y sus filas de\n"
-    "                        la tabla. No borra directorios.\n";
+    "                        la tabla. No borra directorios.\n"
+    "\n"
+    "     SFTP (claves opcionales del archivo de configuracion):\n\n"
+    "     protocol           \"ftp\" (por omision) o \"sftp\". Con \"sftp\",\n"
+    "                        ftpserver, ftpport, ftpuser y ftppass nombran el\n"
+    "                        servidor SSH, su puerto y la cuenta.\n"
+    "     sshkeyfile         Clave privada para entrar sin contrasena; ftppass\n"
+    "                        es entonces su frase de paso.\n"
+    "     sshknownhosts      Archivo con la clave del servidor (por omision\n"
+    "                        ~/.ssh/known_hosts). Se comprueba siempre; si el\n"
+    "                        servidor no esta, se muestra la huella SHA256 de su\n"
+    "                        clave y se agrega, tras compararla, con:\n"
+    "                        ssh-keyscan -p PUERTO SERVIDOR >> ARCHIVO\n";
 
 const std::string done = "Terminado!!!\n";
 

@@ -357,6 +357,12 @@ TEST(Settings, BadValuesOfTheFtpKeysStopTheRun)
         {{{"ftptls", "explicit"}, {"ftpcafile", "/no/existe.pem"}},
          "Imposible leer ftpcafile '/no/existe.pem': No such file or directory\n"},
         {{{"ftptls", "implicit"}, {"ftpcafile", "/"}}, "Imposible leer ftpcafile '/': Is a directory\n"},
+        // Over SFTP TLS has no place; the key and a known-hosts file named must be readable.
+        {{{"protocol", "x"}}, "\"protocol\" debe ser \"ftp\" o \"sftp\"\n"},
+        {{{"protocol", "sftp"}, {"ftptls", "explicit"}}, "\"ftptls\" debe ser \"no\" o faltar con protocol = \"sftp\"\n"},
+        {{{"protocol", "sftp"}, {"sshkeyfile", "/no/id"}}, "Imposible leer sshkeyfile '/no/id': No such file or directory\n"},
+        {{{"protocol", "sftp"}, {"sshknownhosts", "/no/kh"}},
+         "Imposible leer sshknownhosts '/no/kh': No such file or directory\n"},
     };
     for (const Case &c : cases) {
         vt::TempDir dir("vantor-settings");
@@ -375,7 +381,7 @@ TEST(Settings, BadValuesOfTheFtpKeysStopTheRun)
     // Accepted: the run goes on to the database, which is not there.
     for (const auto &[k, v] : std::vector<std::pair<std::string, std::string>>{
              {"ftptls", "NO"}, {"ftptls", "Explicit"}, {"ftpconnections", "1"}, {"ftpconnections", "16"},
-             {"ftpcafile", "/no/existe.pem"}}) {
+             {"ftpcafile", "/no/existe.pem"}, {"protocol", "SFTP"}, {"sshkeyfile", "/no/id"}}) {
         vt::TempDir dir("vantor-settings");
         vt::Config conf;
         conf.set(k, v);

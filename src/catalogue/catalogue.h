@@ -105,8 +105,10 @@ struct lote {
         bytes += s.size();
         sentencias.push_back(std::move(s));
     }
-    // Large enough to send: more would only make the round trip longer.
-    bool lleno() const { return sentencias.size() >= 2048 || bytes >= 1024 * 1024; }
+    // Large enough to send: a far server then costs a round trip per
+    // thousand statements, and a larger batch only made the server slower
+    // (measured from 1 to 2,048 lookups per round trip, near and 20 ms away).
+    bool lleno() const { return sentencias.size() >= 1024 || bytes >= 512 * 1024; }
 };
 
 // Outcome of one statement of a batch.

@@ -1,7 +1,9 @@
 // Settings: the required-key check, the optional keys and their defaults.
 #include "config/ajustes.h"
 
+#include <pwd.h>
 #include <strings.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
@@ -58,6 +60,16 @@ long puerto_ftp(const std::string &t)
     return p >= 1 && p <= 65535 ? p : 0;
 }
 
+// The user's home folder: $HOME, or the account's when it is not set.
+std::string carpeta_personal()
+{
+    if (const char *h = getenv("HOME"); h && *h)
+        return h;
+    if (const passwd *pw = getpwuid(getuid()); pw && pw->pw_dir)
+        return pw->pw_dir;
+    return "";
+}
+
 }  // namespace
 
 std::vector<std::string> lee_ajustes(const s_vars *list, ajustes &a)
@@ -85,6 +97,15 @@ std::vector<std::string> lee_ajustes(const s_vars *list, ajustes &a)
         else
             lineas.push_back("\"ftptls\" debe ser \"no\", \"explicit\" o \"implicit\"\n");
     }
+    if (const char *p = get_value(list, "protocol")) {
+        if (es(p, "sftp"))
+            a.sftp = true;
+        else if (!es(p, "ftp"))
+            lineas.push_back("\"protocol\" debe ser \"ftp\" o \"sftp\"\n");
+    }
+    // SSH protects the whole session by itself: TLS on top has no meaning.
+    if (a.sftp && a.tls != modo_tls::no)
+        lineas.push_back("\"ftptls\" debe ser \"no\" o faltar con protocol = \"sftp\"\n");
     if (const char *n = get_value(list, "ftpconnections")) {
         long v = solo_digitos(n) && strlen(n) <= 2 ? strtol(n, nullptr, 10) : 0;
         if (v < 1 || v > 16)
@@ -100,6 +121,14 @@ std::vector<std::string> lee_ajustes(const s_vars *list, ajustes &a)
     }
     if (const char *ca = get_value(list, "ftpcafile"))
         a.cafile = ca;
+    if (const char *k = get_value(list, "sshkeyfile"))
+        a.sshkeyfile = k;
+    if (const char *kh = get_value(list, "sshknownhosts")) {
+        a.sshknownhosts = kh;
+        a.knownhosts_explicito = true;
+    } else {
+        a.sshknownhosts = carpeta_personal() + "/.ssh/known_hosts";
+    }
     if (const char *ex = get_value(list, "excludefile"))
         a.excludefile = ex;
     // An empty excludefile names a file that cannot be opened, as before.

@@ -20,12 +20,16 @@ struct ajustes {
     std::string dbserver, dbport, dbname, dbtablename, dbuser, dbpass;
 
     // Optional keys, parsed; the defaults are the behaviour without them.
+    bool sftp = false;             // protocol = "sftp": the ftp* keys name an SSH server
     modo_tls tls = modo_tls::no;   // ftptls
     std::string cafile;            // ftpcafile; empty: the system's authorities
     int conexiones = 1;            // ftpconnections, 1 to 16
     bool contenido = false;        // compare = "content"
     bool hay_exclusiones = false;  // excludefile is set
     std::string excludefile;       // the file of patterns it names
+    std::string sshkeyfile;        // private key to log in with; empty: password login
+    std::string sshknownhosts;     // host keys trusted; the user's ~/.ssh/known_hosts by default
+    bool knownhosts_explicito = false;  // sshknownhosts was given
 
     // Derived values.
     unsigned int puerto_db = 0;  // dbport read as C's atoi reads it, saturated

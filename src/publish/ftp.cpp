@@ -8,6 +8,14 @@
 // directories are made with a quoted `MKD` whose refusal keeps the
 // connection. Every reply line passes through `cabecera`, so the last one is
 // at hand for the failure lines, as the server wrote it.
+//
+// With protocol = "sftp" the same handles carry an SSH session instead: one
+// login per connection, kept between operations like the FTP control
+// connection. Files are written straight to their path, folders are made and
+// files removed with quoted `mkdir` and `rm`, and the server's refusals are
+// shown as its status texts ("No such file"). The host key is checked
+// against the known-hosts file on every new connection (`clave_servidor`),
+// before anything of the login is sent.
 #include "publish/ftp.h"
 
 #include <curl/curl.h>
@@ -15,6 +23,7 @@
 #include <openssl/evp.h>
 #include <poll.h>
 #include <sys/select.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -49,6 +58,12 @@ struct sesion {
     bool control_fuera = false;     // not watched again in this operation
     bool preliminar = false;        // a 1xx reply came: the server took the STOR
     std::set<std::string> carpetas;  // folders known to exist on the server
+    // SFTP only:
+    int estado_sftp = -1;       // status of the server's last refusal, -1 without one
+    CURLcode resultado = CURLE_OK;  // the library's outcome of the last operation
+    std::string rechazo_clave;  // why the host key was not accepted
+    bool estancada = false;     // the last operation made no progress for plazo seconds
+    std::chrono::steady_clock::time_point avance;  // last sign of progress
 };
 
 namespace {
@@ -59,19 +74,52 @@ std::string base(const sesion *s)
     std::string host = s->a->ftpserver;
     if (host.find(':') != std::string::npos)
         host = "[" + host + "]";
+    if (s->a->sftp)
+        return "sftp://" + host + "/";
     return std::string(s->a->tls == modo_tls::implicito ? "ftps://" : "ftp://") + host + "/";
 }
 
-// A remote path as the path of a URL: every byte but "/" escaped, and a
-// leading "/" written %2F so that it stays part of the path sent.
-std::string url_de(const sesion *s, const std::string &path)
+// Over SFTP a remoteroot that is empty or does not start with "/" is taken
+// from the login folder: the path as the server sees it, relative then.
+std::string ruta_sftp(const sesion *s, const std::string &path)
+{
+    const std::string &raiz = s->a->remoteroot;
+    if (!raiz.empty() && raiz[0] == '/')
+        return path;
+    size_t i = 0;
+    while (i < path.size() && path[i] == '/')
+        ++i;
+    return path.substr(i);
+}
+
+// The path in a quoted SFTP command: raw bytes between double quotes, with
+// the quote and the backslash escaped.
+std::string entre_comillas(const std::string &path)
+{
+    std::string out = "\"";
+    for (char c : path) {
+        if (c == '"' || c == '\\')
+            out += '\\';
+        out += c;
+    }
+    return out + "\"";
+}
+
+// A remote path as the path of a URL: every byte but "/" escaped, and over
+// FTP a leading "/" written %2F so that it stays part of the path sent.
+std::string url_de(const sesion *s, const std::string &remota)
 {
     CURL *easy = s->easy;
     std::string out = base(s);
     size_t i = 0;
+    // SFTP takes the URL's path as written, and "/~/" as the login folder.
+    const std::string path = s->a->sftp ? ruta_sftp(s, remota) : remota;
     if (!path.empty() && path[0] == '/') {
-        out += "%2F";
+        if (!s->a->sftp)
+            out += "%2F";
         i = 1;
+    } else if (s->a->sftp) {
+        out += "~/";
     }
     while (i <= path.size()) {
         size_t j = path.find('/', i);
@@ -118,6 +166,7 @@ size_t lectura(char *dest, size_t size, size_t n, void *u)
     for (;;) {
         ssize_t r = read(s->fd, dest, size * n);
         if (r >= 0) {
+            s->avance = std::chrono::steady_clock::now();
             if (s->sha && r > 0)
                 EVP_DigestUpdate(s->sha, dest, static_cast<size_t>(r));
             return static_cast<size_t>(r);
@@ -232,6 +281,93 @@ std::string sin_tls_implicito(const sesion *s)
     return " (el servidor no empieza con TLS; si acepta AUTH TLS, use ftptls = \"explicit\")";
 }
 
+// SFTP status texts as OpenSSH's own client words them, by status number.
+const char *const textos_sftp[] = {
+    "Success",        "End of file",     "No such file",         "Permission denied",
+    "Failure",        "Bad message",     "No connection",        "Connection lost",
+    "Operation unsupported", "Invalid handle", "No such path",   "File already exists",
+    "Write protected", "No media",       "No space on filesystem", "Quota exceeded",
+    "Unknown principal", "Lock conflict", "Directory not empty", "Not a directory",
+    "Invalid filename", "Link loop",
+};
+constexpr int n_textos_sftp = static_cast<int>(sizeof textos_sftp / sizeof *textos_sftp);
+
+// The library's words for the same statuses, which it writes after
+// "command failed: " when a quoted command is refused.
+const char *const textos_libreria[] = {
+    "OK", "End of file", "No such file or directory", "Permission denied", "Operation failed",
+    "Bad message from SFTP server", "Not connected to SFTP server", "Connection to SFTP server lost",
+    "Operation not supported by SFTP server", "Invalid handle", "No such file or directory",
+    "File already exists", "File is write protected", "No media", "Disk full", "User quota exceeded",
+    "Unknown principal", "File lock conflict", "Directory not empty", "Not a directory",
+    "Invalid filename", "Link points to itself",
+};
+
+// The SFTP status of the refusal in the library's error text: "... (N/-31)"
+// after an upload, "CMD command failed: TEXT" after a quoted command. -1
+// when the text holds none.
+int estado_en(const std::string &error)
+{
+    const size_t fin = error.rfind("/-31)");
+    const size_t abre = error.rfind('(', fin);
+    if (fin != std::string::npos && abre != std::string::npos && fin > abre + 1) {
+        int n = 0;
+        for (size_t i = abre + 1; i < fin; ++i) {
+            if (error[i] < '0' || error[i] > '9' || n > 1000)
+                return -1;
+            n = n * 10 + (error[i] - '0');
+        }
+        return n;
+    }
+    const std::string marca = " command failed: ";
+    const size_t m = error.find(marca);
+    if (m == std::string::npos)
+        return -1;
+    const std::string texto = error.substr(m + marca.size());
+    for (int i = 0; i < n_textos_sftp; ++i)
+        if (texto == textos_libreria[i])
+            return i;
+    return -1;
+}
+
+// Sorts out a failed SFTP operation. A refusal with a status keeps the
+// connection; a write cut short, a stall, a lost connection do not, and the
+// library then leaves no text of its own.
+bool falla_sftp(sesion *s, CURLcode res)
+{
+    long os = 0;
+    curl_easy_getinfo(s->easy, CURLINFO_OS_ERRNO, &os);
+    s->perdida = true;
+    const int estado = s->estancada ? -1 : estado_en(s->error);
+    if (!s->rechazo_clave.empty()) {
+        s->motivo = s->rechazo_clave;
+    } else if (res == CURLE_ABORTED_BY_CALLBACK && s->error_lectura) {
+        s->motivo = strerror(s->error_lectura);
+        s->perdida = false;
+    } else if (estado > 0) {
+        s->estado_sftp = estado;
+        s->motivo = std::string(estado < n_textos_sftp ? textos_sftp[estado] : "Unknown status") + "\n";
+        s->perdida = false;
+    } else if (s->estancada || res == CURLE_OPERATION_TIMEDOUT) {
+        s->motivo = "El servidor no respondio en " + std::to_string(s->a->plazo) + " s";
+    } else if (res == CURLE_LOGIN_DENIED) {
+        s->motivo = "El servidor SSH no acepta el usuario con esa clave o llave";
+    } else if (os) {
+        s->motivo = strerror(static_cast<int>(os));
+    } else if (s->error[0]) {
+        s->motivo = s->error;
+    } else if (res == CURLE_SSH || res == CURLE_SEND_ERROR || res == CURLE_RECV_ERROR) {
+        s->motivo = "La conexion SSH se corto durante la operacion";
+    } else {
+        s->motivo = curl_easy_strerror(res);
+    }
+    // The connection cannot be trusted after a stall: the next operation
+    // logs in again over a new one.
+    if (s->estancada)
+        nuevo_multi(s);
+    return false;
+}
+
 // Runs the operation set on the easy handle to its end and sorts out its
 // outcome: the reply, why it failed, whether the connection is gone.
 bool ejecuta(sesion *s)
@@ -248,6 +384,10 @@ bool ejecuta(sesion *s)
 
     CURLcode res = CURLE_FAILED_INIT;
     s->mudo = false;
+    s->estancada = false;
+    s->estado_sftp = -1;
+    s->rechazo_clave.clear();
+    s->avance = std::chrono::steady_clock::now();
     // A server that accepts the connection but says nothing is most likely
     // waiting for a TLS handshake: it is not given the whole reply timeout.
     const auto limite_saludo = std::chrono::steady_clock::now() + std::chrono::seconds(plazo_saludo(s));
@@ -258,6 +398,17 @@ bool ejecuta(sesion *s)
                 break;
             if (s->primera && std::chrono::steady_clock::now() > limite_saludo) {
                 s->mudo = true;
+                break;
+            }
+            // The library's speed check covers only the data of an upload:
+            // a request the SSH server does not answer is cut here, first.
+            // With the socket shut, the library's goodbye to the session
+            // fails at once instead of waiting on the silent server.
+            if (s->a->sftp && std::chrono::steady_clock::now() - s->avance > std::chrono::seconds(s->a->plazo)) {
+                s->estancada = true;
+                curl_socket_t fd = CURL_SOCKET_BAD;
+                if (curl_easy_getinfo(s->easy, CURLINFO_ACTIVESOCKET, &fd) == CURLE_OK && fd != CURL_SOCKET_BAD)
+                    shutdown(fd, SHUT_RDWR);
                 break;
             }
             espera(s, sin_socket);
@@ -271,11 +422,15 @@ bool ejecuta(sesion *s)
         curl_socket_t c = CURL_SOCKET_BAD;
         if (curl_easy_getinfo(s->easy, CURLINFO_ACTIVESOCKET, &c) != CURLE_OK)
             c = CURL_SOCKET_BAD;
-        s->control = c;
+        // An SSH session has one socket, which the library watches itself.
+        s->control = s->a->sftp ? CURL_SOCKET_BAD : c;
         curl_multi_remove_handle(s->multi, s->easy);
     }
+    s->resultado = res;
     if (res == CURLE_OK)
         return true;
+    if (s->a->sftp)
+        return falla_sftp(s, res);
     s->fallo_tls = error_tls(res);
     // Connected but never greeted, whichever timer noticed first.
     if (s->mudo || (s->primera && res == CURLE_OPERATION_TIMEDOUT && tcp_conectado(s))) {
@@ -319,7 +474,7 @@ void ftp_inicia() { curl_global_init(CURL_GLOBAL_DEFAULT); }
 
 namespace {
 
-// Why a file of certificates cannot be used, or an empty text.
+// Why a file of certificates or keys cannot be used, or an empty text.
 std::string ilegible(const char *path)
 {
     int fd = open(path, O_RDONLY | O_CLOEXEC);
@@ -331,10 +486,99 @@ std::string ilegible(const char *path)
     return regular ? "" : strerror(EISDIR);
 }
 
+// "SHA256:" and the unpadded base64 of the SHA-256 of a host key, as
+// ssh-keygen -l shows it.
+std::string huella_clave(const curl_khkey *k)
+{
+    std::string blob;
+    if (k->len) {
+        blob.assign(k->key, k->len);
+    } else {
+        // Base64 text instead of the raw key.
+        const std::string b64 = k->key;
+        std::string raw(b64.size(), '\0');
+        int n = EVP_DecodeBlock(reinterpret_cast<unsigned char *>(raw.data()),
+                                reinterpret_cast<const unsigned char *>(b64.data()), static_cast<int>(b64.size()));
+        if (n < 0)
+            return "?";
+        // The decoder counts the padding as zero bytes.
+        size_t largo = static_cast<size_t>(n);
+        for (size_t i = b64.size(); i > 0 && b64[i - 1] == '=' && largo > 0; --i)
+            --largo;
+        raw.resize(largo);
+        blob = raw;
+    }
+    unsigned char d[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    if (EVP_Digest(blob.data(), blob.size(), d, &len, EVP_sha256(), nullptr) != 1)
+        return "?";
+    std::string out(4 * ((len + 2) / 3) + 1, '\0');
+    int n = EVP_EncodeBlock(reinterpret_cast<unsigned char *>(out.data()), d, static_cast<int>(len));
+    out.resize(static_cast<size_t>(n));
+    while (!out.empty() && out.back() == '=')
+        out.pop_back();
+    return "SHA256:" + out;
+}
+
+const char *tipo_clave(const curl_khkey *k)
+{
+    switch (k->keytype) {
+    case CURLKHTYPE_RSA1:
+    case CURLKHTYPE_RSA:
+        return "RSA";
+    case CURLKHTYPE_DSS:
+        return "DSA";
+    case CURLKHTYPE_ECDSA:
+        return "ECDSA";
+    case CURLKHTYPE_ED25519:
+        return "ED25519";
+    default:
+        return "";
+    }
+}
+
+// Called by the library on each new SSH connection, before the login, with
+// how the server's host key compares with the known-hosts file. Only a
+// match goes on; otherwise the reason is kept for the failure line and no
+// part of the login is sent.
+int clave_servidor(CURL *, const curl_khkey *, const curl_khkey *hallada, enum curl_khmatch m, void *u)
+{
+    sesion *s = static_cast<sesion *>(u);
+    if (m == CURLKHMATCH_OK)
+        return CURLKHSTAT_FINE;
+    const ajustes &a = *s->a;
+    const std::string servidor =
+        (a.ftpserver.find(':') != std::string::npos ? "[" + a.ftpserver + "]" : a.ftpserver) + ":" + a.ftpport;
+    const std::string clave = std::string(tipo_clave(hallada)) + " " + huella_clave(hallada);
+    if (m == CURLKHMATCH_MISMATCH)
+        s->rechazo_clave = "La clave del servidor " + servidor + " ha cambiado: presenta " + clave +
+                           ", que no es la que guarda " + a.sshknownhosts +
+                           "; si el cambio es legitimo, quite la linea vieja de ese archivo y agregue la nueva";
+    else
+        s->rechazo_clave = "El servidor " + servidor + " no esta en " + a.sshknownhosts + " (su clave es " + clave +
+                           "); si es el suyo, agreguelo con: ssh-keyscan -p " + a.ftpport + " " + a.ftpserver +
+                           " >> " + a.sshknownhosts;
+    return CURLKHSTAT_REJECT;
+}
+
 }  // namespace
 
 std::string ftp_comprueba(const ajustes &a)
 {
+    if (a.sftp) {
+        if (!a.sshkeyfile.empty()) {
+            std::string por = ilegible(a.sshkeyfile.c_str());
+            if (!por.empty())
+                return "Imposible leer sshkeyfile '" + a.sshkeyfile + "': " + por + "\n";
+        }
+        // The default file may be missing: then no host is known yet, and
+        // the first connection says how to add the server.
+        struct stat st;
+        if (!a.knownhosts_explicito && stat(a.sshknownhosts.c_str(), &st) != 0 && errno == ENOENT)
+            return "";
+        std::string por = ilegible(a.sshknownhosts.c_str());
+        return por.empty() ? "" : "Imposible leer sshknownhosts '" + a.sshknownhosts + "': " + por + "\n";
+    }
     if (a.tls == modo_tls::no)
         return "";
     if (!a.cafile.empty()) {
@@ -372,6 +616,23 @@ sesion *ftp_nueva(const ajustes &a)
     curl_easy_setopt(e, CURLOPT_SERVER_RESPONSE_TIMEOUT, plazo);
     curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, plazo);
+    if (a.sftp) {
+        curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "sftp");
+        // The stall is cut by ejecuta before the library's own check.
+        curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, plazo + 5);
+        curl_easy_setopt(e, CURLOPT_SSH_KNOWNHOSTS, a.sshknownhosts.c_str());
+        curl_easy_setopt(e, CURLOPT_SSH_KEYFUNCTION, clave_servidor);
+        curl_easy_setopt(e, CURLOPT_SSH_KEYDATA, s);
+        if (a.sshkeyfile.empty()) {
+            curl_easy_setopt(e, CURLOPT_SSH_AUTH_TYPES, static_cast<long>(CURLSSH_AUTH_PASSWORD));
+        } else {
+            // ftppass is the key's passphrase; a key without one ignores it.
+            curl_easy_setopt(e, CURLOPT_SSH_AUTH_TYPES, static_cast<long>(CURLSSH_AUTH_PUBLICKEY));
+            curl_easy_setopt(e, CURLOPT_SSH_PRIVATE_KEYFILE, a.sshkeyfile.c_str());
+            curl_easy_setopt(e, CURLOPT_KEYPASSWD, a.ftppass.c_str());
+        }
+        return s;
+    }
     curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "ftp,ftps");
     if (a.tls != modo_tls::no) {
         // Control and data protected; the login is never sent in clear.
@@ -389,6 +650,20 @@ sesion *ftp_nueva(const ajustes &a)
 
 apertura ftp_abre(sesion *s)
 {
+    if (s->a->sftp) {
+        if (!s->a->puerto_ftp) {
+            s->motivo = "Puerto FTP no valido: " + s->a->ftpport;
+            return apertura::conexion;
+        }
+        // A new SSH session: connect, check the host key, log in.
+        nuevo_multi(s);
+        curl_easy_setopt(s->easy, CURLOPT_URL, base(s).c_str());
+        curl_easy_setopt(s->easy, CURLOPT_UPLOAD, 0L);
+        curl_easy_setopt(s->easy, CURLOPT_NOBODY, 1L);
+        if (ejecuta(s))
+            return apertura::ok;
+        return s->resultado == CURLE_LOGIN_DENIED ? apertura::login : apertura::conexion;
+    }
     if (s->a->ftpuser.find_first_of("\r\n") != std::string::npos ||
         s->a->ftppass.find_first_of("\r\n") != std::string::npos) {
         s->respuesta.clear();
@@ -492,7 +767,8 @@ bool transfiere(sesion *s, const std::string &local, const std::string &remota, 
 // Runs quoted commands on the connection, with no transfer.
 bool ordenes(sesion *s, curl_slist *lista)
 {
-    curl_easy_setopt(s->easy, CURLOPT_URL, (base(s) + "%2F").c_str());
+    // Over SFTP a path ending in "/" without NOBODY would list it.
+    curl_easy_setopt(s->easy, CURLOPT_URL, (s->a->sftp ? base(s) : base(s) + "%2F").c_str());
     curl_easy_setopt(s->easy, CURLOPT_UPLOAD, 0L);
     curl_easy_setopt(s->easy, CURLOPT_NOBODY, 1L);
     curl_easy_setopt(s->easy, CURLOPT_QUOTE, lista);
@@ -514,6 +790,10 @@ bool con_control(const std::string &p)
 
 bool ftp_put(sesion *s, const std::string &local, const std::string &remota, std::string *h)
 {
+    // SFTP writes the file under its path, as STOR does; any byte but NUL
+    // travels escaped in the URL.
+    if (s->a->sftp)
+        return transfiere(s, local, remota, nullptr, h);
     // Over TLS a refused STOR costs a new connection (see transfiere): the
     // first upload into a folder not known to exist asks for the folder
     // first, and its 550 is the caller's cue to make it.
@@ -585,13 +865,19 @@ bool orden(sesion *s, const std::string &texto, int exito)
 
 bool ftp_mkdir(sesion *s, const std::string &path)
 {
-    if (!orden(s, "MKD " + path, 257))
+    if (s->a->sftp ? !ordenes(s, curl_slist_append(nullptr, ("mkdir " + entre_comillas(ruta_sftp(s, path))).c_str()))
+                   : !orden(s, "MKD " + path, 257))
         return false;
     s->carpetas.insert(path);
     return true;
 }
 
-bool ftp_borra(sesion *s, const std::string &path) { return orden(s, "DELE " + path, 250); }
+bool ftp_borra(sesion *s, const std::string &path)
+{
+    if (s->a->sftp)
+        return ordenes(s, curl_slist_append(nullptr, ("rm " + entre_comillas(ruta_sftp(s, path))).c_str()));
+    return orden(s, "DELE " + path, 250);
+}
 
 std::string ftp_respuesta(const sesion *s)
 {
@@ -605,6 +891,15 @@ std::string ftp_respuesta(const sesion *s)
 int ftp_codigo(const sesion *s) { return s->codigo; }
 
 bool ftp_perdida(const sesion *s) { return s->perdida; }
+
+bool ftp_falta_carpeta(const sesion *s)
+{
+    if (s->a->sftp)
+        return s->estado_sftp == 2;
+    return s->codigo == 550 || s->codigo == 553;
+}
+
+bool ftp_no_existe(const sesion *s) { return s->a->sftp ? s->estado_sftp == 2 : s->codigo == 550; }
 
 void ftp_cierra(sesion *s)
 {

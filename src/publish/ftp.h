@@ -1,6 +1,8 @@
-// One FTP control connection: connect and log in, store a file, make a
-// directory, the server's last reply, quit. The only part of the program
-// that knows which FTP library is used.
+// One connection to the server: connect and log in, store a file, make a
+// directory, the server's last reply, quit. Over FTP or FTPS it is a control
+// connection; with protocol = "sftp" an SSH session whose host key is checked
+// against the known-hosts file. The only part of the program that knows
+// which library is used, and the one place where the two transports differ.
 #pragma once
 
 #include <string>
@@ -13,8 +15,9 @@ struct sesion;
 void ftp_inicia();
 
 // Checks, before anything is contacted, that TLS can trust someone: the
-// file ftpcafile names, or else the system's certificate bundle. Returns
-// the line to write when it cannot, or an empty text.
+// file ftpcafile names, or else the system's certificate bundle; over SFTP,
+// that the key file and a known-hosts file named in the settings can be
+// read. Returns the line to write when not, or an empty text.
 std::string ftp_comprueba(const ajustes &a);
 
 // A new connection to the server the settings name, not yet opened. The
@@ -32,19 +35,29 @@ apertura ftp_abre(sesion *s);
 // bytes) of exactly the bytes that were read and sent.
 bool ftp_put(sesion *s, const std::string &local, const std::string &remota, std::string *h = nullptr);
 
-// Makes a remote directory; true only when the server answered 257.
+// Makes a remote directory; true only when the server answered 257 (over
+// SFTP, when the mkdir succeeded).
 bool ftp_mkdir(sesion *s, const std::string &path);
 
-// Deletes a remote file; true only when the server answered 250. A refusal
-// leaves its code in ftp_codigo.
+// Deletes a remote file; true only when the server answered 250 (over SFTP,
+// when the rm succeeded). ftp_no_existe tells a file already gone.
 bool ftp_borra(sesion *s, const std::string &path);
 
 // The server's last reply line, ending in a line feed, or the reason the
 // last operation failed when the server gave none.
 std::string ftp_respuesta(const sesion *s);
 
-// Reply code of the last operation (0 when the server gave none).
+// Reply code of the last operation (0 when the server gave none; always 0
+// over SFTP).
 int ftp_codigo(const sesion *s);
+
+// The last upload or folder creation was refused because the folder above
+// it is missing (FTP's 550 or 553, SFTP's "No such file").
+bool ftp_falta_carpeta(const sesion *s);
+
+// The last deletion was refused because the file is not there (FTP's 550,
+// SFTP's "No such file").
+bool ftp_no_existe(const sesion *s);
 
 // The last operation failed because the control connection is gone (no
 // answer, a closed or reset connection, or the server's 421).

@@ -158,8 +158,8 @@ void poda(trabajo &w)
             // A connection the server closed is opened again for one more try.
             if (!ok && ftp_perdida(c.s) && reconecta(c))
                 ok = ftp_borra(c.s, remota);
-            // 550: the file is no longer there; its row goes all the same.
-            ausente = !ok && ftp_codigo(c.s) == 550;
+            // The file is no longer there: its row goes all the same.
+            ausente = !ok && ftp_no_existe(c.s);
             if (!ok && !ausente)
                 motivo_fallo = ftp_respuesta(c.s);
         }

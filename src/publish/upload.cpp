@@ -44,14 +44,6 @@ int crea(conexion &c, const char *path)
     return 1;
 }
 
-// The server refused the upload because the directory is missing: 550, or
-// 553 from servers that answer so for a missing directory.
-bool falta_directorio(const conexion &c)
-{
-    int code = ftp_codigo(c.s);
-    return code == 550 || code == 553;
-}
-
 // Why the local file cannot be sent, or an empty text when it can. Checked
 // before the transfer so that a file that vanished, cannot be read or would
 // block (a FIFO) is reported with its own reason.
@@ -107,7 +99,7 @@ int intenta(conexion &c, const std::string &ruta, const std::string &nombre, boo
         return 1;
     if (primera && ftp_perdida(c.s))
         return perdida;
-    if (!falta_directorio(c)) {
+    if (!ftp_falta_carpeta(c.s)) {
         lineas += fallo_subida(remota, local, ftp_respuesta(c.s));
         return 0;
     }
