@@ -3,9 +3,10 @@
 //
 //   floors stat   ROOT
 //       walk the tree and take the status of every entry
-//   floors lookup ROOT DBHOST DBPORT DBUSER DBPASS DBNAME TABLE
+//   floors lookup ROOT DBHOST DBPORT DBUSER DBPASS DBNAME TABLE [BATCH]
 //       walk + status, and one lookup per file, one statement per round trip,
-//       with the same SELECT text the update run sends
+//       with the same SELECT text the update run sends; BATCH > 1 sends that
+//       many lookups per round trip (multi-statement mode)
 //   floors insert ROOT DBHOST DBPORT DBUSER DBPASS DBNAME TABLE [BATCH]
 //       walk + status, then DELETE and one INSERT per file, all in one
 //       transaction; BATCH > 1 sends that many statements per round trip
@@ -28,6 +29,7 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -93,25 +95,39 @@ std::string esc(MYSQL *m, const std::string &v) {
     return out;
 }
 
-int do_lookup(char **a) {
+int do_lookup(char **a, int batch) {
     MYSQL *m = connect_db(a);
     std::string table = a[5];
     long found = 0;
-    walk("/", [&](const std::string &rel, const char *name, const struct stat &st) {
-        struct tm t;
-        localtime_r(&st.st_mtime, &t);
-        std::string q = "SELECT Dia, Mes, Anio, Hora, Minuto, Segundo FROM " + table + " WHERE Ruta='" +
-                        esc(m, rel) + "' AND Nombre='" + esc(m, name) + "'";
-        if (mysql_query(m, q.c_str()) != 0) {
+    std::string pending;
+    std::vector<std::pair<int, int>> want;  // day and second of each pending lookup
+    auto send = [&] {
+        if (mysql_query(m, pending.c_str()) != 0) {
             std::fprintf(stderr, "floors: %s\n", mysql_error(m));
             std::exit(1);
         }
-        MYSQL_RES *r = mysql_store_result(m);
-        if (MYSQL_ROW row = mysql_fetch_row(r)) {
-            if (std::atoi(row[0]) == t.tm_mday && std::atoi(row[5]) == t.tm_sec) ++found;
+        for (size_t k = 0;; ++k) {
+            if (MYSQL_RES *r = mysql_store_result(m)) {
+                if (MYSQL_ROW row = mysql_fetch_row(r))
+                    if (k < want.size() && std::atoi(row[0]) == want[k].first && std::atoi(row[5]) == want[k].second)
+                        ++found;
+                mysql_free_result(r);
+            }
+            if (mysql_next_result(m) != 0) break;
         }
-        mysql_free_result(r);
+        pending.clear();
+        want.clear();
+    };
+    walk("/", [&](const std::string &rel, const char *name, const struct stat &st) {
+        struct tm t;
+        localtime_r(&st.st_mtime, &t);
+        if (!pending.empty()) pending += ';';
+        pending += "SELECT Dia, Mes, Anio, Hora, Minuto, Segundo FROM " + table + " WHERE Ruta='" + esc(m, rel) +
+                   "' AND Nombre='" + esc(m, name) + "'";
+        want.emplace_back(t.tm_mday, t.tm_sec);
+        if (static_cast<int>(want.size()) >= batch) send();
     }, nullptr);
+    if (!pending.empty()) send();
     mysql_close(m);
     std::printf("%ld files, %ld rows matched\n", nfiles, found);
     return 0;
@@ -270,7 +286,8 @@ int main(int argc, char **argv) {
         std::printf("%ld files\n", nfiles);
         return 0;
     }
-    if (mode == "lookup" && argc == 9) return do_lookup(argv + 3);
+    if (mode == "lookup" && (argc == 9 || argc == 10))
+        return do_lookup(argv + 3, argc == 10 ? std::atoi(argv[9]) : 1);
     if (mode == "insert" && (argc == 9 || argc == 10))
         return do_insert(argv + 3, argc == 10 ? std::atoi(argv[9]) : 1);
     if (mode == "put" && argc == 7) return do_put(argv + 3);

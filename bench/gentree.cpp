@@ -1,10 +1,14 @@
 // Deterministic test trees for the benchmark.
 //
-//   gentree make ROOT NFILES        writes a new tree (ROOT must not exist)
+//   gentree make ROOT NFILES [PERDIR]
+//                                   writes a new tree (ROOT must not exist),
+//                                   PERDIR files per directory (default 50)
 //   gentree modify ROOT REP         touches 1 % of the files (new time, same
 //                                   content) and rewrites another 1 % (new
 //                                   content and time); REP picks the new times
 //                                   and bytes so every repetition differs
+//   gentree edit ROOT REP           only the rewrite of modify: 1 % of the
+//                                   files get new content and a new time
 //   gentree regen ROOT REP          a regenerated site: a new time on every
 //                                   file, contents unchanged
 //   gentree sameedit ROOT REP       rewrites the first file with new bytes of
@@ -12,7 +16,7 @@
 //                                   path relative to ROOT
 //   gentree prune ROOT              removes every 100th file (1 %)
 //
-// Layout: about 50 files per directory, directories up to four levels deep
+// Layout: about 50 (PERDIR) files per directory, directories up to four levels deep
 // (root = level 1), filled breadth first with the smallest fan-out that holds
 // them. Sizes: 99 % between 1 and 20 KB, 1 % between 20 KB and 1 MB
 // (log-uniform). Every file gets a fixed modification time. The same
@@ -34,7 +38,6 @@
 
 namespace {
 
-constexpr int files_per_dir = 50;
 constexpr int max_levels = 4;
 // 2023-03-15 10:20:30 UTC: the time of every generated file.
 constexpr time_t base_time = 1678875630;
@@ -86,7 +89,7 @@ void write_file(const std::string &path, size_t size, uint64_t seed, time_t mtim
 
 const char *const extensions[] = {".html", ".html", ".html", ".css", ".js", ".png", ".jpg", ".txt"};
 
-int make(const std::string &root, long nfiles) {
+int make(const std::string &root, long nfiles, long files_per_dir) {
     long ndirs = (nfiles + files_per_dir - 1) / files_per_dir;
     if (ndirs < 1) ndirs = 1;
     long fan = 1;
@@ -159,14 +162,14 @@ void list_files(const std::string &root, const std::string &rel, std::vector<std
     }
 }
 
-int modify(const std::string &root, long rep) {
+int modify(const std::string &root, long rep, bool touch) {
     std::vector<std::string> files;
     list_files(root, "", files);
     time_t t = touch_time + rep * 3600;
     long touched = 0, changed = 0;
     for (size_t i = 0; i < files.size(); ++i) {
         std::string path = root + "/" + files[i];
-        if (i % 100 == 0) {
+        if (touch && i % 100 == 0) {
             struct timespec ts[2] = {{t, 0}, {t, 0}};
             if (::utimensat(AT_FDCWD, path.c_str(), ts, 0) != 0) die("utimensat " + path);
             ++touched;
@@ -220,12 +223,14 @@ int prune(const std::string &root) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    if (argc == 4 && std::strcmp(argv[1], "make") == 0) return make(argv[2], std::atol(argv[3]));
-    if (argc == 4 && std::strcmp(argv[1], "modify") == 0) return modify(argv[2], std::atol(argv[3]));
+    if ((argc == 4 || argc == 5) && std::strcmp(argv[1], "make") == 0)
+        return make(argv[2], std::atol(argv[3]), argc == 5 ? std::max(1L, std::atol(argv[4])) : 50);
+    if (argc == 4 && std::strcmp(argv[1], "modify") == 0) return modify(argv[2], std::atol(argv[3]), true);
+    if (argc == 4 && std::strcmp(argv[1], "edit") == 0) return modify(argv[2], std::atol(argv[3]), false);
     if (argc == 4 && std::strcmp(argv[1], "regen") == 0) return regen(argv[2], std::atol(argv[3]));
     if (argc == 4 && std::strcmp(argv[1], "sameedit") == 0) return sameedit(argv[2], std::atol(argv[3]));
     if (argc == 3 && std::strcmp(argv[1], "prune") == 0) return prune(argv[2]);
-    std::fprintf(stderr, "usage: gentree make ROOT NFILES | modify ROOT REP | regen ROOT REP | sameedit ROOT REP | "
+    std::fprintf(stderr, "usage: gentree make ROOT NFILES [PERDIR] | modify ROOT REP | edit ROOT REP | regen ROOT REP | sameedit ROOT REP | "
                          "prune ROOT\n");
     return 2;
 }

@@ -85,7 +85,7 @@ w(f"- vantor: commit {env('BENCH_COMMIT')}"
   + (f" with {dirty} uncommitted change(s) under src/ or CMakeLists.txt" if dirty else "")
   + ", built in Release (`-O3 -DNDEBUG`).")
 w("")
-mode_flag = {"quick": " --quick", "far": " --far"}.get(env("BENCH_MODE"), "")
+mode_flag = {"quick": " --quick", "far": " --far", "dbfar": " --db-far"}.get(env("BENCH_MODE"), "")
 w("Command: `bench/run.sh" + mode_flag + "` (as root, from the repository root)"
   + (f", scenarios: {env('BENCH_SCENARIOS')}." if env("BENCH_SCENARIOS") else "."))
 w("")
@@ -374,7 +374,8 @@ def far_section():
 
 
 def max_rss(n, sc=None):
-    rs = [r["rss"] for r in runs if r["tool"] == "vantor" and r["n"] == n and (sc is None or r["sc"] == sc)]
+    rs = [r["rss"] for r in runs if r["tool"] == "vantor" and r["n"] == n and r["sc"] in near_sc
+          and (sc is None or r["sc"] == sc)]
     return max(rs) if rs else None
 
 
@@ -384,6 +385,107 @@ if a and b and small != large:
     w(f"| P6 memory flat{'' if large >= 100000 else f' (up to {large:,} files)'} | vantor max RSS {a / 1024:.1f} MB at {small:,} files, "
       f"{b / 1024:.1f} MB at {large:,} files: {b / a:.2f}× | ≤ 1.25× from {small:,} to {large:,} files | {yes(b <= 1.25 * a)} |")
 far_targets()
+
+
+# ---------------------------------------------------------------- catalogue distance (D1-D4)
+db_rtt = env("BENCH_DB_FAR_RTT")
+db_names = {"d1": "D1 no change", "d2": "D2 1 % of the files edited (new contents and times)",
+            "d3": 'D3 regenerated site, `compare = "content"` (every file hashed and its row re-stamped)',
+            "d4": f"D4 first publish, FTP {rtt} ms away, 8 connections"}
+db_goal = {"d1": 1.5, "d2": 1.5, "d3": 1.5, "d4": 1.15}
+
+
+def db_runs():
+    """(scenario, files, near median, far median) of every D scenario that ran."""
+    out_ = []
+    for sc in db_names:
+        for n in sorted({r["n"] for r in runs if r["sc"] == sc}):
+            out_.append((sc, n, med(sc, n, "dbnear", "vantor"), med(sc, n, "dbfar", "vantor")))
+    return out_
+
+
+def db_targets():
+    for sc, n, a, b in db_runs():
+        if a and b is not None:
+            fl = flag(sc, n, "dbnear", "vantor") or flag(sc, n, "dbfar", "vantor")
+            w(f"| {db_names[sc]}, {n:,} files, catalogue {db_rtt} ms "
+              f"away vs near{fl} | {fmt(b)} s / {fmt(a)} s = {b / a:.2f}× | ≤ {db_goal[sc]}× near | "
+              f"{yes(b / a <= db_goal[sc])} |")
+    ms = sorted({r["n"] for r in runs if r["sc"] == "d1mem"})
+    if len(ms) >= 2:
+        a, b = max_rss_sc(ms[0], "d1mem"), max_rss_sc(ms[-1], "d1mem")
+        w(f"| D1 memory, no change, catalogue near | max RSS {a / 1024:.1f} MB at {ms[0]:,} files, {b / 1024:.1f} MB "
+          f"at {ms[-1]:,} files: {b / a:.2f}× | ≤ 1.25× | {yes(b <= 1.25 * a)} |")
+
+
+def max_rss_sc(n, sc):
+    rs = [r["rss"] for r in runs if r["sc"] == sc and r["n"] == n]
+    return max(rs) if rs else None
+
+
+def db_section():
+    rows = db_runs()
+    if not rows:
+        return
+    w(f"## Catalogue distance (seconds, medians; catalogue near vs {db_rtt} ms away)")
+    w("")
+    w(f"The same run of vantor with the catalogue near (127.0.0.1) and {db_rtt} ms away (round trip; bench/latproxy.cpp "
+      "on 127.0.0.3 holds each chunk half of it each way), one after the other in each repetition, the order "
+      "swapped every repetition. Round trips ≈ (far − near) / round-trip time: what the distance adds, counted in "
+      "round trips. Per repetition: far / near of that repetition.")
+    w("")
+    w("| scenario | files | near | far | far/near | goal | round trips ≈ | per repetition | uploads near / far | "
+      "vantor CPU near / far | DB CPU near / far | runs |")
+    w("|---|---:|---:|---:|---:|---:|---:|---|---|---:|---:|---:|")
+    for sc, n, a, b in rows:
+        g = {net: {r["rep"]: r for r in groups.get((sc, n, net, "vantor"), [])} for net in ("dbnear", "dbfar")}
+        per = ", ".join(f"{g['dbfar'][k]['secs'] / g['dbnear'][k]['secs']:.2f}" for k in sorted(g["dbnear"])
+                        if k in g["dbfar"] and g["dbnear"][k]["secs"] > 0)
+        trips = f"{(b - a) * 1000 / float(db_rtt):.0f}" if a is not None and b is not None else "–"
+        fl = "" if not (failed(sc, n, "dbnear", "vantor") or failed(sc, n, "dbfar", "vantor")) else " (a run failed)"
+        w(f"| {db_names[sc]}{fl} | {n:,} | {fmt(a)} | {fmt(b)} | {ratio(b, a)} | ≤ {db_goal[sc]}× | {trips} | {per} | "
+          f"{uploads(sc, n, 'dbnear', 'vantor')} / {uploads(sc, n, 'dbfar', 'vantor')} | "
+          f"{fmt(med_of('cpu', sc, n, 'dbnear', 'vantor'))} / {fmt(med_of('cpu', sc, n, 'dbfar', 'vantor'))} | "
+          f"{fmt(med_of('dbcpu', sc, n, 'dbnear', 'vantor'))} / {fmt(med_of('dbcpu', sc, n, 'dbfar', 'vantor'))} | "
+          f"{count(sc, n, 'dbnear', 'vantor')} + {count(sc, n, 'dbfar', 'vantor')} |")
+    w("")
+    bs = sorted({int(r["tool"][len("floor-lookup"):]) for r in runs
+                 if r["sc"] == "d1" and r["tool"].startswith("floor-lookup")})
+    if bs:
+        n = rows[0][1]
+        w(f"D1's lookup floor (bench/floors.cpp `lookup ... BATCH`: walk, status and the same SELECT per file, BATCH "
+          f"statements per round trip, on D1's table, in the same repetitions), {n:,} files; vantor's batches hold "
+          "up to 2,048 lookups:")
+        w("")
+        w("| lookups per round trip | near | far | DB CPU near / far | vantor near / far |")
+        w("|---:|---:|---:|---:|---:|")
+        for b in bs:
+            t = f"floor-lookup{b}"
+            w(f"| {b:,} | {fmt(med('d1', n, 'dbnear', t))} | {fmt(med('d1', n, 'dbfar', t))} | "
+              f"{fmt(med_of('dbcpu', 'd1', n, 'dbnear', t))} / {fmt(med_of('dbcpu', 'd1', n, 'dbfar', t))} | "
+              f"{fmt(med('d1', n, 'dbnear', 'vantor'))} / {fmt(med('d1', n, 'dbfar', 'vantor'))} |")
+        w("")
+    ms = sorted({r["n"] for r in runs if r["sc"] == "d1mem"})
+    if ms:
+        w("D1's peak memory (no change, catalogue near, FTP near; GNU time, max RSS of the repetitions): "
+          + "; ".join(f"{n:,} files: {max_rss_sc(n, 'd1mem') / 1024:.1f} MB in {fmt(med('d1mem', n, 'dbnear', 'vantor'))} s"
+                      for n in ms) + ".")
+        w("")
+    w(f"""How: D1-D3 share a tree of {rows[0][1]:,} files (bench/gentree.cpp, `make TREE N 20`: 20 files a folder), its
+remote folder (a copy of the tree, times kept) and the FTP daemon near. D1 and D2 use table dN, made by `vantor CONF -c`
+and filled by `vantor CONF -r` (near, untimed); D1 runs `vantor CONF` on the unchanged tree; D2 runs `gentree edit TREE
+REP` before each run (every 100th file rewritten with new bytes of the same size and a new time: 1 %, new each
+time), then `vantor CONF`. D3 uses table dcN, made by `vantor CONF -c` and filled by `vantor CONF -r` with
+`compare = "content"` (the Huella column), and runs `gentree regen TREE REP` (every file a new time, no byte changed)
+before each run, then `vantor CONF`. D4: a tree of 40 folders of 50 files, FTP {rtt} ms away (the far daemon and its
+relay), `ftpconnections = 8`, table d4_N made by `-c`; before each run (untimed) the remote folder is emptied and the
+catalogue cleared by `vantor CONF -d`. Memory: D1 at each of BENCH_DB_MEM_SIZES files (20 a folder, table filled by
+`-r`, catalogue near). `CONF` is `cfg/NAME-dbnear.conf` (`dbserver = "127.0.0.1"`) or `cfg/NAME-dbfar.conf`
+(`dbserver = "127.0.0.3"`); nothing else differs.
+""")
+
+
+db_targets()
 w("")
 
 # Memory
@@ -402,6 +504,7 @@ w("")
 
 near_memory = (near_memory, len(out))
 far_section()
+db_section()
 
 # Method
 w("## How it was measured")

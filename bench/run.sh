@@ -10,6 +10,8 @@
 #   bench/run.sh --far      F1-F3 and C1-C3 only, 1 repetition: 2,000 files
 #                           with every tool, 10,000 files with the parallel
 #                           runs only (8 connections, lftp -P8)
+#   bench/run.sh --db-far   D1-D4 only: the catalogue near and 20 ms away,
+#                           side by side, 3 repetitions
 #   bench/run.sh --serve N  start the servers, make an N-file tree, fill the
 #                           catalogue, print the configuration files and wait
 #                           (for profiling by hand); Ctrl-C stops everything
@@ -21,13 +23,14 @@
 # its binary kept as build-bench/vantor-COMMIT), starts a private MariaDB and
 # three pure-ftpd daemons on 127.0.0.1 (near, far, far with explicit TLS; the
 # latency relays listen on 127.0.0.2), runs the scenarios and writes
-# bench/RESULTS.md (RESULTS-quick.md for --quick, RESULTS-far.md for --far).
+# bench/RESULTS.md (RESULTS-quick.md for --quick, RESULTS-far.md for --far,
+# RESULTS-db-far.md for --db-far).
 # Everything it starts is stopped on exit; its temporary folder is removed
 # unless BENCH_KEEP=1.
 #
 # Environment overrides (defaults of the full run; --far and --quick change
 # some, see bench/README.md):
-#   BENCH_SCENARIOS  "near first regen tlsfirst tlsregen c2 c3"
+#   BENCH_SCENARIOS  "near first regen tlsfirst tlsregen c2 c3 d1 d2 d3 d4"
 #   BENCH_SIZES      near sizes: "1000 10000 100000"
 #   BENCH_FAR_SIZES  sizes of the far scenarios: "2000 10000"
 #   BENCH_SEQ_MAX    largest size with the one-connection runs (vantor with
@@ -44,6 +47,10 @@
 #                    with (F2): 3f2ff24; "none" leaves it out
 #   BENCH_FAR_FLOOR  1 = also the bare libcurl upload loop at 20 ms: 1
 #   BENCH_C2_SIZE (100000), BENCH_C2_REPS (3), BENCH_C3_SIZE (10000)
+#   BENCH_DB_SIZE (D1-D3: 10000), BENCH_DB_FIRST_SIZE (D4: 2000),
+#   BENCH_DB_MEM_SIZES (D1's peak memory: "1000 100000"), BENCH_DB_FAR_RTT
+#   (the catalogue's distance in D1-D4, ms: 20), BENCH_DB_BATCHES (lookups per
+#   round trip of D1's lookup floors: "1 512 1024 2048")
 #   BENCH_REPS (3), BENCH_FIRST_BIG_REPS (first publishes of 100,000 files: 1;
 #   0 = seed the remote folders by copying instead), BENCH_SLOW (seconds; a
 #   run slower than this is not repeated: 120), BENCH_TIMEOUT (per run,
@@ -58,8 +65,9 @@ case "${1:-}" in
     "") ;;
     --quick) mode=quick ;;
     --far) mode=far ;;
+    --db-far) mode=dbfar ;;
     --serve) mode=serve; serve_size=${2:?--serve needs a number of files} ;;
-    *) echo "usage: bench/run.sh [--quick | --far | --serve NFILES]" >&2; exit 2 ;;
+    *) echo "usage: bench/run.sh [--quick | --far | --db-far | --serve NFILES]" >&2; exit 2 ;;
 esac
 
 case $mode in
@@ -79,8 +87,13 @@ far)
     regen_lftp_sizes=${BENCH_REGEN_LFTP_SIZES:-2000}
     far_floor=${BENCH_FAR_FLOOR:-0}
     out_md=$here/RESULTS-far.md ;;
+dbfar)
+    scenarios=${BENCH_SCENARIOS:-"d1 d2 d3 d4"}
+    sizes=${BENCH_SIZES:-""}
+    reps=${BENCH_REPS:-3}
+    out_md=$here/RESULTS-db-far.md ;;
 *)
-    scenarios=${BENCH_SCENARIOS:-"near first regen tlsfirst tlsregen c2 c3"}
+    scenarios=${BENCH_SCENARIOS:-"near first regen tlsfirst tlsregen c2 c3 d1 d2 d3 d4"}
     sizes=${BENCH_SIZES:-"1000 10000 100000"}
     reps=${BENCH_REPS:-3}
     out_md=$here/RESULTS.md ;;
@@ -98,11 +111,18 @@ baseline=${BENCH_BASELINE:-3f2ff24}
 c2_size=${BENCH_C2_SIZE:-100000}
 c2_reps=${BENCH_C2_REPS:-3}
 c3_size=${BENCH_C3_SIZE:-10000}
+db_size=${BENCH_DB_SIZE:-10000}
+db_first_size=${BENCH_DB_FIRST_SIZE:-2000}
+db_mem_sizes=${BENCH_DB_MEM_SIZES:-"1000 100000"}
+db_batches=${BENCH_DB_BATCHES:-"1 512 1024 2048"}
 has() { [[ " $scenarios " == *" $1 "* ]]; }
 # Whether any far scenario (they share the third daemon, the baseline build
 # and the certificate) was asked for.
 any_far=0
 for s in first regen tlsfirst tlsregen c3; do if has $s; then any_far=1; fi; done
+# Whether a catalogue-distance scenario (they share the 20 ms database relay) was asked for.
+any_db=0
+for s in d1 d2 d3 d4; do if has $s; then any_db=1; fi; done
 first_big_reps=${BENCH_FIRST_BIG_REPS:-1}
 slow=${BENCH_SLOW:-120}
 run_timeout=${BENCH_TIMEOUT:-1800}
@@ -225,11 +245,12 @@ fi
 # ---------------------------------------------------------------- ports
 # One block of free ports, checked on both loopback addresses:
 # +0 FTP near, +1 FTP far, +2 MariaDB, +3..+102 passive near, +103..+202 passive far,
-# +203 FTP far over TLS, +204..+303 its passive range.
+# +203 FTP far over TLS, +204..+303 its passive range. The database relay of
+# D1-D4 listens on 127.0.0.3 at the database's port.
 base=$("$python" - <<'EOF'
 import random, socket
 def free(p):
-    for a in ("127.0.0.1", "127.0.0.2"):
+    for a in ("127.0.0.1", "127.0.0.2", "127.0.0.3"):
         s = socket.socket()
         try:
             s.bind((a, p))
@@ -263,6 +284,7 @@ db_pass=benchpw
 db_name=vantor
 ftp_rtt_ms=20
 db_rtt_ms=2
+dbfar_rtt_ms=${BENCH_DB_FAR_RTT:-20}
 
 # ---------------------------------------------------------------- MariaDB
 log "starting MariaDB on 127.0.0.1:$db_port"
@@ -338,6 +360,10 @@ if ((any_far)); then
 fi
 "$latproxy" $((db_rtt_ms * 500)) 127.0.0.2 127.0.0.1 "$db_port" >"$work/proxy-db.log" 2>&1 &
 pids+=($!)
+if ((any_db)); then
+    "$latproxy" $((dbfar_rtt_ms * 500)) 127.0.0.3 127.0.0.1 "$db_port" >"$work/proxy-db-far.log" 2>&1 &
+    pids+=($!)
+fi
 
 wait_port() {
     for _ in $(seq 100); do
@@ -351,6 +377,7 @@ wait_port 127.0.0.1 "$ftp_near"
 wait_port 127.0.0.1 "$ftp_far"
 wait_port 127.0.0.2 "$ftp_far"
 wait_port 127.0.0.2 "$db_port"
+if ((any_db)); then wait_port 127.0.0.3 "$db_port"; fi
 if ((any_far)); then
     wait_port 127.0.0.1 "$ftp_tls"
     wait_port 127.0.0.2 "$ftp_tls"
@@ -876,6 +903,114 @@ run_c2() {
     rm -rf "${ftproot:?}/C2" "$tree"
 }
 
+# ---------------------------------------------------------------- catalogue distance (D1-D4)
+# The same run of vantor with the catalogue near (127.0.0.1, net dbnear) and
+# BENCH_DB_FAR_RTT ms away (the relay on 127.0.0.3, net dbfar), one after the
+# other in each repetition, the order swapped every repetition. D1-D3 share a
+# tree of BENCH_DB_SIZE files in folders of 20, its remote folder (a copy of
+# the tree) and, in time mode, table dN; D3 runs in content mode on table dcN.
+db_conf() {  # name tree table remote ftphost ftpport [line...]: cfg/NAME-dbnear.conf and cfg/NAME-dbfar.conf
+    write_conf "$work/cfg/$1-dbnear.conf" "$2" "$3" "$4" "$5" "$6" 127.0.0.1 "${@:7}"
+    write_conf "$work/cfg/$1-dbfar.conf" "$2" "$3" "$4" "$5" "$6" 127.0.0.3 "${@:7}"
+}
+db_fill() {  # name: its table made by -c and filled by -r, catalogue near (untimed)
+    local c=$work/cfg/$1-dbnear.conf
+    { "$vantor" "$c" -c && "$vantor" "$c" -r; } >"$work/logs/fill-$1.log" 2>&1 ||
+        { cat "$work/logs/fill-$1.log" >&2; exit 1; }
+}
+db_pair() {  # sc name rep [command...]: the command (untimed) before each of the two runs
+    local sc=$1 name=$2 rep=$3 d order="dbnear dbfar"
+    shift 3
+    ((rep % 2)) || order="dbfar dbnear"
+    for d in $order; do
+        if (($#)); then "$@"; fi
+        measure "$sc" "$n" "$d" vantor "$rep" -- "$vantor" "$work/cfg/$name-$d.conf"
+    done
+}
+db_edit_rep=0
+db_regen_rep=0
+db_edit() { "$gentree" edit "$tree" "$((++db_edit_rep))" >/dev/null; }
+db_regen() { "$gentree" regen "$tree" "$((++db_regen_rep))" >/dev/null; }
+db_first_reset() { reset_remote D4; "$vantor" "$work/cfg/d4-dbnear.conf" -d >/dev/null; }
+# The lookup floor on D1's table with 1 (near only: at 20 ms that is 200 s),
+# then BATCH lookups per round trip (vantor's batches hold up to 2,048), near
+# and far: what the batch size costs the server.
+rep_d1_floor() {
+    local b d h
+    for d in dbnear dbfar; do
+        h=127.0.0.1
+        if [[ $d == dbfar ]]; then h=127.0.0.3; fi
+        for b in $db_batches; do
+            if [[ $d == dbfar && $b == 1 ]]; then continue; fi
+            measure d1 "$n" "$d" "floor-lookup$b" "$1" -- "$floors" lookup "$tree" "$h" "$db_port" "$db_user" \
+                "$db_pass" "$db_name" "d$n" "$b"
+        done
+    done
+}
+rep_d1() { db_pair d1 d "$1"; rep_d1_floor "$1"; }
+rep_d2() { db_pair d2 d "$1" db_edit; }
+rep_d3() { db_pair d3 dc "$1" db_regen; }
+rep_d4() { db_pair d4 d4 "$1" db_first_reset; }
+rep_dmem() { measure d1mem "$n" dbnear vantor "$1" -- "$vantor" "$work/cfg/m$n-dbnear.conf"; }
+db_equal() {  # what folder: notes whether the remote folder equals the tree
+    local ok=yes
+    diff -r -q "$tree" "$ftproot/$2" >/dev/null 2>&1 || ok=no
+    note "$1: remote folder of vantor equals the tree after the runs: $ok"
+}
+run_dbfar() {
+    net=dbfar
+    n=$db_size
+    tree=$work/trees/d$n
+    if has d1 || has d2 || has d3; then
+        log "making the tree of $n files in folders of 20 (D1-D3)"
+        "$gentree" make "$tree" "$n" 20 >"$work/logs/gentree-d$n.log"
+        note "D1-D3 tree $n: $(cat "$work/logs/gentree-d$n.log")"
+        seed_folder "D$n"
+        db_conf d "$tree" "d$n" "/D$n" 127.0.0.1 "$ftp_near"
+        db_conf dc "$tree" "dc$n" "/D$n" 127.0.0.1 "$ftp_near" 'compare = "content"'
+        if has d1 || has d2; then db_fill d; fi
+        if has d1; then repeat "$reps" -- rep_d1; fi
+        if has d2; then repeat "$reps" -- rep_d2; db_equal "D2 at $n files" "D$n"; fi
+        if has d3; then
+            db_fill dc
+            local cols
+            cols=$(dbq "SELECT COUNT(*) FROM information_schema.columns WHERE table_schema='$db_name' AND
+                table_name='dc$n' AND column_name='Huella'")
+            note "table dc$n made by \`vantor CONF -c\` with compare = \"content\": $cols Huella column(s)"
+            repeat "$reps" -- rep_d3
+            note "D3: rows of dc$n and their distinct times after the runs (all re-stamped: $n 1): $(dbq \
+                "SELECT COUNT(*), COUNT(DISTINCT Anio, Mes, Dia, Hora, Minuto, Segundo) FROM dc$n" | tr '\t' ' ')"
+            db_equal "D3 at $n files" "D$n"
+        fi
+        rm -rf "${ftproot:?}/D$n" "$tree"
+    fi
+    if has d4; then
+        n=$db_first_size
+        tree=$work/trees/d4-$n
+        "$gentree" make "$tree" "$n" >"$work/logs/gentree-d4.log"
+        note "D4 tree $n: $(cat "$work/logs/gentree-d4.log")"
+        db_conf d4 "$tree" "d4_$n" /D4 127.0.0.2 "$ftp_far" 'ftpconnections = 8'
+        "$vantor" "$work/cfg/d4-dbnear.conf" -c >/dev/null
+        repeat "$reps" -- rep_d4
+        db_equal "D4 at $n files" D4
+        rm -rf "${ftproot:?}/D4" "$tree"
+    fi
+    if has d1; then
+        for n in $db_mem_sizes; do
+            tree=$work/trees/m$n
+            log "making the tree of $n files in folders of 20 (D1's memory)"
+            "$gentree" make "$tree" "$n" 20 >"$work/logs/gentree-m$n.log"
+            note "D1 memory tree $n: $(cat "$work/logs/gentree-m$n.log")"
+            reset_remote "M$n"
+            db_conf "m$n" "$tree" "m$n" "/M$n" 127.0.0.1 "$ftp_near"
+            db_fill "m$n"
+            repeat "$reps" -- rep_dmem
+            rm -rf "${ftproot:?}/M$n" "$tree"
+        done
+    fi
+    net=near
+}
+
 if [[ $mode == serve ]]; then
     n=$serve_size
     tree=$work/trees/t$n
@@ -907,6 +1042,7 @@ for n in $far_sizes; do
 done
 if has c3; then run_prune; fi
 if has c2; then run_c2; fi
+if ((any_db)); then run_dbfar; fi
 t_total=$(($(date +%s) - t_start))
 note "load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)"
 log "writing the report"
@@ -917,7 +1053,7 @@ export BENCH_DBDIR_USED="$(df --output=fstype "$dbwork" | tail -n1) ($(dirname "
 export BENCH_NICE=$bench_nice
 export BENCH_SCENARIOS=$scenarios BENCH_SEQ_MAX=$seq_max BENCH_BASELINE=${vantor_old:+$baseline}
 export BENCH_MODE=$mode BENCH_REPS=$reps BENCH_STARTED=$started BENCH_TOTAL=$t_total
-export BENCH_FTP_RTT=$ftp_rtt_ms BENCH_DB_RTT=$db_rtt_ms BENCH_FIRST_BIG_REPS=$first_big_reps
+export BENCH_FTP_RTT=$ftp_rtt_ms BENCH_DB_RTT=$db_rtt_ms BENCH_DB_FAR_RTT=$dbfar_rtt_ms BENCH_FIRST_BIG_REPS=$first_big_reps
 export BENCH_COMMIT=$(git -C "$repo" rev-parse --short HEAD 2>/dev/null || echo none)
 export BENCH_DIRTY=$(git -C "$repo" status --porcelain -- src CMakeLists.txt 2>/dev/null | wc -l)
 export BENCH_VERSIONS="$(mariadbd --version 2>/dev/null | head -n1); pure-ftpd $(dpkg-query -W -f='${Version}' pure-ftpd); lftp $(dpkg-query -W -f='${Version}' lftp); libcurl $(dpkg-query -W -f='${Version}' libcurl4 2>/dev/null || echo none); libftp $(dpkg-query -W -f='${Version}' libftp4 2>/dev/null || echo none); openssl $(dpkg-query -W -f='${Version}' openssl); libmariadb $(dpkg-query -W -f='${Version}' libmariadb3); kernel $(uname -r)"
