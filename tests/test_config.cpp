@@ -163,6 +163,9 @@ TEST(Settings, RequiredKeysThenEveryBadValueThenTypedValues)
          {"\"ftptls\" debe ser \"no\", \"explicit\" o \"implicit\"\n",
           "\"ftpconnections\" debe ser un numero de 1 a 16\n", "\"compare\" debe ser \"time\" o \"content\"\n"}},
         {"zero connections", twelve + "ftpconnections 0\n", {"\"ftpconnections\" debe ser un numero de 1 a 16\n"}},
+        {"the run lock's table as the catalogue",
+         twelve.substr(0, twelve.find("dbtablename")) + "dbtablename \"Vantor_Bloqueo\"\ndbuser \"du\"\ndbpass \"dp\"\n",
+         {"\"dbtablename\" no puede ser \"vantor_bloqueo\", la tabla del bloqueo de ejecucion\n"}},
         {"good values", twelve + "ftptls \"IMPLICIT\"\nftpconnections 08\ncompare \"Content\"\n", {}},
     };
     std::vector<std::string> all_missing;

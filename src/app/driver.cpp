@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "catalogue/catalogue.h"
 #include "config/ajustes.h"
@@ -58,6 +59,20 @@ const char *const help_requests[] = {"/?", "-?", "--help", "-help", "/help", "-h
 bool is(const char *arg, const char *a, const char *b = nullptr)
 {
     return strcasecmp(arg, a) == 0 || (b && strcasecmp(arg, b) == 0);
+}
+
+// " (equipo E, proceso P, hasta YYYY-MM-DD HH:MM:SS)" from an unexpired
+// lease row, the end in local time; empty without one.
+std::string ocupada_por(const ocupante &q)
+{
+    if (!q.hay)
+        return "";
+    const time_t hasta = time(nullptr) + q.segundos;
+    std::tm t{};
+    localtime_r(&hasta, &t);
+    char fecha[32];
+    strftime(fecha, sizeof fecha, "%Y-%m-%d %H:%M:%S", &t);
+    return " (equipo " + q.equipo + ", proceso " + q.proceso + ", hasta " + fecha + ")";
 }
 
 void ante_fallo(quizas_fallo f)
@@ -130,14 +145,22 @@ void vantor_main(int argc, char **argv)
     const bool clear = is(option, "-d", "-delete");
     const bool list = is(option, "-l", "-list");
     // The runs that upload, write or delete hold the table's run lock.
+    arriendo l;
     if (update || prune || rebuild || clear) {
-        bool tomado = false;
-        ante_fallo(toma_bloqueo(c, a, &tomado));
-        if (!tomado) {
-            escribe("Otra ejecucion esta usando la tabla " + a.dbtablename + " de la base de datos " + a.dbname +
-                    "\n");
+        toma t = toma::ocupado;
+        ocupante quien;
+        ante_fallo(toma_bloqueo(c, a, l, &t, &quien));
+        const std::string tabla = "la tabla " + a.dbtablename + " de la base de datos " + a.dbname;
+        if (t == toma::sin_tabla) {
+            escribe(std::string("Falta la tabla ") + tabla_bloqueo +
+                    " que el bloqueo necesita en un cluster Galera: creela con la sentencia del README\n");
+            termina(estado::base_de_datos);
+        }
+        if (t == toma::ocupado) {
+            escribe("Otra ejecucion esta usando " + tabla + ocupada_por(quien) + "\n");
             termina(estado::ocupada);
         }
+        salida_vigila(&l, "Se perdio el bloqueo de " + tabla + ": la ejecucion se detiene\n");
     }
     // The runs that read or write Huella need the column before they start.
     if (a.contenido && (update || rebuild || list)) {
@@ -162,6 +185,7 @@ void vantor_main(int argc, char **argv)
     else if (list)
         simula(w);
 
+    suelta_bloqueo(c, l);
     cierra_catalogo(c);
     salida_vincula(nullptr);
     escribe("Terminado!!!\n");

@@ -6,10 +6,14 @@
 
 #include <mysql.h>
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -30,6 +34,7 @@ struct fallo {
     // that whatever was written after it does not appear. -1 for any other
     // statement.
     long fila = -1;
+    unsigned numero = 0;  // the server's error number, when known
 };
 
 using quizas_fallo = std::optional<fallo>;
@@ -150,9 +155,60 @@ bool multi_on(catalogo &c);
 // ".", and 16 hexadecimal digits of its 64-bit FNV-1a digest.
 std::string nombre_bloqueo(const std::string &base, const std::string &tabla);
 
-// Takes the run lock of the configured table without waiting; *tomado is
-// false when another connection holds it.
-[[nodiscard]] quizas_fallo toma_bloqueo(catalogo &c, const ajustes &a, bool *tomado);
+// The table of run leases (tabla_bloqueo), one row per lock name, shared by
+// every catalogue of the database; -c creates it.
+std::string sentencia_tabla_bloqueo();
+
+// Seconds a lease lasts unless renewed, how often the run renews it, and
+// after how long without a renewal the run stops itself (before the lease
+// could expire and another run take it).
+inline constexpr int plazo_arriendo = 30;
+inline constexpr auto cada_renovacion = std::chrono::seconds(5);
+inline constexpr auto sin_renovar_max = std::chrono::seconds(25);
+
+// A run's lease on its table: the row of vantor_bloqueo that names it as
+// the holder, which every node of a Galera cluster certifies, renewed on a
+// connection of its own by a thread while the run lasts. Owned by the
+// driver; the output owner reads whether it still holds.
+struct arriendo {
+    std::string nombre;   // the lock's name, the row's key
+    std::string titular;  // 32 random hexadecimal digits, this run's
+    bool tomado = false;  // false: no lease row (a single server without the table)
+    const ajustes *a = nullptr;
+
+    std::atomic<bool> perdido{false};  // a renewal found the row taken by another run
+    std::atomic<std::chrono::steady_clock::rep> renovado{0};  // when the row last surely held
+    std::thread hilo;
+    std::mutex mu;
+    std::condition_variable cv;
+    bool parar = false;
+};
+
+// What the lease row says of the run that holds the lock, when there is an
+// unexpired one.
+struct ocupante {
+    bool hay = false;
+    std::string equipo, proceso;
+    long segundos = 0;  // until it expires
+};
+
+enum class toma { tomado, ocupado, sin_tabla };
+
+// Takes the run lock of the configured table without waiting: the named
+// lock of the server the run is connected to, then the lease row, read back
+// with a causal read so that every later lookup sees what any node
+// committed before. ocupado: another run holds either, described by
+// *quien; sin_tabla: the server is a cluster node and vantor_bloqueo is
+// missing. On a single server without the table the named lock is all.
+[[nodiscard]] quizas_fallo toma_bloqueo(catalogo &c, const ajustes &a, arriendo &l, toma *t, ocupante *quien);
+
+// Whether the lease still holds: not lost, and renewed within
+// sin_renovar_max. True when there is no lease row.
+bool arriendo_vigente(const arriendo &l);
+
+// Stops the renewal and deletes the lease row, on the main connection once
+// every row is committed. Failures are ignored: the row expires by itself.
+void suelta_bloqueo(catalogo &c, arriendo &l);
 
 // Whether the table has the column Huella that content mode needs.
 [[nodiscard]] quizas_fallo tiene_huella(catalogo &c, bool *hay);

@@ -1,10 +1,25 @@
-// The run lock: a named lock on the database server that update, rebuild
-// and clear runs take right after connecting, so that two runs over the same
-// catalogue never work at once, whichever machines they start on. The server
-// drops it when the connection ends, so a run that was killed leaves nothing
-// behind.
+// The run lock: update, prune, rebuild and clear runs take it right after
+// connecting, so that two runs over the same catalogue never work at once,
+// whichever machines and database nodes they go through.
+//
+// It has two parts. The named lock (GET_LOCK) lives on the one server the
+// run is connected to and goes with the connection, so a killed run leaves
+// nothing behind; on a Galera cluster every node has its own, and two runs
+// through two nodes would both get one. The lease is a row of
+// vantor_bloqueo, written in one autocommit statement that every node
+// certifies: of two runs taking it through two nodes at once, one commits
+// and the other gets a conflict (error 1213) or finds the row held. The row
+// names the run and the node it went through and expires unless renewed,
+// so a run that died frees it within plazo_arriendo seconds; a run that
+// holds the named lock of the same node may take a row left by that node at
+// once, since the run that wrote it must be gone (its named lock would
+// still be held), which keeps the instant release of a single server.
+#include <unistd.h>
+
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <random>
 
 #include "catalogue/catalogue.h"
 
@@ -43,16 +58,226 @@ std::string nombre_bloqueo(const std::string &base, const std::string &tabla)
     return prefijo + entero.substr(0, cabe) + cola;
 }
 
-quizas_fallo toma_bloqueo(catalogo &c, const ajustes &a, bool *tomado)
+namespace {
+
+using reloj = std::chrono::steady_clock;
+
+std::string ficha()
 {
-    const std::string sql = "SELECT GET_LOCK('" + escapa(c, nombre_bloqueo(a.dbname, a.dbtablename)) + "', 0)";
+    std::random_device r;
+    std::string out;
+    for (int i = 0; i < 4; ++i) {
+        char t[9];
+        snprintf(t, sizeof t, "%08x", static_cast<unsigned>(r()));
+        out += t;
+    }
+    return out;
+}
+
+std::string equipo()
+{
+    char h[256] = {};
+    if (gethostname(h, sizeof h - 1) != 0)
+        return "?";
+    return h;
+}
+
+// Missing table, or an account that may not use it.
+bool sin_tabla_usable(unsigned e) { return e == 1146 || e == 1142 || e == 1143; }
+
+// Whether the server is a node of a Galera cluster. A server that does not
+// know the variable is not one.
+bool es_cluster(catalogo &c)
+{
+    MYSQL_RES *r = nullptr;
+    if (consulta_filas(c, "SELECT @@wsrep_on", forma::linea, &r))
+        return false;
+    MYSQL_ROW f = mysql_fetch_row(r);
+    const bool si = f && f[0] && f[0][0] == '1';
+    mysql_free_result(r);
+    return si;
+}
+
+// The one value of a one-row, one-column result; empty when none.
+quizas_fallo valor(catalogo &c, const std::string &sql, std::string &out)
+{
     MYSQL_RES *r = nullptr;
     if (quizas_fallo f = consulta_filas(c, sql, forma::linea, &r))
         return f;
     MYSQL_ROW f = mysql_fetch_row(r);
-    // 1: taken; 0: another connection holds it. NULL (an error inside the
-    // server) counts as held: doing nothing is the safe side.
-    *tomado = f && f[0] && f[0][0] == '1' && f[0][1] == '\0';
+    out = f && f[0] ? f[0] : "";
     mysql_free_result(r);
     return std::nullopt;
+}
+
+// What the lease row says of its holder, when it has not expired.
+void lee_ocupante(catalogo &c, const arriendo &l, ocupante *quien)
+{
+    MYSQL_RES *r = nullptr;
+    const std::string sql = "SET STATEMENT wsrep_sync_wait = 1 FOR SELECT Equipo, Proceso, "
+                            "TIMESTAMPDIFF(SECOND, UTC_TIMESTAMP(6), Expira) FROM " +
+                            std::string(tabla_bloqueo) + " WHERE Nombre = '" + escapa(c, l.nombre) + "'";
+    if (consulta_filas(c, sql, forma::linea, &r))
+        return;
+    MYSQL_ROW f = mysql_fetch_row(r);
+    if (f && f[0] && f[1] && f[2] && atol(f[2]) >= 0) {
+        quien->hay = true;
+        quien->equipo = f[0];
+        quien->proceso = f[1];
+        quien->segundos = atol(f[2]);
+    }
+    mysql_free_result(r);
+}
+
+// The renewal, on a connection of its own: the main one has batches in
+// flight and waits on long uploads. A failed renewal is tried again at the
+// next turn; the run stops itself if none succeeds for sin_renovar_max.
+void renueva(arriendo *l, const std::string sql)
+{
+    const ajustes &a = *l->a;
+    MYSQL *db = nullptr;
+    std::unique_lock<std::mutex> lk(l->mu);
+    while (!l->parar && !l->perdido) {
+        l->cv.wait_for(lk, cada_renovacion, [l] { return l->parar; });
+        if (l->parar)
+            break;
+        lk.unlock();
+        const reloj::time_point enviado = reloj::now();
+        if (!db) {
+            db = mysql_init(nullptr);
+            unsigned plazo = 10;
+            mysql_options(db, MYSQL_OPT_CONNECT_TIMEOUT, &plazo);
+            mysql_options(db, MYSQL_OPT_READ_TIMEOUT, &plazo);
+            mysql_options(db, MYSQL_OPT_WRITE_TIMEOUT, &plazo);
+            mysql_options(db, MYSQL_SET_CHARSET_NAME, "utf8mb4");
+            if (!mysql_real_connect(db, a.dbserver.c_str(), a.dbuser.c_str(), a.dbpass.c_str(),
+                                    a.dbname.c_str(), a.puerto_db, nullptr, 0)) {
+                mysql_close(db);
+                db = nullptr;
+            }
+        }
+        if (db && mysql_real_query(db, sql.data(), sql.size()) == 0) {
+            if (mysql_affected_rows(db) == 0)
+                l->perdido = true;
+            else
+                l->renovado = enviado.time_since_epoch().count();
+        } else if (db) {
+            mysql_close(db);
+            db = nullptr;
+        }
+        lk.lock();
+    }
+    lk.unlock();
+    if (db)
+        mysql_close(db);
+}
+
+}  // namespace
+
+std::string sentencia_tabla_bloqueo()
+{
+    return "CREATE TABLE IF NOT EXISTS " + std::string(tabla_bloqueo) +
+           " (Nombre varchar(64) NOT NULL PRIMARY KEY, Titular char(32) NOT NULL, Nodo varchar(300) NOT NULL, "
+           "Equipo varchar(255) NOT NULL, Proceso int unsigned NOT NULL, Expira datetime(6) NOT NULL) "
+           "ENGINE=InnoDB DEFAULT CHARSET=utf8mb4 COLLATE=utf8mb4_bin";
+}
+
+quizas_fallo toma_bloqueo(catalogo &c, const ajustes &a, arriendo &l, toma *t, ocupante *quien)
+{
+    l.nombre = nombre_bloqueo(a.dbname, a.dbtablename);
+    l.a = &a;
+    const std::string nombre = escapa(c, l.nombre);
+    std::string v;
+    if (quizas_fallo f = valor(c, "SELECT GET_LOCK('" + nombre + "', 0)", v))
+        return f;
+    // 1: taken; 0: another connection holds it. NULL (an error inside the
+    // server) counts as held: doing nothing is the safe side.
+    if (v != "1") {
+        lee_ocupante(c, l, quien);
+        *t = toma::ocupado;
+        return std::nullopt;
+    }
+
+    // The lease: inserted (1 row), taken over from an expired holder or one
+    // of this node (2), or left to its holder (0). Titular is assigned
+    // first, so the later columns change only when it became ours.
+    l.titular = ficha();
+    const std::string es_mia = "IF(Titular = VALUES(Titular), VALUES(";
+    const std::string sql =
+        "INSERT INTO " + std::string(tabla_bloqueo) +
+        " (Nombre, Titular, Nodo, Equipo, Proceso, Expira) VALUES ('" + nombre + "', '" + l.titular +
+        "', CONCAT(@@hostname, ':', @@port), '" + escapa(c, equipo()) + "', " + std::to_string(getpid()) +
+        ", UTC_TIMESTAMP(6) + INTERVAL " + std::to_string(plazo_arriendo) +
+        " SECOND) ON DUPLICATE KEY UPDATE Titular = IF(Expira < UTC_TIMESTAMP(6) OR Nodo = VALUES(Nodo), "
+        "VALUES(Titular), Titular), Nodo = " + es_mia + "Nodo), Nodo), Equipo = " + es_mia +
+        "Equipo), Equipo), Proceso = " + es_mia + "Proceso), Proceso), Expira = " + es_mia + "Expira), Expira)";
+    const reloj::time_point enviado = reloj::now();
+    // Without the table, or without the right to use it, a single server
+    // has its named lock, which is all it needs; a cluster node does not.
+    auto sin_arriendo = [&](const fallo &f) -> quizas_fallo {
+        if (!sin_tabla_usable(f.numero))
+            return f;
+        if (!es_cluster(c))
+            *t = toma::tomado;
+        else if (f.numero == 1146)
+            *t = toma::sin_tabla;
+        else
+            return f;
+        return std::nullopt;
+    };
+    quizas_fallo f = consulta(c, sql, forma::linea);
+    // 1213: another run through another node won the certification.
+    if ((f && f->numero == 1213) || (!f && mysql_affected_rows(c.db) == 0)) {
+        lee_ocupante(c, l, quien);
+        *t = toma::ocupado;
+        return std::nullopt;
+    }
+    if (f)
+        return sin_arriendo(*f);
+
+    // The causal read waits until this node has applied every write the
+    // cluster committed before it, so the lookups that follow see them too.
+    if (quizas_fallo g = valor(c, "SET STATEMENT wsrep_sync_wait = 1 FOR SELECT Titular FROM " +
+                                      std::string(tabla_bloqueo) + " WHERE Nombre = '" + nombre + "'",
+                               v))
+        return sin_arriendo(*g);
+    if (v != l.titular) {
+        lee_ocupante(c, l, quien);
+        *t = toma::ocupado;
+        return std::nullopt;
+    }
+    l.tomado = true;
+    l.renovado = enviado.time_since_epoch().count();
+    l.hilo = std::thread(renueva, &l,
+                         "UPDATE " + std::string(tabla_bloqueo) + " SET Expira = UTC_TIMESTAMP(6) + INTERVAL " +
+                             std::to_string(plazo_arriendo) + " SECOND WHERE Nombre = '" + nombre +
+                             "' AND Titular = '" + l.titular + "'");
+    *t = toma::tomado;
+    return std::nullopt;
+}
+
+bool arriendo_vigente(const arriendo &l)
+{
+    if (!l.tomado)
+        return true;
+    const reloj::duration desde = reloj::now().time_since_epoch() - reloj::duration(l.renovado.load());
+    return !l.perdido && desde < sin_renovar_max;
+}
+
+void suelta_bloqueo(catalogo &c, arriendo &l)
+{
+    if (!l.tomado)
+        return;
+    {
+        std::lock_guard<std::mutex> g(l.mu);
+        l.parar = true;
+    }
+    l.cv.notify_all();
+    if (l.hilo.joinable())
+        l.hilo.join();
+    l.tomado = false;
+    (void)consulta(c,
+                   "DELETE FROM " + std::string(tabla_bloqueo) + " WHERE Nombre = '" + escapa(c, l.nombre) +
+                       "' AND Titular = '" + l.titular + "'",
+                   forma::linea);
 }

@@ -114,7 +114,7 @@ quizas_fallo consulta(catalogo &c, const std::string &sql, forma f)
     if (quizas_fallo antes = recoge_filas(c))
         return antes;
     if (mysql_real_query(c.db, sql.data(), sql.size()) != 0)
-        return fallo{mysql_error(c.db), sql, f};
+        return fallo{mysql_error(c.db), sql, f, -1, mysql_errno(c.db)};
     // Drop a result the caller does not read, so the connection stays in
     // step.
     if (MYSQL_RES *r = mysql_store_result(c.db))
@@ -127,9 +127,9 @@ quizas_fallo consulta_filas(catalogo &c, const std::string &sql, forma f, MYSQL_
     if (quizas_fallo antes = recoge_filas(c))
         return antes;
     if (mysql_real_query(c.db, sql.data(), sql.size()) != 0)
-        return fallo{mysql_error(c.db), sql, f};
+        return fallo{mysql_error(c.db), sql, f, -1, mysql_errno(c.db)};
     *r = mysql_store_result(c.db);
     if (!*r)
-        return fallo{mysql_error(c.db), sql, f};
+        return fallo{mysql_error(c.db), sql, f, -1, mysql_errno(c.db)};
     return std::nullopt;
 }

@@ -10,8 +10,10 @@ quizas_fallo crea_tabla(catalogo &c)
     if (quizas_fallo f = consulta(c, sentencia_indice(c), forma::comillas))
         return f;
     if (c.contenido)
-        return consulta(c, sentencia_columna(c), forma::comillas);
-    return std::nullopt;
+        if (quizas_fallo f = consulta(c, sentencia_columna(c), forma::comillas))
+            return f;
+    // The run lock's leases, shared by every catalogue of the database.
+    return consulta(c, sentencia_tabla_bloqueo(), forma::comillas);
 }
 
 quizas_fallo borra_tabla(catalogo &c) { return consulta(c, sentencia_borrado(c), forma::comillas); }

@@ -30,14 +30,15 @@ bool ha_llegado(const catalogo &c)
 }
 
 // The failure of the k-th statement of the batch in flight.
-fallo fallo_en(const catalogo &c, size_t k, const std::string &error)
+fallo fallo_en(const catalogo &c, size_t k, const std::string &error, unsigned numero)
 {
     if (c.vuelo_abre && k == 0)
-        return fallo{error, "START TRANSACTION", c.en_vuelo.empty() ? forma::linea : c.en_vuelo[0].second, 0};
+        return fallo{error, "START TRANSACTION", c.en_vuelo.empty() ? forma::linea : c.en_vuelo[0].second, 0,
+                     numero};
     const size_t fila = k - c.vuelo_abre;
     if (fila < c.en_vuelo.size())
-        return fallo{error, c.en_vuelo[fila].first, c.en_vuelo[fila].second, static_cast<long>(fila)};
-    return fallo{error, "COMMIT", forma::linea, static_cast<long>(c.en_vuelo.size())};
+        return fallo{error, c.en_vuelo[fila].first, c.en_vuelo[fila].second, static_cast<long>(fila), numero};
+    return fallo{error, "COMMIT", forma::linea, static_cast<long>(c.en_vuelo.size()), numero};
 }
 
 // Sends the queued rows, opening and committing a transaction as due; with
@@ -70,7 +71,7 @@ quizas_fallo despega(catalogo &c, bool cierra)
         for (size_t k = 0; k < l.sentencias.size(); ++k) {
             const std::string &s = l.sentencias[k];
             if (mysql_real_query(c.db, s.data(), s.size()) != 0)
-                return fallo_en(c, k, mysql_error(c.db));
+                return fallo_en(c, k, mysql_error(c.db), mysql_errno(c.db));
         }
         c.en_vuelo.clear();
         c.vuelo_abre = c.vuelo_cierra = false;
@@ -111,7 +112,7 @@ quizas_fallo recoge_filas(catalogo &c)
         }
         if (r < 0)
             break;
-        falla = fallo_en(c, k, mysql_error(c.db));
+        falla = fallo_en(c, k, mysql_error(c.db), mysql_errno(c.db));
         break;
     }
     // Whatever failed, the rest of the answers are drained so that the

@@ -84,6 +84,9 @@ std::vector<std::string> lee_ajustes(const s_vars *list, ajustes &a)
     if (!lineas.empty())
         return lineas;
 
+    if (es(a.dbtablename.c_str(), tabla_bloqueo))
+        lineas.push_back(std::string("\"dbtablename\" no puede ser \"") + tabla_bloqueo +
+                         "\", la tabla del bloqueo de ejecucion\n");
     if (const char *t = get_value(list, "ftptls")) {
         if (es(t, "no"))
             a.tls = modo_tls::no;

@@ -7,6 +7,10 @@
 
 #include "config/config.h"
 
+// The table that holds the run locks' leases, beside the catalogues: no
+// catalogue may take its name.
+inline constexpr const char *tabla_bloqueo = "vantor_bloqueo";
+
 enum class modo_tls { no, explicito, implicito };
 
 struct ajustes {

@@ -146,6 +146,7 @@ void poda(trabajo &w)
     directorios dirs;
     conexion c{w.a, w.t, dirs, abre_conexion(w.a)};
     for (const desaparecido &d : gone) {
+        comprueba_bloqueo();
         const std::string entrada = d.ruta + d.nombre;
         const std::string remota = w.a.remoteroot + entrada;
         bool ok = false, ausente = false;

@@ -32,6 +32,9 @@ using reloj = std::chrono::steady_clock;
 // The output owner's state: the one place that decides when a line may be
 // written.
 catalogo *vinculado = nullptr;
+// The run lock's lease, and the line written when it is lost.
+arriendo *vigilado = nullptr;
+std::string linea_perdido;
 // Text held, and how much text was held and released before it.
 std::string retenida;
 size_t soltado = 0;
@@ -131,6 +134,10 @@ void avanza()
         fputs(("Consulta: '" + f.sql + "'\n").c_str(), stdout);
     else if (f.f == forma::linea)
         fputs(("\nConsulta: " + f.sql + "\n").c_str(), stdout);
+    // A deadlock among rows, or a cluster's certification conflict at the
+    // COMMIT: another writer changed the same rows at the same time.
+    if (f.fila >= 0 && f.numero == 1213)
+        fputs("Otro proceso escribio en la tabla a la vez: no se guardo la ultima transaccion\n", stdout);
     termina(estado::base_de_datos);
 }
 
@@ -172,6 +179,32 @@ size_t columnas()
 
 void salida_vincula(catalogo *c) { vinculado = c; }
 
+void salida_vigila(arriendo *l, std::string perdido)
+{
+    vigilado = l;
+    linea_perdido = std::move(perdido);
+}
+
+void comprueba_bloqueo()
+{
+    if (!vigilado || arriendo_vigente(*vigilado))
+        return;
+    // Another run may be publishing by now: the rows not yet committed are
+    // not sent (the server rolls their transaction back when the connection
+    // ends), so none can record a file over what that run stored; their
+    // files are simply uploaded again by a later run. The lines held for
+    // them are true all the same.
+    suelta_hasta(soltado + retenida.size());
+    hay_retenida = 0;
+    progreso_borra();
+    fputs(linea_perdido.c_str(), stdout);
+    fflush(stdout);
+    fflush(stderr);
+    // Upload threads may be running: end at once, as after a database
+    // failure.
+    _exit(static_cast<int>(estado::ocupada));
+}
+
 void escribe(const std::string &texto)
 {
     sincroniza();
@@ -187,6 +220,7 @@ void escribe(const std::string &texto)
 
 void registra_fila(std::string sql, forma f)
 {
+    comprueba_bloqueo();
     sincroniza();
     marcas.push_back(soltado + retenida.size());
     encola_fila(*vinculado, std::move(sql), f);
@@ -223,6 +257,8 @@ void escribe_aviso(const suceso &s)
 void termina(estado e)
 {
     asienta();
+    if (vigilado && vinculado && e != estado::base_de_datos)
+        suelta_bloqueo(*vinculado, *vigilado);
     progreso_borra();
     fflush(stdout);
     fflush(stderr);
@@ -245,6 +281,7 @@ void termina_por_fallo(const fallo &f)
 
 void anota_examinado()
 {
+    comprueba_bloqueo();
     ++recuento.examinados;
     avanza();
     progreso_dibuja();

@@ -38,6 +38,17 @@ enum class estado : int {
 // database is connected.
 void salida_vincula(catalogo *c);
 
+// The lease of the run lock, watched from now on: comprueba_bloqueo ends
+// the run with the line perdido (status 3) once it no longer holds, and
+// termina releases it, except after a database failure.
+void salida_vigila(arriendo *l, std::string perdido);
+
+// Before each file, upload, delete and row: when the lease was lost or not
+// renewed in time, writes what is held and the line, and ends the run with
+// estado::ocupada without committing the rows not yet committed. One atomic
+// read and a clock read.
+void comprueba_bloqueo();
+
 // Writes text on standard output in its place: at once, or, while rows are
 // queued, once their batch has been answered.
 void escribe(const std::string &texto);

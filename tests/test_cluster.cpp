@@ -1,0 +1,166 @@
+// The catalogue on a two-node Galera cluster (started once, for this
+// program only): runs through different nodes exclude each other, a killed
+// holder's lease keeps the table until it expires, a lost lease stops the
+// run, and lookups through one node see the rows written through the other.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <map>
+#include <memory>
+#include <thread>
+
+#include "catalogue/catalogue.h"
+#include "support/galera.h"
+#include "support/lock.h"
+#include "support/scripted_ftp.h"
+#include "support/site.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using vt::Reply;
+
+const time_t when = pub::at(2024, 3, 1, 10, 0, 0);
+
+class Cluster : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { db = std::make_unique<vt::GaleraCluster>(); }
+    static void TearDownTestSuite() { db.reset(); }
+
+    // A site reached through the node; with `same`, on that site's table
+    // and local tree.
+    std::unique_ptr<pub::Site> site(int node, const pub::Site *same = nullptr)
+    {
+        vt::Config c;
+        c.set("dbport", std::to_string(db->port(node))).set("dbuser", db->user()).set("dbpass", db->password());
+        auto s = std::make_unique<pub::Site>("nodo", c);
+        s->ftp(ftp.host(), ftp.port(), ftp.user(), ftp.pass());
+        if (same)
+            s->config().set("dbtablename", same->table()).set("localroot", same->local());
+        else
+            s->create_table();
+        return s;
+    }
+
+    std::string published(const pub::Site &s)
+    {
+        std::string out = pub::header(ftp.port());
+        for (const pub::Entry &e : pub::listing(s.local()))
+            out += pub::new_file(e.path());
+        return out + "Terminado!!!\n";
+    }
+
+    vt::Rows rows(const pub::Site &s) { return db->query(2, "SELECT Nombre FROM " + s.table() + " ORDER BY 1"); }
+
+    static inline std::unique_ptr<vt::GaleraCluster> db;
+    vt::ScriptedFtp ftp;
+};
+
+// Two runs start at once through the two nodes, each with its own tree:
+// exactly one publishes, the other names it and ends with status 3 without
+// reaching the FTP server, which holds the winner's files only. Several
+// rounds, so that the take meets both a replicated row and a conflict.
+TEST_F(Cluster, TwoRunsThroughTwoNodesAtOnceOnlyOnePublishes)
+{
+    Reply slow = Reply::transfer();
+    slow.delay = 400ms;  // the winner still holds the lock when the other asks
+    ftp.set_default("STOR", slow);
+    for (int round = 0; round < 4; ++round) {
+        SCOPED_TRACE(round);
+        const size_t before = ftp.stored().size();
+        const int connections = ftp.connections();
+        auto one = site(1), two = site(2);
+        two->config().set("dbtablename", one->table());
+        one->put("/a.txt", "de uno", when);
+        one->put("/comun.txt", "uno", when);
+        two->put("/b.txt", "de dos", when);
+        two->put("/comun.txt", "dos", when);
+
+        vt::Process p1(one->spawn()), p2(two->spawn());
+        const vt::Outcome o1 = p1.wait(), o2 = p2.wait();
+        ASSERT_NE(o1.status == 0, o2.status == 0) << vt::describe(o1) << vt::describe(o2);
+        const bool first = o1.status == 0;
+        const pub::Site &winner = first ? *one : *two;
+        pub::expect_run(first ? o1 : o2, published(winner));
+        vt::expect_busy_by(first ? o2 : o1, one->table(), (first ? p1 : p2).pid(), pub::zone);
+
+        EXPECT_EQ(ftp.connections(), connections + 1);
+        std::map<std::string, std::string> stored, expected;
+        for (size_t i = before; i < ftp.stored().size(); ++i)
+            stored[ftp.stored()[i].path] = ftp.stored()[i].bytes;
+        for (const pub::Entry &e : pub::listing(winner.local()))
+            expected["/htdocs" + e.path()] = vt::read_file(winner.local(e.path()));
+        EXPECT_EQ(stored, expected);
+        EXPECT_EQ(rows(*one), (vt::Rows{{first ? "a.txt" : "b.txt"}, {"comun.txt"}}));
+    }
+}
+
+// A holder killed in an upload through node 1 leaves its lease, renewed
+// while it ran: a run through node 2 is refused naming it, and publishes
+// once the lease has expired.
+TEST_F(Cluster, AKilledHoldersLeaseKeepsTheTableUntilItExpires)
+{
+    ftp.queue("STOR", "/htdocs/a.txt", Reply::transfer_then_stall());
+    auto one = site(1);
+    auto two = site(2, one.get());
+    one->put("/a.txt", "a", when);
+
+    vt::Process holder(one->spawn());
+    ASSERT_TRUE(ftp.wait_for_command("STOR /htdocs/a.txt", 10s));
+    std::this_thread::sleep_for(6500ms);  // past the first renewal
+    const std::string left = "SELECT TIMESTAMPDIFF(MICROSECOND, UTC_TIMESTAMP(6), Expira) FROM vantor_bloqueo";
+    EXPECT_GT(std::stoll(*db->query(2, left).at(0).at(0)), 25'000'000) << "not renewed";
+    holder.signal(SIGKILL);
+    holder.wait();
+
+    vt::expect_busy_by(two->run(), one->table(), holder.pid(), pub::zone);
+    EXPECT_EQ(ftp.connections(), 1);
+    db->query(1, "UPDATE vantor_bloqueo SET Expira = UTC_TIMESTAMP(6) - INTERVAL 1 SECOND");
+    pub::expect_run(two->run(), published(*one));
+    EXPECT_EQ(db->query(1, left), vt::Rows{});
+}
+
+// A run whose lease another run took (here, by hand) stops before its next
+// row or upload: the file in flight is reported, but gets no row, and the
+// next file is not sent.
+TEST_F(Cluster, ALostLeaseStopsTheRun)
+{
+    auto one = site(1);
+    one->put("/a.txt", "a", when);
+    one->put("/b.txt", "b", when);
+    const std::string first = pub::listing(one->local())[0].path();
+    Reply slow = Reply::transfer();
+    slow.delay = 7s;  // past a renewal
+    ftp.queue("STOR", "/htdocs" + first, slow);
+
+    vt::Process run(one->spawn());
+    ASSERT_TRUE(ftp.wait_for_command("STOR /htdocs" + first, 10s));
+    db->query(2, "UPDATE vantor_bloqueo SET Titular = REPEAT('0', 32)");
+    pub::expect_run(run.wait(),
+                    pub::header(ftp.port()) + pub::new_file(first) + "Se perdio el bloqueo de la tabla " +
+                        one->table() + " de la base de datos vantor: la ejecucion se detiene\n",
+                    3);
+    EXPECT_EQ(ftp.stored().size(), 1u);
+    EXPECT_EQ(rows(*one), vt::Rows{});
+    db->query(1, "DELETE FROM vantor_bloqueo");
+}
+
+// A run through node 2 right after one through node 1 finds its rows and
+// uploads nothing. Without the lease table a cluster node refuses to run.
+TEST_F(Cluster, LookupsThroughOneNodeSeeRowsWrittenThroughTheOther)
+{
+    auto one = site(1);
+    auto two = site(2, one.get());
+    for (int i = 0; i < 40; ++i)
+        one->put("/d" + std::to_string(i % 4) + "/f" + std::to_string(i), std::to_string(i), when);
+    ASSERT_EQ(one->run().status, 0);
+    pub::expect_run(two->run(), pub::header(ftp.port()) + "Terminado!!!\n");
+    EXPECT_EQ(ftp.stored().size(), 40u);
+
+    db->query(1, "DROP TABLE vantor_bloqueo");
+    pub::expect_run(two->run(), "Falta la tabla vantor_bloqueo que el bloqueo necesita en un cluster Galera: "
+                                "creela con la sentencia del README\n", 1);
+    db->query(1, sentencia_tabla_bloqueo());
+}
+
+}  // namespace
