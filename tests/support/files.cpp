@@ -233,4 +233,21 @@ int connect_to(const std::string &host, int port)
     return -1;
 }
 
+void make_dirs_for(const std::string &root, const std::string &rel, const Credentials &owner)
+{
+    std::string sofar;
+    std::stringstream ss(rel);
+    std::string part;
+    while (std::getline(ss, part, '/')) {
+        if (part.empty())
+            continue;
+        sofar += "/" + part;
+        const std::string p = root + sofar;
+        if (mkdir(p.c_str(), 0755) != 0 && errno != EEXIST)
+            throw std::runtime_error("mkdir " + p + ": " + std::strerror(errno));
+        if (lchown(p.c_str(), owner.uid, owner.gid) != 0)
+            throw std::runtime_error("chown " + p + ": " + std::strerror(errno));
+    }
+}
+
 }  // namespace vt

@@ -69,6 +69,10 @@ struct Credentials {
     uid_t uid;
     gid_t gid;
 };
+
+// Creates root/rel level by level, each level (new or not) given to owner:
+// the account a server writes as.
+void make_dirs_for(const std::string &root, const std::string &rel, const Credentials &owner);
 // nobody:nogroup
 Credentials unprivileged();
 

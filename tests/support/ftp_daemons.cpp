@@ -249,18 +249,10 @@ void FtpDaemon::give(const std::string &rel) const
 
 void FtpDaemon::make_dir(const std::string &rel) const
 {
-    // Each missing level is created and handed over in turn.
-    std::string sofar;
-    std::stringstream ss(rel);
-    std::string part;
-    while (std::getline(ss, part, '/')) {
-        if (part.empty())
-            continue;
-        sofar += (sofar.empty() ? "" : "/") + part;
-        if (mkdir(path(sofar).c_str(), 0755) != 0 && errno != EEXIST)
-            throw std::runtime_error("mkdir " + path(sofar) + ": " + std::strerror(errno));
-        give(sofar);
-    }
+    if (owned_)
+        make_dirs_for(root_, rel, unprivileged());
+    else
+        make_dirs(path(rel));
 }
 
 std::string FtpDaemon::log() const

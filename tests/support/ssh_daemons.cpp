@@ -332,20 +332,7 @@ void Sshd::give(const std::string &rel) const
         throw std::runtime_error("chown " + path(rel) + ": " + std::strerror(errno));
 }
 
-void Sshd::make_dir(const std::string &rel) const
-{
-    std::string sofar;
-    std::stringstream ss(rel);
-    std::string part;
-    while (std::getline(ss, part, '/')) {
-        if (part.empty())
-            continue;
-        sofar += (sofar.empty() ? "" : "/") + part;
-        if (mkdir(path(sofar).c_str(), 0755) != 0 && errno != EEXIST)
-            throw std::runtime_error("mkdir " + path(sofar) + ": " + std::strerror(errno));
-        give(sofar);
-    }
-}
+void Sshd::make_dir(const std::string &rel) const { make_dirs_for(root_, rel, sftp_account_ids()); }
 
 std::string Sshd::fingerprint() const
 {
