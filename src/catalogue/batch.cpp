@@ -57,6 +57,13 @@ void una_a_una(catalogo &c, const lote &l, std::vector<respuesta> &out)
 
 }  // namespace
 
+void descarta_resultados(catalogo &c)
+{
+    while (mysql_next_result(c.db) == 0)
+        if (MYSQL_RES *resto = mysql_store_result(c.db))
+            mysql_free_result(resto);
+}
+
 quizas_fallo envia_lote(catalogo &c, const lote &l, std::vector<respuesta> &out)
 {
     if (quizas_fallo f = recoge_filas(c))
@@ -67,14 +74,7 @@ quizas_fallo envia_lote(catalogo &c, const lote &l, std::vector<respuesta> &out)
         return std::nullopt;
     }
 
-    std::string texto;
-    texto.reserve(l.bytes + l.sentencias.size());
-    for (const std::string &s : l.sentencias) {
-        if (!texto.empty())
-            texto += ';';
-        texto += s;
-    }
-
+    const std::string texto = l.texto();
     if (mysql_real_query(c.db, texto.data(), texto.size()) != 0) {
         respuesta r;
         r.error = mysql_error(c.db);
@@ -86,11 +86,7 @@ quizas_fallo envia_lote(catalogo &c, const lote &l, std::vector<respuesta> &out)
         lee_resultado(c, r);
         out.push_back(r);
         if (!r.ok) {
-            // Leave the connection in step for whatever comes next.
-            while (mysql_next_result(c.db) == 0) {
-                if (MYSQL_RES *resto = mysql_store_result(c.db))
-                    mysql_free_result(resto);
-            }
+            descarta_resultados(c);
             return std::nullopt;
         }
         int siguiente = mysql_next_result(c.db);

@@ -105,6 +105,18 @@ struct lote {
         bytes += s.size();
         sentencias.push_back(std::move(s));
     }
+    // The statements as one multi-statement text.
+    std::string texto() const
+    {
+        std::string t;
+        t.reserve(bytes + sentencias.size());
+        for (const std::string &s : sentencias) {
+            if (!t.empty())
+                t += ';';
+            t += s;
+        }
+        return t;
+    }
     // Large enough to send: a far server then costs a round trip per
     // thousand statements, and a larger batch only made the server slower
     // (measured from 1 to 2,048 lookups per round trip, near and 20 ms away).
@@ -148,6 +160,9 @@ size_t filas_sin_respuesta(const catalogo &c);
 bool multi_on(catalogo &c);
 // Waits for the answers to the batch in flight, if any.
 [[nodiscard]] quizas_fallo recoge_filas(catalogo &c);
+// Reads and drops the results left of a multi-statement whose statement
+// failed, so that the connection stays in step.
+void descarta_resultados(catalogo &c);
 
 // Name of the run lock of a table: "vantor.<dbname>.<dbtablename>"; when
 // that exceeds the server's 64 characters, "vantor." followed by at most

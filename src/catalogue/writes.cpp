@@ -77,12 +77,7 @@ quizas_fallo despega(catalogo &c, bool cierra)
         c.vuelo_abre = c.vuelo_cierra = false;
         return std::nullopt;
     }
-    std::string texto;
-    for (const std::string &s : l.sentencias) {
-        if (!texto.empty())
-            texto += ';';
-        texto += s;
-    }
+    const std::string texto = l.texto();
     if (mysql_send_query(c.db, texto.data(), texto.size()) != 0)
         return fallo{mysql_error(c.db), l.sentencias.front(), forma::linea, 0};
     return std::nullopt;
@@ -115,12 +110,8 @@ quizas_fallo recoge_filas(catalogo &c)
         falla = fallo_en(c, k, mysql_error(c.db), mysql_errno(c.db));
         break;
     }
-    // Whatever failed, the rest of the answers are drained so that the
-    // connection stays in step.
     if (falla)
-        while (mysql_next_result(c.db) == 0)
-            if (MYSQL_RES *res = mysql_store_result(c.db))
-                mysql_free_result(res);
+        descarta_resultados(c);
     c.en_vuelo.clear();
     c.vuelo_abre = c.vuelo_cierra = false;
     return falla;
