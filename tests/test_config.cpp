@@ -163,10 +163,11 @@ TEST(Settings, RequiredKeysThenEveryBadValueThenTypedValues)
          {"\"ftptls\" debe ser \"no\", \"explicit\" o \"implicit\"\n",
           "\"ftpconnections\" debe ser un numero de 1 a 16\n", "\"compare\" debe ser \"time\" o \"content\"\n"}},
         {"zero connections", twelve + "ftpconnections 0\n", {"\"ftpconnections\" debe ser un numero de 1 a 16\n"}},
+        {"atomic neither yes nor no", twelve + "atomic \"si\"\n", {"\"atomic\" debe ser \"no\" o \"yes\"\n"}},
         {"the run lock's table as the catalogue",
          twelve.substr(0, twelve.find("dbtablename")) + "dbtablename \"Vantor_Bloqueo\"\ndbuser \"du\"\ndbpass \"dp\"\n",
          {"\"dbtablename\" no puede ser \"vantor_bloqueo\", la tabla del bloqueo de ejecucion\n"}},
-        {"good values", twelve + "ftptls \"IMPLICIT\"\nftpconnections 08\ncompare \"Content\"\n", {}},
+        {"good values", twelve + "ftptls \"IMPLICIT\"\nftpconnections 08\ncompare \"Content\"\natomic \"YES\"\n", {}},
     };
     std::vector<std::string> all_missing;
     for (const char *k : {"localroot", "remoteroot", "ftpserver", "ftpport", "ftpuser", "ftppass", "dbserver",
@@ -187,6 +188,7 @@ TEST(Settings, RequiredKeysThenEveryBadValueThenTypedValues)
             EXPECT_EQ(a.tls, modo_tls::implicito);
             EXPECT_EQ(a.conexiones, 8);
             EXPECT_TRUE(a.contenido);
+            EXPECT_TRUE(a.atomico);
             EXPECT_EQ(a.puerto_ftp, 21);
             EXPECT_EQ(a.puerto_db, 3306u);
             EXPECT_EQ(a.dbtablename, "t");

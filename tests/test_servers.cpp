@@ -3,12 +3,16 @@
 // a password or a key, on one and four connections: a
 // first publish into missing folders arrives byte for byte, a rerun is
 // quiet, and an upload the server refuses leaves the connection in step for
-// the files after it.
+// the files after it. On some of them, atomic uploads and a verifying run
+// that repairs what was changed on the server behind the catalogue's back.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -72,35 +76,50 @@ std::vector<Cell> cells()
     return out;
 }
 
+// A site published to a cell's server, and where its files land there.
+struct Served {
+    std::unique_ptr<vt::FtpDaemon> ftp;
+    std::unique_ptr<vt::Sshd> ssh;
+    pub::Site site{"srv"};
+    std::string header;
+
+    explicit Served(const Cell &c)
+    {
+        if (c.start) {
+            ftp = c.start(c.tls);
+            site.ftp(ftp->host(), ftp->port(), ftp->user(), ftp->pass());
+            if (c.tls)
+                site.config().set("ftptls", "explicit").set("ftpcafile", vt::test_certificates().server.cert);
+        } else {
+            // remoteroot taken from the login folder, which the account owns.
+            vt::Sshd::Options o;
+            o.home = "web";
+            ssh = std::make_unique<vt::Sshd>(o);
+            site.ftp(ssh->host(), ssh->port(), ssh->user(), c.tls ? ssh->passphrase() : ssh->pass());
+            site.config().set("protocol", "sftp").set("sshknownhosts", ssh->known_hosts()).set("remoteroot", "htdocs");
+            if (c.tls)
+                site.config().set("sshkeyfile", ssh->key_with_passphrase());
+        }
+        header = pub::header(ftp ? ftp->port() : ssh->port());
+        site.config().set("ftpconnections", std::to_string(c.connections));
+        site.create_table();
+    }
+    std::string remote(const std::string &rel) const
+    {
+        return ftp ? ftp->path("htdocs" + rel) : ssh->path("web/htdocs" + rel);
+    }
+};
+
 class Servers : public testing::TestWithParam<Cell> {};
 
 TEST_P(Servers, FirstPublishQuietRerunRefusedUpload)
 {
     const Cell &c = GetParam();
-    std::unique_ptr<vt::FtpDaemon> ftp;
-    std::unique_ptr<vt::Sshd> ssh;
-    pub::Site site("srv");
-    if (c.start) {
-        ftp = c.start(c.tls);
-        site.ftp(ftp->host(), ftp->port(), ftp->user(), ftp->pass());
-        if (c.tls)
-            site.config().set("ftptls", "explicit").set("ftpcafile", vt::test_certificates().server.cert);
-    } else {
-        // remoteroot taken from the login folder, which the account owns.
-        vt::Sshd::Options o;
-        o.home = "web";
-        ssh = std::make_unique<vt::Sshd>(o);
-        site.ftp(ssh->host(), ssh->port(), ssh->user(), c.tls ? ssh->passphrase() : ssh->pass());
-        site.config().set("protocol", "sftp").set("sshknownhosts", ssh->known_hosts()).set("remoteroot", "htdocs");
-        if (c.tls)
-            site.config().set("sshkeyfile", ssh->key_with_passphrase());
-    }
-    const auto remote = [&](const std::string &rel) {
-        return ftp ? ftp->path("htdocs" + rel) : ssh->path("web/htdocs" + rel);
-    };
-    const std::string header = pub::header(ftp ? ftp->port() : ssh->port());
-    site.config().set("ftpconnections", std::to_string(c.connections));
-    site.create_table();
+    Served sv(c);
+    pub::Site &site = sv.site;
+    const std::unique_ptr<vt::FtpDaemon> &ftp = sv.ftp;
+    const auto remote = [&](const std::string &rel) { return sv.remote(rel); };
+    const std::string &header = sv.header;
     const time_t t = pub::at(2024, 6, 7, 8, 9, 10);
     for (int i = 0; i < 30; ++i)
         site.put("/f" + std::to_string(i % 5) + "/s" + std::to_string(i / 5 % 2) + "/" + std::to_string(i) + ".txt",
@@ -146,6 +165,111 @@ TEST_P(Servers, FirstPublishQuietRerunRefusedUpload)
 }
 
 INSTANTIATE_TEST_SUITE_P(FourServers, Servers, testing::ValuesIn(cells()),
+                         [](const testing::TestParamInfo<Cell> &i) { return i.param.name; });
+
+// Every temporary copy left anywhere below the remote root.
+std::vector<std::string> temporaries(const Served &sv)
+{
+    std::vector<std::string> out;
+    for (const Entry &e : pub::listing(sv.remote("")))
+        if (vt::contains(e.nombre, ".vantor-tmp"))
+            out.push_back(e.path());
+    return out;
+}
+
+// What another tool or the host does to a published file on the server:
+// the file keeps its owner, so that the server may overwrite it.
+void change_on_server(const std::string &path, const std::string &bytes)
+{
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0) << path;
+    vt::write_file(path, bytes);
+    ASSERT_EQ(chown(path.c_str(), st.st_uid, st.st_gid), 0);
+}
+
+class Safe : public testing::TestWithParam<Cell> {};
+
+// atomic = "yes": a first publish and a change (renamed over the old
+// copies) arrive whole and leave no temporary copy. -v then sends again
+// exactly the files deleted, truncated or replaced with another size on the
+// server and those of a folder deleted there, leaves a file it does not
+// know alone, reports a folder it may not list without calling its files
+// missing, and a second -v is quiet.
+TEST_P(Safe, AtomicUploadsAndVerifyingRunRepairs)
+{
+    Served sv(GetParam());
+    pub::Site &site = sv.site;
+    site.config().set("atomic", "yes");
+    const time_t t = pub::at(2024, 6, 7, 8, 9, 10);
+    const std::vector<std::string> paths = {"/a/1.txt",   "/a/dos dos.txt", "/a/.htaccess", "/a/b/2.txt",
+                                            "/a/b/3.txt", "/c/4.txt",       "/d/e/5.txt",   "/6.txt"};
+    for (size_t i = 0; i < paths.size(); ++i)
+        site.put(paths[i], vt::bytes(300 + 50 * i, static_cast<unsigned>(i)), t);
+    std::string all = sv.header;
+    for (const Entry &e : pub::listing(site.local()))
+        all += pub::new_file(e.path());
+    pub::expect_run(site.run(), all + "Terminado!!!\n");
+    for (const std::string &p : {"/a/1.txt", "/c/4.txt"})
+        site.put(p, "cambiado " + p, t + 60);
+    std::string changed = sv.header;
+    for (const Entry &e : pub::listing(site.local()))
+        if (e.path() == "/a/1.txt" || e.path() == "/c/4.txt")
+            changed += "===> " + e.path() + " subido con exito\n";
+    pub::expect_run(site.run(), changed + "Terminado!!!\n");
+    for (const Entry &e : pub::listing(site.local()))
+        EXPECT_EQ(vt::read_file(sv.remote(e.path())), vt::read_file(site.local(e.path()))) << e.path();
+    EXPECT_EQ(temporaries(sv), std::vector<std::string>{});
+
+    // Behind the catalogue's back.
+    ASSERT_EQ(unlink(sv.remote("/a/1.txt").c_str()), 0);
+    ASSERT_EQ(truncate(sv.remote("/a/b/2.txt").c_str(), 10), 0);
+    change_on_server(sv.remote("/c/4.txt"), "otro contenido, de otro tamano");
+    change_on_server(sv.remote("/a/b/3.txt"), std::string(vt::read_file(site.local("/a/b/3.txt")).size(), 'x'));
+    vt::remove_tree(sv.remote("/d"));
+    vt::write_file(sv.remote("/a/ajeno.txt"), "no es nuestro");
+    const std::map<std::string, std::string> why = {
+        {"/a/1.txt", "Falta en el servidor"},
+        {"/a/b/2.txt", "Tamano distinto en el servidor"},
+        {"/c/4.txt", "Tamano distinto en el servidor"},
+        {"/d/e/5.txt", "Falta en el servidor"},
+    };
+    std::string repaired = sv.header;
+    for (const Entry &e : pub::listing(site.local()))
+        if (why.count(e.path()))
+            repaired += why.at(e.path()) + ": " + e.path() + "\n===> " + e.path() + " subido con exito\n";
+    pub::expect_run(site.run({"-V"}), repaired + "Terminado!!!\n");
+    for (const Entry &e : pub::listing(site.local()))
+        if (e.path() != "/a/b/3.txt")
+            EXPECT_EQ(vt::read_file(sv.remote(e.path())), vt::read_file(site.local(e.path()))) << e.path();
+    EXPECT_EQ(vt::read_file(sv.remote("/a/ajeno.txt")), "no es nuestro");
+    EXPECT_EQ(temporaries(sv), std::vector<std::string>{});
+    pub::expect_run(site.run({"-verify"}), sv.header + "Terminado!!!\n");
+
+    // A folder the account may not list: its files are left as they are.
+    ASSERT_EQ(unlink(sv.remote("/a/b/2.txt").c_str()), 0);
+    ASSERT_EQ(chmod(sv.remote("/a/b").c_str(), 0311), 0);
+    const vt::Outcome o = site.run({"-v"});
+    chmod(sv.remote("/a/b").c_str(), 0755);
+    EXPECT_EQ(o.status, 2) << vt::describe(o);
+    EXPECT_EQ(vt::occurrences(o.out, "Error listando directorio "), 1) << o.out;
+    EXPECT_TRUE(vt::contains(o.out, "Error listando directorio " + std::string(sv.ftp ? "/htdocs" : "htdocs") +
+                                        "/a/b:\n"))
+        << o.out;
+    EXPECT_FALSE(vt::contains(o.out, "Falta en el servidor")) << o.out;
+}
+
+std::vector<Cell> safe_cells()
+{
+    std::vector<Cell> out;
+    for (const Cell &c : cells())
+        for (const char *n : {"pyftpdlib_plain_1", "pureftpd_plain_4", "vsftpd_plain_4", "vsftpd_tls_1",
+                              "proftpd_tls_4", "sshd_password_4", "sshd_key_1"})
+            if (c.name == n)
+                out.push_back(c);
+    return out;
+}
+
+INSTANTIATE_TEST_SUITE_P(FourServers, Safe, testing::ValuesIn(safe_cells()),
                          [](const testing::TestParamInfo<Cell> &i) { return i.param.name; });
 
 }  // namespace

@@ -40,6 +40,18 @@ const char *const help_pieces[] = {
     "     -p, -prune         Borra del servidor los archivos publicados que ya\n",
     "                        no existen en el directorio local, y sus filas de\n",
     "                        la tabla. No borra directorios.\n",
+    "     -v, -verify        Actualiza como sin opciones y ademas lista cada\n",
+    "                        directorio del servidor con archivos publicados:\n",
+    "                        vuelve a subir los que faltan en el servidor o\n",
+    "                        tienen alli otro tamano. Cuesta un listado por\n",
+    "                        directorio; util tras restaurar una copia del\n",
+    "                        servidor o cambiarlo a mano, o una vez por semana.\n",
+    "\n",
+    "     atomic             \"no\" (por omision) o \"yes\": cada archivo se sube\n",
+    "                        con un nombre temporal (.NOMBRE.vantor-tmp) en su\n",
+    "                        directorio y se renombra al terminar, asi el sitio\n",
+    "                        nunca muestra un archivo a medias. Cuesta dos\n",
+    "                        ordenes mas por archivo.\n",
     "\n",
     "     SFTP (claves opcionales del archivo de configuracion):\n\n",
     "     protocol           \"ftp\" (por omision) o \"sftp\". Con \"sftp\",\n",
@@ -121,7 +133,7 @@ void vantor_main(int argc, char **argv)
             escribe(linea);
         termina(estado::configuracion);
     }
-    arbol t{a.localroot, {}};
+    arbol t{a.localroot, {}, a.atomico};
     if (a.hay_exclusiones) {
         std::string error;
         if (!carga_exclusiones(a.excludefile, t.exclusiones, error)) {
@@ -139,7 +151,8 @@ void vantor_main(int argc, char **argv)
     salida_vincula(&c);
 
     const char *option = argc == 3 ? argv[2] : "-u";
-    const bool update = is(option, "-u", "-update");
+    const bool verify = is(option, "-v", "-verify");
+    const bool update = verify || is(option, "-u", "-update");
     const bool prune = is(option, "-p", "-prune");
     const bool rebuild = is(option, "-r", "-rebuild");
     const bool clear = is(option, "-d", "-delete");
@@ -171,7 +184,7 @@ void vantor_main(int argc, char **argv)
             termina(estado::base_de_datos);
         }
     }
-    trabajo w{a, t, c};
+    trabajo w{a, t, c, verify};
     if (update)
         actualiza(w);
     else if (prune)

@@ -119,6 +119,12 @@ std::vector<std::string> lee_ajustes(const s_vars *list, ajustes &a)
         else if (!es(t, "time"))
             lineas.push_back("\"compare\" debe ser \"time\" o \"content\"\n");
     }
+    if (const char *t = get_value(list, "atomic")) {
+        if (es(t, "yes"))
+            a.atomico = true;
+        else if (!es(t, "no"))
+            lineas.push_back("\"atomic\" debe ser \"no\" o \"yes\"\n");
+    }
     if (const char *ca = get_value(list, "ftpcafile"))
         a.cafile = ca;
     if (const char *k = get_value(list, "sshkeyfile"))

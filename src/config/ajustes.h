@@ -25,6 +25,7 @@ struct ajustes {
     std::string cafile;            // ftpcafile; empty: the system's authorities
     int conexiones = 1;            // ftpconnections, 1 to 16
     bool contenido = false;        // compare = "content"
+    bool atomico = false;          // atomic = "yes": each file under a temporary name, then renamed
     bool hay_exclusiones = false;  // excludefile is set
     std::string excludefile;       // the file of patterns it names
     std::string sshkeyfile;        // private key to log in with; empty: password login

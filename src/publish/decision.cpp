@@ -26,7 +26,10 @@ bool mismo_sello(const respuesta &r, const sello &s)
 
 }  // namespace
 
-ventana::ventana(catalogo &c, const arbol &t) : c_(c), t_(t), walk_(t) {}
+ventana::ventana(catalogo &c, const arbol &t, observador al_responder)
+    : c_(c), t_(t), al_responder_(std::move(al_responder)), walk_(t)
+{
+}
 
 void ventana::llena()
 {
@@ -64,6 +67,8 @@ void ventana::llena()
         for (size_t k = 0; k < r.size(); ++k) {
             quienes[k]->r = std::move(r[k]);
             quienes[k]->respondida = true;
+            if (al_responder_ && quienes[k]->r.ok)
+                al_responder_(quienes[k]->s, quienes[k]->r);
         }
         if (r.size() < quienes.size() || (!r.empty() && !r.back().ok))
             return;
@@ -98,6 +103,11 @@ bool ventana::siguiente(suceso &s, respuesta *&r, std::string *&sql)
     r = &actual_.r;
     sql = &actual_.sql;
     return true;
+}
+
+bool conserva_copia(const catalogo &c, const archivo &a, const respuesta &r)
+{
+    return r.hay_fila && (mismo_sello(r, a.s) || (c.contenido && !r.h.empty()));
 }
 
 veredicto decide_archivo(const catalogo &c, const arbol &t, const std::string &ruta, const archivo &a,

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <deque>
+#include <functional>
 #include <string>
 
 #include "catalogue/catalogue.h"
@@ -22,7 +23,10 @@ enum class veredicto {
 // out with the answer to its own lookup statement.
 class ventana {
 public:
-    ventana(catalogo &c, const arbol &t);
+    // al_responder, when given, is called with each file whose lookup has
+    // just been answered, in walk order, ahead of its decision.
+    using observador = std::function<void(const suceso &, const respuesta &)>;
+    ventana(catalogo &c, const arbol &t, observador al_responder = {});
 
     // The next event. For a file, *r is its lookup's answer and *sql the
     // statement; a failed lookup comes out at its turn with r->ok false (and
@@ -42,6 +46,7 @@ private:
 
     catalogo &c_;
     const arbol &t_;
+    observador al_responder_;
     recorrido walk_;
     bool fin_ = false;
     std::deque<pendiente> cola_;
@@ -53,5 +58,10 @@ private:
 // stamp equals the file's settles it without reading the file. Otherwise,
 // in content mode and when the row holds a digest, the file is hashed: the
 // same digest means only the stamp changed.
+// True when a file's row leaves it unchanged or only re-stamped, as far as
+// the row can tell: the files whose copy on the server a verifying run
+// checks. r must be ok.
+bool conserva_copia(const catalogo &c, const archivo &a, const respuesta &r);
+
 veredicto decide_archivo(const catalogo &c, const arbol &t, const std::string &ruta, const archivo &a,
                          const respuesta &r);

@@ -35,6 +35,8 @@
 #include <set>
 #include <strings.h>
 
+#include "tree/walk.h"
+
 struct sesion {
     const ajustes *a = nullptr;
     CURL *easy = nullptr;
@@ -58,6 +60,9 @@ struct sesion {
     bool control_fuera = false;     // not watched again in this operation
     bool preliminar = false;        // a 1xx reply came: the server took the STOR
     std::set<std::string> carpetas;  // folders known to exist on the server
+    std::string datos;          // what the last listing brought
+    int forma_lista = 0;        // 0 MLSD, 1 "LIST -a", 2 LIST: the first the server takes
+    bool renombre = false;      // the last upload was stored but not renamed
     // SFTP only:
     int estado_sftp = -1;       // status of the server's last refusal, -1 without one
     CURLcode resultado = CURLE_OK;  // the library's outcome of the last operation
@@ -158,6 +163,14 @@ size_t cabecera(char *p, size_t size, size_t n, void *u)
         }
     }
     return len;
+}
+
+size_t escritura(char *p, size_t size, size_t n, void *u)
+{
+    sesion *s = static_cast<sesion *>(u);
+    s->avance = std::chrono::steady_clock::now();
+    s->datos.append(p, size * n);
+    return size * n;
 }
 
 size_t lectura(char *dest, size_t size, size_t n, void *u)
@@ -338,7 +351,12 @@ bool falla_sftp(sesion *s, CURLcode res)
     long os = 0;
     curl_easy_getinfo(s->easy, CURLINFO_OS_ERRNO, &os);
     s->perdida = true;
-    const int estado = s->estancada ? -1 : estado_en(s->error);
+    int estado = s->estancada ? -1 : estado_en(s->error);
+    // A folder that cannot be opened for listing leaves only the code.
+    if (estado < 0 && res == CURLE_REMOTE_FILE_NOT_FOUND)
+        estado = 2;
+    else if (estado < 0 && res == CURLE_REMOTE_ACCESS_DENIED)
+        estado = 3;
     if (!s->rechazo_clave.empty()) {
         s->motivo = s->rechazo_clave;
     } else if (res == CURLE_ABORTED_BY_CALLBACK && s->error_lectura) {
@@ -608,6 +626,8 @@ sesion *ftp_nueva(const ajustes &a)
     curl_easy_setopt(e, CURLOPT_HEADERDATA, s);
     curl_easy_setopt(e, CURLOPT_READFUNCTION, lectura);
     curl_easy_setopt(e, CURLOPT_READDATA, s);
+    curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, escritura);
+    curl_easy_setopt(e, CURLOPT_WRITEDATA, s);
     curl_easy_setopt(e, CURLOPT_USERNAME, a.ftpuser.c_str());
     curl_easy_setopt(e, CURLOPT_PASSWORD, a.ftppass.c_str());
     curl_easy_setopt(e, CURLOPT_PORT, a.puerto_ftp);
@@ -695,6 +715,27 @@ apertura ftp_abre(sesion *s)
 
 namespace {
 
+// After a failed operation that needs a data connection. When the server
+// refused the command itself (STOR, MLSD, LIST) over TLS, the library had
+// already begun the data connection's handshake; the server drops that
+// connection, and the library may take the failure for a refused EPSV and
+// send a PASV whose reply it never reads (proftpd), or the server answers
+// the dropped connection later (pyftpdlib's 226). Either way the next reply
+// read would belong to another command: go on over a new connection,
+// keeping this reply.
+void sigue_tras_rechazo(sesion *s)
+{
+    if (s->a->sftp || s->a->tls == modo_tls::no || s->perdida || s->preliminar || s->codigo < 400)
+        return;
+    const std::string respuesta = s->respuesta, motivo = s->motivo;
+    const int codigo = s->codigo;
+    const bool abierta = ftp_abre(s) == apertura::ok;
+    s->respuesta = respuesta;
+    s->motivo = motivo;
+    s->codigo = codigo;
+    s->perdida = !abierta;
+}
+
 // Stores the file at the URL's path; `despues` holds commands sent once the
 // data is stored (their failure fails the operation). With h, the SHA-256 of
 // the bytes read and sent goes there when the server confirmed them.
@@ -731,22 +772,8 @@ bool transfiere(sesion *s, const std::string &local, const std::string &remota, 
         }
     }
     bool ok = ejecuta(s);
-    if (!ok && s->a->tls != modo_tls::no && !s->perdida && !s->preliminar && s->codigo >= 400) {
-        // The server refused the STOR itself. Over TLS the library had
-        // already begun the data connection's handshake; the server drops
-        // that connection, and the library may take the failure for a
-        // refused EPSV and send a PASV whose reply it never reads
-        // (proftpd), or the server answers the dropped connection later
-        // (pyftpdlib's 226). Either way the next reply read would belong to
-        // another command: go on over a new connection, keeping this reply.
-        const std::string respuesta = s->respuesta, motivo = s->motivo;
-        const int codigo = s->codigo;
-        const bool abierta = ftp_abre(s) == apertura::ok;
-        s->respuesta = respuesta;
-        s->motivo = motivo;
-        s->codigo = codigo;
-        s->perdida = !abierta;
-    }
+    if (!ok)
+        sigue_tras_rechazo(s);
     curl_easy_setopt(s->easy, CURLOPT_POSTQUOTE, nullptr);
     curl_easy_setopt(s->easy, CURLOPT_UPLOAD, 0L);
     close(s->fd);
@@ -786,14 +813,106 @@ bool con_control(const std::string &p)
     return false;
 }
 
+// Sends one command whose refusal keeps the connection (the "*" keeps a
+// refusal from failing the operation) and succeeds only on the reply code
+// given. A fresh connection's PWD also answers 257, so the code must be that
+// of the command itself, which it is when the operation went through.
+bool orden(sesion *s, const std::string &texto, int exito)
+{
+    bool ok = ordenes(s, curl_slist_append(nullptr, ("*" + texto).c_str()));
+    if (ok && s->codigo != exito) {
+        s->motivo = s->respuesta;
+        s->perdida = s->codigo == 421;
+        return false;
+    }
+    return ok;
+}
+
+// The commands that rename de to a once the data is stored.
+curl_slist *renombre(const sesion *s, const std::string &de, const std::string &a)
+{
+    if (s->a->sftp)
+        return curl_slist_append(
+            nullptr, ("rename " + entre_comillas(ruta_sftp(s, de)) + " " + entre_comillas(ruta_sftp(s, a))).c_str());
+    return curl_slist_append(curl_slist_append(nullptr, ("RNFR " + de).c_str()), ("RNTO " + a).c_str());
+}
+
+bool borra(sesion *s, const std::string &path)
+{
+    if (s->a->sftp)
+        return ordenes(s, curl_slist_append(nullptr, ("rm " + entre_comillas(ruta_sftp(s, path))).c_str()));
+    return orden(s, "DELE " + path, 250);
+}
+
+// The last reply of a session, kept across the commands that clean up
+// after a failure.
+struct respuesta_guardada {
+    std::string respuesta, motivo;
+    int codigo = 0, estado_sftp = -1;
+    explicit respuesta_guardada(const sesion *s)
+        : respuesta(s->respuesta), motivo(s->motivo), codigo(s->codigo), estado_sftp(s->estado_sftp)
+    {
+    }
+    void repone(sesion *s) const
+    {
+        s->respuesta = respuesta;
+        s->motivo = motivo;
+        s->codigo = codigo;
+        s->estado_sftp = estado_sftp;
+    }
+};
+
+// Stores the file under its temporary name beside remota and renames it.
+bool por_temporal(sesion *s, const std::string &local, const std::string &remota, std::string *h)
+{
+    const size_t barra = remota.rfind('/');
+    const size_t corte = barra == std::string::npos ? 0 : barra + 1;
+    const std::string temporal = remota.substr(0, corte) + nombre_temporal(remota.substr(corte));
+    curl_slist *despues = renombre(s, temporal, remota);
+    const bool ok = transfiere(s, local, temporal, despues, h);
+    curl_slist_free_all(despues);
+    if (ok)
+        return true;
+    // Over a lost connection the copy stays; the next upload of the file
+    // overwrites it. A folder that is missing holds no copy.
+    if (s->perdida || (s->resultado != CURLE_QUOTE_ERROR && ftp_falta_carpeta(s)))
+        return false;
+    if (s->resultado == CURLE_QUOTE_ERROR) {
+        // Stored whole but not renamed. Some servers (and SFTP's version 3)
+        // will not rename over an existing file: without it the rename can
+        // go through. Between the two the name is missing for a moment;
+        // it never shows a part of the file.
+        respuesta_guardada primera(s);
+        if (borra(s, remota)) {
+            curl_slist *otra = renombre(s, temporal, remota);
+            const bool renombrado = ordenes(s, otra);
+            if (renombrado)
+                return true;
+        } else {
+            primera.repone(s);
+        }
+        s->renombre = true;
+        if (s->perdida)
+            return false;
+    }
+    // Whatever part of the file the server kept goes, and the reply that
+    // refused it stays the one shown.
+    respuesta_guardada rechazo(s);
+    borra(s, temporal);
+    rechazo.repone(s);
+    s->perdida = false;
+    return false;
+}
+
 }  // namespace
 
 bool ftp_put(sesion *s, const std::string &local, const std::string &remota, std::string *h)
 {
+    s->renombre = false;
     // SFTP writes the file under its path, as STOR does; any byte but NUL
     // travels escaped in the URL.
     if (s->a->sftp)
-        return transfiere(s, local, remota, nullptr, h);
+        return s->a->atomico ? por_temporal(s, local, remota, h) : transfiere(s, local, remota, nullptr, h);
     // Over TLS a refused STOR costs a new connection (see transfiere): the
     // first upload into a folder not known to exist asks for the folder
     // first, and its 550 is the caller's cue to make it.
@@ -813,7 +932,7 @@ bool ftp_put(sesion *s, const std::string &local, const std::string &remota, std
         s->carpetas.insert(carpeta);
     }
     if (!con_control(remota))
-        return transfiere(s, local, remota, nullptr, h);
+        return s->a->atomico ? por_temporal(s, local, remota, h) : transfiere(s, local, remota, nullptr, h);
 
     // The library takes no control character in the path it stores to: the
     // file is stored under a plain name in the nearest folder of the path
@@ -844,24 +963,58 @@ bool ftp_put(sesion *s, const std::string &local, const std::string &remota, std
     return ok;
 }
 
-namespace {
-
-// Sends one command whose refusal keeps the connection (the "*" keeps a
-// refusal from failing the operation) and succeeds only on the reply code
-// given. A fresh connection's PWD also answers 257, so the code must be that
-// of the command itself, which it is when the operation went through.
-bool orden(sesion *s, const std::string &texto, int exito)
+bool ftp_lista(sesion *s, const std::string &carpeta, std::vector<entrada_remota> &out)
 {
-    bool ok = ordenes(s, curl_slist_append(nullptr, ("*" + texto).c_str()));
-    if (ok && s->codigo != exito) {
-        s->motivo = s->respuesta;
-        s->perdida = s->codigo == 421;
-        return false;
+    std::string url = url_de(s, carpeta);
+    if (url.back() != '/')
+        url += '/';
+    // MLSD gives sizes in one form and every name as it is. A server that
+    // does not know it is asked with "LIST -a", which shows the dot-files
+    // that a plain LIST hides on most servers; one that refuses that (it
+    // takes the option for a path) with a plain LIST from then on.
+    bool ok = false;
+    const int al_empezar = s->forma_lista;
+    for (;;) {
+        const char *orden = s->a->sftp ? nullptr : s->forma_lista == 0 ? "MLSD" : s->forma_lista == 1 ? "LIST -a" : nullptr;
+        s->datos.clear();
+        curl_easy_setopt(s->easy, CURLOPT_URL, url.c_str());
+        curl_easy_setopt(s->easy, CURLOPT_UPLOAD, 0L);
+        curl_easy_setopt(s->easy, CURLOPT_NOBODY, 0L);
+        curl_easy_setopt(s->easy, CURLOPT_CUSTOMREQUEST, orden);
+        ok = ejecuta(s);
+        curl_easy_setopt(s->easy, CURLOPT_CUSTOMREQUEST, nullptr);
+        curl_easy_setopt(s->easy, CURLOPT_NOBODY, 1L);
+        // A 450 ends the listing without an error for the library, and a
+        // server may end a listing it could not make with a 226 that says
+        // so ("failed to open directory").
+        if (ok && (s->codigo >= 400 || strcasestr(s->respuesta.c_str(), "fail"))) {
+            s->motivo = s->respuesta;
+            ok = false;
+        }
+        if (!ok)
+            sigue_tras_rechazo(s);
+        if (ok || s->a->sftp || s->perdida || s->forma_lista == 2)
+            break;
+        if (s->forma_lista == 0 && s->codigo != 500 && s->codigo != 502 && s->codigo != 504)
+            break;
+        ++s->forma_lista;
     }
+    if (ok) {
+        out = lee_listado(s->datos, !s->a->sftp && s->forma_lista == 0);
+        // A folder a server may not open is listed by some (vsftpd) as the
+        // folder itself, alone, as "ls -ld" would.
+        const size_t barra = carpeta.rfind('/');
+        const std::string propio = barra == std::string::npos ? carpeta : carpeta.substr(barra + 1);
+        if (!s->a->sftp && s->forma_lista > 0 && out.size() == 1 && out[0].carpeta && out[0].nombre == propio) {
+            out.clear();
+            s->motivo = "El servidor no muestra el contenido del directorio";
+            ok = false;
+        }
+    } else if (al_empezar < 2 && s->forma_lista == 2 && !s->perdida)
+        s->forma_lista = 1;  // the folder itself, not the option, was refused
+    std::string().swap(s->datos);
     return ok;
 }
-
-}  // namespace
 
 bool ftp_mkdir(sesion *s, const std::string &path)
 {
@@ -872,12 +1025,7 @@ bool ftp_mkdir(sesion *s, const std::string &path)
     return true;
 }
 
-bool ftp_borra(sesion *s, const std::string &path)
-{
-    if (s->a->sftp)
-        return ordenes(s, curl_slist_append(nullptr, ("rm " + entre_comillas(ruta_sftp(s, path))).c_str()));
-    return orden(s, "DELE " + path, 250);
-}
+bool ftp_borra(sesion *s, const std::string &path) { return borra(s, path); }
 
 std::string ftp_respuesta(const sesion *s)
 {
@@ -894,6 +1042,8 @@ bool ftp_perdida(const sesion *s) { return s->perdida; }
 
 bool ftp_falta_carpeta(const sesion *s)
 {
+    if (s->renombre)
+        return false;
     if (s->a->sftp)
         return s->estado_sftp == 2;
     return s->codigo == 550 || s->codigo == 553;

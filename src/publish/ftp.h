@@ -6,8 +6,10 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "config/ajustes.h"
+#include "publish/listado.h"
 
 struct sesion;
 
@@ -33,7 +35,19 @@ apertura ftp_abre(sesion *s);
 // Stores the local file at the remote path in binary mode. True when the
 // server confirmed the whole file; then, with h, *h holds the SHA-256 (32
 // bytes) of exactly the bytes that were read and sent.
+//
+// With atomic = "yes" the file is stored under its temporary name (see
+// nombre_temporal) in the same folder and renamed once the server has
+// confirmed it, so that the final name never shows a part of it. Where the
+// server will not rename over an existing file, that file is deleted and
+// the rename tried again. A failed upload or rename removes the temporary
+// copy when the connection allows it.
 bool ftp_put(sesion *s, const std::string &local, const std::string &remota, std::string *h = nullptr);
+
+// Lists a remote folder: MLSD where the server takes it, LIST otherwise;
+// over SFTP, its directory entries. False when it cannot be listed, with
+// the reason in ftp_respuesta.
+bool ftp_lista(sesion *s, const std::string &carpeta, std::vector<entrada_remota> &out);
 
 // Makes a remote directory; true only when the server answered 257 (over
 // SFTP, when the mkdir succeeded).
@@ -52,7 +66,8 @@ std::string ftp_respuesta(const sesion *s);
 int ftp_codigo(const sesion *s);
 
 // The last upload or folder creation was refused because the folder above
-// it is missing (FTP's 550 or 553, SFTP's "No such file").
+// it is missing (FTP's 550 or 553, SFTP's "No such file"); never after a
+// refused rename.
 bool ftp_falta_carpeta(const sesion *s);
 
 // The last deletion was refused because the file is not there (FTP's 550,

@@ -5,6 +5,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "catalogue/catalogue.h"
@@ -17,6 +18,7 @@ struct trabajo {
     const ajustes &a;
     const arbol &t;
     catalogo &c;
+    bool verifica = false;  // -v: the server's folders are listed and checked too
 };
 
 // The update run: connect, log in, walk from "/", quit.
@@ -68,6 +70,19 @@ enum { devuelto = -2 };
 // The text is cut and restored during the work; the one line it may write
 // goes to lineas.
 int hazdir(conexion &c, char *path, std::string &lineas);
+
+// A remote folder's listing, asked for ahead of the decisions that need it.
+struct listado_remoto {
+    std::string carpeta;  // the remote folder
+    bool hecho = false;   // the listing is over (guarded by whoever runs it)
+    bool ok = false;
+    bool perdida = false;  // failed because the connection was lost for good
+    std::string motivo;   // why it could not be listed
+    std::unordered_map<std::string, entrada_remota> entradas;  // by name
+};
+
+// Lists l.carpeta over c, logging in again once if the connection was lost.
+void lista_carpeta(conexion &c, listado_remoto &l);
 
 // Drops c's session and logs in again; false on failure, with the reason
 // kept for the session's reply.

@@ -48,15 +48,41 @@ void reparto::hilo(sesion *propia)
     }
     for (;;) {
         puntero e;
+        std::shared_ptr<listado_remoto> lista;
         {
             std::unique_lock<std::mutex> l(mu_);
             ++libres_;
-            hay_encargo_.wait(l, [this] { return fin_ || !cola_.empty(); });
+            hay_encargo_.wait(l, [this] { return fin_ || !cola_.empty() || !listas_.empty(); });
             --libres_;
-            if (cola_.empty())
+            if (!listas_.empty()) {
+                lista = listas_.front();
+                listas_.pop_front();
+            } else if (cola_.empty()) {
                 break;
-            e = cola_.front();
-            cola_.pop_front();
+            } else {
+                e = cola_.front();
+                cola_.pop_front();
+            }
+        }
+        if (lista) {
+            // The main thread reads the listing only once it sees hecho.
+            lista_carpeta(c, *lista);
+            std::unique_lock<std::mutex> l(mu_);
+            if (lista->perdida && vivos_ > 1) {
+                // Lost and not let in again: another connection lists it.
+                --vivos_;
+                listado_remoto de_nuevo;
+                de_nuevo.carpeta = lista->carpeta;
+                *lista = std::move(de_nuevo);
+                listas_.push_front(lista);
+                hay_encargo_.notify_one();
+                l.unlock();
+                ftp_cierra(c.s);
+                return;
+            }
+            lista->hecho = true;
+            hay_hecho_.notify_all();
+            continue;
         }
         std::string lineas;
         huella h;
@@ -94,13 +120,34 @@ void reparto::encola(encargo e)
         auto p = std::make_shared<encargo>(std::move(e));
         en_orden_.push_back(p);
         cola_.push_back(p);
-        // Every thread busy: one more connection, if the settings allow it.
-        if (cola_.size() > static_cast<size_t>(libres_) && hilos_.size() < maximo_) {
-            ++vivos_;
-            hilos_.emplace_back(&reparto::hilo, this, nullptr);
-        }
+        otro_si_hace_falta();
     }
     hay_encargo_.notify_one();
+}
+
+void reparto::otro_si_hace_falta()
+{
+    // Every thread busy: one more connection, if the settings allow it.
+    if (cola_.size() + listas_.size() > static_cast<size_t>(libres_) && hilos_.size() < maximo_) {
+        ++vivos_;
+        hilos_.emplace_back(&reparto::hilo, this, nullptr);
+    }
+}
+
+void reparto::lista(std::shared_ptr<listado_remoto> l)
+{
+    {
+        std::lock_guard<std::mutex> g(mu_);
+        listas_.push_back(std::move(l));
+        otro_si_hace_falta();
+    }
+    hay_encargo_.notify_one();
+}
+
+void reparto::espera(const listado_remoto &l)
+{
+    std::unique_lock<std::mutex> g(mu_);
+    hay_hecho_.wait(g, [&] { return l.hecho; });
 }
 
 size_t reparto::en_curso()

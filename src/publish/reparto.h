@@ -23,6 +23,7 @@ struct encargo {
     sello s{};           // the stamp its row gets once it is stored
     bool nuevo = false;  // writes the "NUEVO ARCHIVO" line first; inserts its row
     bool anunciado = false;  // its "NUEVO ARCHIVO" line is written
+    std::string motivo;  // why a file the row calls unchanged goes again, as a line
     // Filled by the upload thread.
     bool hecho = false;
     int subido = 0;
@@ -53,9 +54,17 @@ public:
     // false.
     bool saca(encargo &out, bool espera);
 
+    // Lists a remote folder into l on the first free connection, before
+    // any upload still waiting: the decisions wait for listings.
+    void lista(std::shared_ptr<listado_remoto> l);
+    // Waits until l's listing is over.
+    void espera(const listado_remoto &l);
+
 private:
     using puntero = std::shared_ptr<encargo>;
     void hilo(sesion *propia);
+    // With mu_ held.
+    void otro_si_hace_falta();
 
     const ajustes &a_;
     const arbol &t_;
@@ -63,6 +72,7 @@ private:
     std::mutex mu_;
     std::condition_variable hay_encargo_, hay_hecho_;
     std::deque<puntero> cola_;      // waiting for a connection
+    std::deque<std::shared_ptr<listado_remoto>> listas_;  // listings waiting for a connection
     std::deque<puntero> en_orden_;  // handed over and not yet taken back, in walk order
     std::vector<std::thread> hilos_;
     size_t maximo_;       // threads that may be started

@@ -8,6 +8,7 @@
 #include "publish/publish.h"
 #include "publish/reparto.h"
 #include "publish/salida.h"
+#include "publish/verifica.h"
 
 namespace {
 
@@ -18,6 +19,7 @@ struct corrida {
     conexion propia;
     std::unique_ptr<reparto> pool;
     size_t limite = 0;  // files under way on the threads before the walk waits
+    std::unique_ptr<verificacion> ver;  // -v
 };
 
 // What the run writes for a file once its upload is over: the upload's own
@@ -27,10 +29,10 @@ void concluye(corrida &r, const encargo &e)
 {
     anota_subida(ruta_local(r.w.t, e.ruta + e.nombre), e.subido);
     if (!e.subido) {
-        escribe(e.lineas + "===> ERROR al subir " + e.ruta + e.nombre + "\n");
+        escribe(e.motivo + e.lineas + "===> ERROR al subir " + e.ruta + e.nombre + "\n");
         return;
     }
-    escribe(e.lineas + "===> " + e.ruta + e.nombre + " subido con exito\n");
+    escribe(e.motivo + e.lineas + "===> " + e.ruta + e.nombre + " subido con exito\n");
     const catalogo &c = r.w.c;
     const huella *h = c.contenido ? &e.h : nullptr;
     std::string fila = e.nuevo ? sentencia_insercion(c, e.ruta, e.nombre, e.s, h)
@@ -68,13 +70,14 @@ void vacia(corrida &r)
 
 // Uploads a new or changed file and, once it is stored, sends its row; with
 // several connections, hands it to the first free one.
-void publica(corrida &r, const std::string &ruta, const archivo &a, bool nuevo)
+void publica(corrida &r, const std::string &ruta, const archivo &a, bool nuevo, std::string motivo = {})
 {
     encargo e;
     e.ruta = ruta;
     e.nombre = a.nombre;
     e.s = a.s;
     e.nuevo = nuevo;
+    e.motivo = std::move(motivo);
     if (r.pool) {
         r.pool->encola(std::move(e));
         escribe_hechos(r, false);
@@ -89,6 +92,33 @@ void publica(corrida &r, const std::string &ruta, const archivo &a, bool nuevo)
     concluye(r, e);
 }
 
+// A verifying run: for a file the row calls unchanged or only re-stamped,
+// the line that says why it goes again, or an empty text when the server
+// holds it (or its folder cannot be listed: then the folder's line is
+// written once, after every earlier file's, and the run ends with status 2).
+std::string comprueba_copia(corrida &r, const suceso &s, veredicto v)
+{
+    if (v != veredicto::igual && v != veredicto::resello)
+        return {};
+    std::string linea;
+    switch (r.ver->examina(s.ruta, s.a, &linea)) {
+    case hallazgo::presente:
+        return {};
+    case hallazgo::falta:
+        return "Falta en el servidor: " + s.ruta + s.a.nombre + "\n";
+    case hallazgo::tamano:
+        return "Tamano distinto en el servidor: " + s.ruta + s.a.nombre + "\n";
+    case hallazgo::sin_listar:
+        if (!linea.empty()) {
+            vacia(r);
+            escribe(linea);
+            anota_fallo();
+        }
+        return {};
+    }
+    return {};
+}
+
 void decide(corrida &r, const suceso &s, const respuesta &resp, const std::string &sql)
 {
     anota_examinado();
@@ -97,7 +127,16 @@ void decide(corrida &r, const suceso &s, const respuesta &resp, const std::strin
         vacia(r);
         termina_por_fallo(fallo{resp.error, sql, forma::linea});
     }
-    switch (decide_archivo(r.w.c, r.w.t, s.ruta, s.a, resp)) {
+    veredicto v = decide_archivo(r.w.c, r.w.t, s.ruta, s.a, resp);
+    if (r.ver && conserva_copia(r.w.c, s.a, resp)) {
+        std::string motivo = comprueba_copia(r, s, v);
+        r.ver->suelta(s.ruta);
+        if (!motivo.empty()) {
+            publica(r, s.ruta, s.a, false, std::move(motivo));
+            return;
+        }
+    }
+    switch (v) {
     case veredicto::igual:
         break;
     case veredicto::nuevo:
@@ -149,7 +188,7 @@ sesion *abre_conexion(const ajustes &a)
 
 void actualiza(trabajo &w)
 {
-    corrida r{w, {}, conexion{w.a, w.t, r.dirs}, nullptr};
+    corrida r{w, {}, conexion{w.a, w.t, r.dirs}, nullptr, 0, nullptr};
     r.propia.s = abre_conexion(w.a);
     progreso_empieza();
     if (w.a.conexiones > 1) {
@@ -158,7 +197,15 @@ void actualiza(trabajo &w)
         r.propia.s = nullptr;
     }
 
-    ventana v(w.c, w.t);
+    ventana::observador anuncia;
+    if (w.verifica) {
+        r.ver = std::make_unique<verificacion>(w.a, r.propia, r.pool.get());
+        anuncia = [&r](const suceso &s, const respuesta &resp) {
+            if (conserva_copia(r.w.c, s.a, resp))
+                r.ver->pide(s.ruta);
+        };
+    }
+    ventana v(w.c, w.t, anuncia);
     suceso s;
     respuesta *resp = nullptr;
     std::string *sql = nullptr;
@@ -173,6 +220,7 @@ void actualiza(trabajo &w)
     }
     vacia(r);
     asienta();
+    r.ver.reset();
     r.pool.reset();
     if (r.propia.s)
         ftp_cierra(r.propia.s);

@@ -181,3 +181,22 @@ int hazdir(conexion &c, char *path, std::string &lineas)
     lineas += "Intentamos crear el directorio " + std::string(path) + "\n";
     return crea(c, path);
 }
+
+void lista_carpeta(conexion &c, listado_remoto &l)
+{
+    std::vector<entrada_remota> v;
+    bool ok = !c.sin_conexion && ftp_lista(c.s, l.carpeta, v);
+    if (!ok && (c.sin_conexion || ftp_perdida(c.s)) && reconecta(c))
+        ok = ftp_lista(c.s, l.carpeta, v);
+    l.ok = ok;
+    l.perdida = c.sin_conexion;
+    if (!ok) {
+        l.motivo = ftp_respuesta(c.s);
+        return;
+    }
+    l.entradas.reserve(v.size());
+    for (entrada_remota &e : v) {
+        std::string nombre = e.nombre;
+        l.entradas.emplace(std::move(nombre), std::move(e));
+    }
+}

@@ -2,6 +2,9 @@
 // which keep at most 255 characters and drop trailing blanks.
 #include "tree/walk.h"
 
+#include <cstdio>
+#include <cstring>
+
 namespace {
 
 // A value is valid UTF-8 (no overlong forms, no surrogates, nothing past
@@ -66,4 +69,33 @@ bool admisible(const std::string &v, const char **motivo)
         return false;
     }
     return true;
+}
+
+namespace {
+
+// Marks the names of the temporary copies; a suffix, so that the server
+// never runs a half-sent script by its extension.
+constexpr const char *marca_temporal = ".vantor-tmp";
+
+}  // namespace
+
+std::string nombre_temporal(const std::string &nombre)
+{
+    if (nombre.size() <= 200)
+        return "." + nombre + marca_temporal;
+    // FNV-1a: fixed across builds and platforms, unlike std::hash.
+    unsigned long long h = 14695981039346656037ull;
+    for (unsigned char c : nombre) {
+        h ^= c;
+        h *= 1099511628211ull;
+    }
+    char hex[17];
+    snprintf(hex, sizeof hex, "%016llx", h);
+    return "." + std::string(hex) + marca_temporal;
+}
+
+bool es_temporal(const std::string &nombre)
+{
+    const size_t m = strlen(marca_temporal);
+    return nombre.size() > m + 1 && nombre[0] == '.' && nombre.compare(nombre.size() - m, m, marca_temporal) == 0;
 }

@@ -51,9 +51,11 @@ std::vector<entrada> lee_directorio(DIR *d, const arbol &t, const std::string &r
 
 // Why a file cannot be catalogued as it is, or an empty text when it can;
 // fills a when it can.
-std::string descarta(const std::string &ruta, const entrada &e, archivo &a)
+std::string descarta(const arbol &t, const std::string &ruta, const entrada &e, archivo &a)
 {
     const char *por = nullptr;
+    if (t.sin_temporales && es_temporal(e.nombre))
+        return "su nombre es el de una copia temporal de atomic = \"yes\"";
     if (!admisible(ruta, &por))
         return std::string("la ruta ") + por;
     if (!admisible(e.nombre, &por))
@@ -61,6 +63,7 @@ std::string descarta(const std::string &ruta, const entrada &e, archivo &a)
     if (!toma_sello(static_cast<long long>(e.st.st_mtime), a.s))
         return "su fecha de modificacion no tiene hora local";
     a.nombre = e.nombre;
+    a.tamano = static_cast<long long>(e.st.st_size);
     return {};
 }
 
@@ -158,7 +161,7 @@ bool recorrido::siguiente(suceso &s)
             }
             continue;
         }
-        std::string por = descarta(n.ruta, e, s.a);
+        std::string por = descarta(t_, n.ruta, e, s.a);
         if (!por.empty()) {
             aviso(s, "Se omite " + n.ruta + e.nombre + ": " + por + "\n", true);
             return true;

@@ -18,6 +18,7 @@ struct sello {
 struct archivo {
     std::string nombre;
     sello s;
+    long long tamano = 0;  // size in bytes when the walk read it
 };
 
 // One pattern of the exclude file.
@@ -31,6 +32,9 @@ struct patron {
 struct arbol {
     std::string raiz;
     std::vector<patron> exclusiones;
+    // Files named like the temporary copies of atomic uploads are left out
+    // with a line: on the server their name is taken by those copies.
+    bool sin_temporales = false;
 };
 
 // Something the walk met, in walk order: a file to hand on, or an entry it
@@ -82,6 +86,16 @@ bool toma_sello(long long t, sello &s);
 // valid UTF-8 of at most 255 characters, not ending in a blank. Otherwise
 // writes why to *motivo.
 bool admisible(const std::string &v, const char **motivo);
+
+// The name a file travels under before it is renamed to nombre, in the
+// same folder: a dot-name with a fixed mark, the same for the same name, so
+// that the leftover of an interrupted upload is overwritten by the next one.
+// A name longer than 200 bytes is replaced by a digest of it, so that the
+// temporary name stays within the 255 bytes that file systems take.
+std::string nombre_temporal(const std::string &nombre);
+
+// True for a name nombre_temporal may give.
+bool es_temporal(const std::string &nombre);
 
 // Reads one line of the exclude file into p; false for a blank line or a
 // comment, which hold no pattern.
