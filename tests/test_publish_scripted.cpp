@@ -183,6 +183,51 @@ TEST_F(Failures, EachFailureIsReportedWithItsLinesAndLeavesNoRow)
     }
 }
 
+// atomic = "yes": the file goes under its temporary name, then RNFR/RNTO.
+// A server that refuses to rename over an existing file gets that file
+// deleted and the rename once more; a rename refused for good leaves no
+// temporary copy, and the reply that refused it is the failure's.
+TEST_F(Failures, ARefusedRenameLeavesNoTemporaryCopy)
+{
+    const std::string temp = "/htdocs/docs/img/.a.png.vantor-tmp";
+    const Commands stored = {"EPSV", "TYPE I", "STOR " + temp, "RNFR " + temp, "RNTO " + remote};
+    struct Case {
+        const char *what;
+        std::vector<std::pair<std::string, std::string>> replies;  // RNTO and DELE, in order
+        Commands after;
+        int status;
+    } cases[] = {
+        {"over an existing name",
+         {{"RNTO", "553 File exists."}, {"DELE", "250 Deleted."}},
+         {"DELE " + remote, "RNFR " + temp, "RNTO " + remote},
+         0},
+        {"refused for good",
+         {{"RNTO", "553 Rename not allowed."}, {"DELE", "550 No such file."}, {"DELE", "250 Deleted."}},
+         {"DELE " + remote, "DELE " + temp},
+         2},
+    };
+    site.config().set("atomic", "yes");
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        vt::ScriptedFtp f;
+        f.set_default("RNFR", Reply::line("350 Ready for RNTO."));
+        f.set_default("RNTO", Reply::line("250 Renamed."));
+        for (const auto &[command, reply] : c.replies)
+            f.queue(command, Reply::line(reply));
+        site.ftp(f.host(), f.port(), f.user(), f.pass());
+        site.run({"-d"});
+        const std::string lines =
+            c.status ? fill("Error subiendo archivo {R} desde {L}:\n553 Rename not allowed.\n\n===> ERROR al subir ",
+                            local()) + file + "\n"
+                     : "===> " + file + " subido con exito\n";
+        pub::expect_run(site.run(), pub::header(f.port()) + "NUEVO ARCHIVO!!!  Bienvenido " + file + "!\n" + lines +
+                                        "Terminado!!!\n",
+                        c.status);
+        EXPECT_EQ(f.sessions(), std::vector<Commands>{join({login, stored, c.after, {"QUIT"}})});
+        EXPECT_EQ(site.rows().size(), c.status ? 0u : 1u);
+    }
+}
+
 // A local entry that is not a regular file is reported with its own reason
 // and costs no FTP command.
 TEST_F(Failures, ALocalFifoIsReportedWithoutATransfer)

@@ -9,7 +9,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <thread>
 
 #include <functional>
 #include <map>
@@ -19,6 +23,7 @@
 
 #include "support/certificates.h"
 #include "support/ftp_daemons.h"
+#include "support/process.h"
 #include "support/site.h"
 #include "support/ssh_daemons.h"
 #include "support/text.h"
@@ -256,6 +261,59 @@ TEST_P(Safe, AtomicUploadsAndVerifyingRunRepairs)
                                         "/a/b:\n"))
         << o.out;
     EXPECT_FALSE(vt::contains(o.out, "Falta en el servidor")) << o.out;
+}
+
+// A slow upload (vsftpd held to 600 KB/s) with atomic = "yes": a reader
+// polling the final name sees the old file or the whole new one, never a
+// part; a run killed in the middle leaves its one temporary copy and the old
+// file, and the next run replaces the copy and renames it.
+TEST(SafeUploads, NoPartialFileUnderItsNameAndAKilledRunLeavesOneCopy)
+{
+    vt::VsFtpd::Options vo;
+    vo.config = {"local_max_rate=600000"};
+    Served sv(Cell{"vsftpd", [&](bool) { return std::make_unique<vt::VsFtpd>(vo); }, false, 1});
+    pub::Site &site = sv.site;
+    site.config().set("atomic", "yes");
+    const time_t t = pub::at(2024, 6, 7, 8, 9, 10);
+    const std::string name = sv.remote("/big.bin");
+    const std::vector<std::string> versions = {vt::bytes(200000, 1), vt::bytes(1200000, 2), vt::bytes(1200000, 3)};
+    site.put("/big.bin", versions[0], t);
+    pub::expect_run(site.run(), sv.header + pub::new_file("/big.bin") + "Terminado!!!\n");
+
+    site.put("/big.bin", versions[1], t + 60);
+    std::atomic<bool> done{false};
+    std::atomic<int> reads{0}, partial{0};
+    std::thread reader([&] {
+        while (!done) {
+            const std::string now = vt::read_file(name);
+            ++reads;
+            if (now != versions[0] && now != versions[1])
+                ++partial;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    });
+    pub::expect_run(site.run(), sv.header + "===> /big.bin subido con exito\n" + "Terminado!!!\n");
+    done = true;
+    reader.join();
+    EXPECT_GT(reads.load(), 10);
+    EXPECT_EQ(partial.load(), 0);
+
+    site.put("/big.bin", versions[2], t + 120);
+    {
+        vt::Process run(site.spawn());
+        const std::string temp = sv.remote("/.big.bin.vantor-tmp");
+        struct stat st {};
+        for (int i = 0; i < 500 && (stat(temp.c_str(), &st) != 0 || st.st_size < 100000); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ASSERT_GE(st.st_size, 100000);
+        run.signal(SIGKILL);
+        run.wait();
+    }
+    EXPECT_EQ(temporaries(sv), std::vector<std::string>{"/.big.bin.vantor-tmp"});
+    EXPECT_EQ(vt::read_file(name), versions[1]);
+    pub::expect_run(site.run(), sv.header + "===> /big.bin subido con exito\n" + "Terminado!!!\n");
+    EXPECT_EQ(temporaries(sv), std::vector<std::string>{});
+    EXPECT_EQ(vt::read_file(name), versions[2]);
 }
 
 std::vector<Cell> safe_cells()

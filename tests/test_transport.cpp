@@ -14,6 +14,7 @@
 #include "support/text.h"
 #include "support/ftp_daemons.h"
 #include "support/scripted_ftp.h"
+#include "publish/listado.h"
 
 namespace {
 
@@ -388,6 +389,52 @@ TEST(Settings, BadValuesOfTheFtpKeysStopTheRun)
         vt::Outcome o = vt::run_vantor({conf.write(dir / "v.conf")});
         EXPECT_EQ(o.status, 1) << k << "=" << v << "\n" << vt::describe(o);
     }
+}
+
+}  // namespace
+
+namespace {
+
+// The lines of remote listings the verifying run reads: MLSD, the "ls -l"
+// forms of LIST and of SFTP's long names (with and without a group, numeric
+// owners, a year, an ISO date, spaces and an arrow in names), the DOS form,
+// and the lines that name no entry.
+TEST(Listings, EachFormGivesNameSizeAndKind)
+{
+    struct Case {
+        const char *line;
+        bool mlsd;
+        bool entry;
+        std::string name;
+        long long size;
+        bool dir;
+    } cases[] = {
+        {"type=file;size=1234;modify=20240101000000; dos dos.txt", true, true, "dos dos.txt", 1234, false},
+        {"Type=dir;Modify=20240101000000; img", true, true, "img", -1, true},
+        {"type=cdir; .", true, false, "", 0, false},
+        {"type=OS.unix=slink:/x;size=9; enlace", true, true, "enlace", -1, false},
+        {"-rw-r--r--    1 1000     1000          350 Jun 07 08:09 dos dos.txt", false, true, "dos dos.txt", 350, false},
+        {"-rw-r--r-- 1 ftp 400 Jan  1  2023 .htaccess", false, true, ".htaccess", 400, false},
+        {"-rw-r--r-- 1 u g 12 2024-06-07 08:09  lead", false, true, " lead", 12, false},
+        {"drwxr-xr-x 2 u g 4096 Jun 07 08:09 b", false, true, "b", -1, true},
+        {"lrwxrwxrwx 1 u g 5 Jun 07 08:09 a -> b", false, true, "a", -1, false},
+        {"-rw-r--r-- 1 u g 7 ene. 07 08:09 12:00", false, true, "12:00", 7, false},
+        {"drwxr-xr-x 2 u g 4096 Jun 07 08:09 ..", false, false, "", 0, false},
+        {"total 12", false, false, "", 0, false},
+        {"01-31-24  09:15AM       <DIR>          docs", false, true, "docs", -1, true},
+        {"01-31-24  09:15AM              1234 a b.txt", false, true, "a b.txt", 1234, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.line);
+        entrada_remota e;
+        ASSERT_EQ(lee_entrada(c.line, c.mlsd, e), c.entry);
+        if (!c.entry)
+            continue;
+        EXPECT_EQ(e.nombre, c.name);
+        EXPECT_EQ(e.tamano, c.size);
+        EXPECT_EQ(e.carpeta, c.dir);
+    }
+    EXPECT_EQ(lee_listado("type=file;size=1; a\r\ntype=file;size=2; b\r\n", true).size(), 2u);
 }
 
 }  // namespace

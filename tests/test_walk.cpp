@@ -22,11 +22,12 @@ TEST(Walk, EventsInWalkOrder)
     vt::write_file(root + "/a/b/f.txt", "f");
     vt::write_file(root + "/a/malo ", "m");
     vt::write_file(root + "/excluido.tmp", "x");
+    vt::write_file(root + "/a/.f.txt.vantor-tmp", "t");
     ASSERT_EQ(symlink("ninguna-parte", (root + "/a/roto").c_str()), 0);
     ASSERT_EQ(symlink("..", (root + "/a/arriba").c_str()), 0);
     vt::set_mtime(root + "/a/b/f.txt", 946684799);  // 31 December 1999, 23:59:59 UTC
 
-    arbol t{root, {}};
+    arbol t{root, {}, true};
     patron p;
     ASSERT_TRUE(lee_patron("*.tmp", p));
     t.exclusiones.push_back(p);
@@ -42,6 +43,8 @@ TEST(Walk, EventsInWalkOrder)
         {"malo ", {"Se omite /a/malo : el nombre termina en blanco, que el catalogo no conserva\n", false, true}},
         {"roto", {"   Error al hacer el stat: : No such file or directory\n", true, true}},
         {"arriba", {"Se omite /a/arriba: enlace a un directorio de su propia ruta\n", false, false}},
+        {".f.txt.vantor-tmp",
+         {"Se omite /a/.f.txt.vantor-tmp: su nombre es el de una copia temporal de atomic = \"yes\"\n", false, true}},
     };
     std::vector<std::string> want;
     DIR *d = opendir((root + "/a").c_str());
@@ -73,6 +76,21 @@ TEST(Walk, EventsInWalkOrder)
     EXPECT_EQ(s.texto, "Error en la llamada a opendir: " + root + "/no-existe/\n");
     EXPECT_TRUE(s.omitido);
     EXPECT_FALSE(nada.siguiente(s));
+}
+
+// The temporary names of atomic uploads: derived from the name alone, a
+// long one through a digest that keeps them within 255 bytes.
+TEST(Walk, TemporaryNames)
+{
+    EXPECT_EQ(nombre_temporal("a.php"), ".a.php.vantor-tmp");
+    const std::string largo(255, 'x');
+    EXPECT_EQ(nombre_temporal(largo), nombre_temporal(largo));
+    EXPECT_NE(nombre_temporal(largo), nombre_temporal(std::string(254, 'x') + "y"));
+    EXPECT_LE(nombre_temporal(largo).size(), 255u);
+    for (const std::string &n : {nombre_temporal("a.php"), nombre_temporal(largo)})
+        EXPECT_TRUE(es_temporal(n)) << n;
+    for (const char *n : {"a.vantor-tmp", ".vantor-tmp", ".a.php"})
+        EXPECT_FALSE(es_temporal(n)) << n;
 }
 
 }  // namespace
