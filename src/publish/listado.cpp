@@ -60,6 +60,23 @@ struct palabra {
     size_t fin;  // where it ends in the line
 };
 
+// The first n blank-separated words of a line.
+std::vector<palabra> palabras(const std::string &linea, size_t n)
+{
+    std::vector<palabra> p;
+    for (size_t i = 0; i < linea.size() && p.size() < n;) {
+        while (i < linea.size() && linea[i] == ' ')
+            ++i;
+        size_t j = i;
+        while (j < linea.size() && linea[j] != ' ')
+            ++j;
+        if (j > i)
+            p.push_back({linea.substr(i, j - i), j});
+        i = j;
+    }
+    return p;
+}
+
 // "12:34", "2024" or "2024-01-31": the last part of a listing's date.
 bool hora_o_anio(const std::string &t)
 {
@@ -83,21 +100,11 @@ bool lee_unix(const std::string &linea, entrada_remota &e)
     const char tipo = linea[0];
     if (!strchr("-dlbcps", tipo))
         return false;
-    std::vector<palabra> p;
-    for (size_t i = 0; i < linea.size() && p.size() < 9;) {
-        while (i < linea.size() && linea[i] == ' ')
-            ++i;
-        size_t j = i;
-        while (j < linea.size() && linea[j] != ' ')
-            ++j;
-        if (j > i)
-            p.push_back({linea.substr(i, j - i), j});
-        i = j;
-    }
+    const std::vector<palabra> p = palabras(linea, 9);
     for (size_t k = 4; k < p.size(); ++k) {
         size_t tam;
         if (hora_o_anio(p[k].texto) && digitos(p[k - 1].texto, 1, 2) && !digitos(p[k - 2].texto, 1, 19) &&
-            k >= 4 && digitos(p[k - 3].texto, 1, 19))
+            digitos(p[k - 3].texto, 1, 19))
             tam = k - 3;
         else if (hora_o_anio(p[k].texto) && fecha_iso(p[k - 1].texto) && digitos(p[k - 2].texto, 1, 19))
             tam = k - 2;
@@ -122,17 +129,7 @@ bool lee_unix(const std::string &linea, entrada_remota &e)
 // "01-31-24  09:15AM       <DIR>          name" or "... 1234 name".
 bool lee_dos(const std::string &linea, entrada_remota &e)
 {
-    std::vector<palabra> p;
-    for (size_t i = 0; i < linea.size() && p.size() < 3;) {
-        while (i < linea.size() && linea[i] == ' ')
-            ++i;
-        size_t j = i;
-        while (j < linea.size() && linea[j] != ' ')
-            ++j;
-        if (j > i)
-            p.push_back({linea.substr(i, j - i), j});
-        i = j;
-    }
+    const std::vector<palabra> p = palabras(linea, 3);
     if (p.size() < 3 || p[0].texto.size() < 8 || !isdigit(static_cast<unsigned char>(p[0].texto[0])))
         return false;
     size_t i = p[2].fin;
