@@ -21,7 +21,10 @@
 #
 # REPS (default 3) repetitions of A1; VREPS (default REPS) repetitions of V1
 # and V2. Environment: VERIFY_FILES (10000), ATOMIC_FILES (2000), BENCH_NICE
-# (-10), BENCH_KEEP=1 (keep the temporary folders), TMPDIR.
+# (-10), BENCH_KEEP=1 (keep the temporary folders), TMPDIR, VERIFY_TRACE=1
+# (after the timed runs, one more untimed `vantor -v` of V1 and one more
+# first publish with each atomic setting under strace: the connections vantor
+# opened and the FTP commands it sent, counted).
 #
 # Needs root (pure-ftpd chroots) and the packages of bench/run.sh; builds
 # vantor in Release in build-bench/ and the tools in build-bench/bench-tools/
@@ -234,6 +237,32 @@ measure() {
         "$part" "$tool" "$rep" "$wall" "$rss" "$us" "$ss" "$rc" "$up" "$written" "$falta" "$tam" "$deleted" "$eq" "$left" "$load")"
     if [[ $rc -ne 0 ]]; then tail -n 5 "$logf" | sed 's/^/    /' >&2; fi
 }
+# trace LABEL COMMAND...: runs the command under strace (untimed) and notes
+# the connections it opened to the far server's control port and to its
+# passive range, how many of each FTP command it sent and the replies in
+# the 400s and 500s it got.
+: >"$work/trace.txt"
+trace() {
+    local label=$1 tf=$work/logs/trace.$RANDOM
+    shift
+    strace -f -qq -e trace=connect,sendto,write,recvfrom,read -s 48 -o "$tf" "$@" >"$tf.out" 2>&1 || true
+    # counts WHAT: "NAME COUNT, ..." of the words matched by the extended
+    # regular expression WHAT at the start of a traced buffer
+    counts() {
+        grep -oE "$1" "$tf" | grep -oE '"[A-Z0-9]+' | tr -d '"' | sort | uniq -c |
+            awk '{ printf "%s%s %s", (NR > 1 ? ", " : ""), $2, $1 }' || true
+    }
+    local ctl data cmds bad
+    ctl=$(grep -c "connect(.*sin_port=htons($ftp_far)" "$tf" || true)
+    data=$(grep 'connect(.*sin_addr=inet_addr("127.0.0.2")' "$tf" | grep -vc "sin_port=htons($ftp_far)" || true)
+    cmds=$(counts '(sendto|write)\([0-9]+, "[A-Z]{3,4}[ \\]')
+    # a reply is read in one call, or in the "resumed>" half of an interrupted one
+    bad=$(counts '(, |resumed>)"[45][0-9][0-9] ')
+    printf -- '- %s: %s control connection(s), %s data connection(s); commands: %s; error replies: %s\n' \
+        "$label" "$ctl" "$data" "$cmds" "${bad:-none}" >>"$work/trace.txt"
+    log "traced $(tail -n1 "$work/trace.txt")"
+}
+
 # Deletes on the server's disk 1 % of the files of FOLDER (every 100th of the
 # sorted list, starting at an offset that moves each repetition) and prints
 # how many; the same relative names are deleted in the folders that follow.
@@ -296,6 +325,7 @@ for ((r = 1; r <= vreps; r++)); do
         measure V2 vantor-v "$r" V/vantor "$d" -- "$vantor" "$work/cfg/v-far.conf" -v
     fi
 done
+if [[ ${VERIFY_TRACE:-0} == 1 ]]; then trace "vantor -v, V1 (nothing to repair)" "$vantor" "$work/cfg/v-far.conf" -v; fi
 rm -rf "${ftproot:?}/V" "$tree"
 
 # ---------------------------------------------------------------- A1
@@ -317,6 +347,13 @@ for ((r = 1; r <= reps; r++)); do
     log "A1 repetition $r"
     if ((r % 2)); then run_a1 no "$r"; run_a1 yes "$r"; else run_a1 yes "$r"; run_a1 no "$r"; fi
 done
+if [[ ${VERIFY_TRACE:-0} == 1 ]]; then
+    for m in no yes; do
+        reset_remote "A/$m"
+        "$vantor" "$work/cfg/a-$m.conf" -d >/dev/null 2>&1
+        trace "first publish, atomic = $m" "$vantor" "$work/cfg/a-$m.conf"
+    done
+fi
 rm -rf "${ftproot:?}/A" "$tree"
 
 load_end=$(cut -d' ' -f1-3 /proc/loadavg)
@@ -380,3 +417,7 @@ for r in rows:
 if all(r["rc"] == "0" and r["equal"] == "yes" and r["tmp"] == "0" for r in rows):
     print("- every run exited 0, every remote folder equalled the tree, no .vantor-tmp left")
 EOF
+if [[ -s $work/trace.txt ]]; then
+    printf '\nUntimed runs under strace (connections vantor opened to the far server; FTP commands it sent):\n\n'
+    cat "$work/trace.txt"
+fi
