@@ -255,7 +255,9 @@ trace() {
     local ctl data cmds bad
     ctl=$(grep -c "connect(.*sin_port=htons($ftp_far)" "$tf" || true)
     data=$(grep 'connect(.*sin_addr=inet_addr("127.0.0.2")' "$tf" | grep -vc "sin_port=htons($ftp_far)" || true)
-    cmds=$(counts '(sendto|write)\([0-9]+, "[A-Z]{3,4}[ \\]')
+    # the FTP verbs only: a file's bytes written to a data connection can
+    # start with capitals too
+    cmds=$(counts '(sendto|write)\([0-9]+, "(USER|PASS|PWD|TYPE|EPSV|PASV|MLSD|LIST|NLST|STOR|RETR|RNFR|RNTO|MKD|CWD|DELE|SIZE|MDTM|MFMT|QUIT|FEAT|OPTS|NOOP|SITE|AUTH|PBSZ|PROT)[ \\]')
     # a reply is read in one call, or in the "resumed>" half of an interrupted one
     bad=$(counts '(, |resumed>)"[45][0-9][0-9] ')
     printf -- '- %s: %s control connection(s), %s data connection(s); commands: %s; error replies: %s\n' \
