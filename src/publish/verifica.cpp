@@ -35,9 +35,20 @@ void verificacion::pide(const std::string &ruta) { ++busca(remota(ruta)).usos; }
 
 void verificacion::suelta(const std::string &ruta)
 {
-    auto i = nodos_.find(remota(ruta));
-    if (i != nodos_.end() && --i->second.usos <= 0)
-        nodos_.erase(i);
+    const std::string r = remota(ruta);
+    auto i = nodos_.find(r);
+    if (i == nodos_.end() || --i->second.usos > 0)
+        return;
+    // The walk hands on a folder's files around its subfolders: more of
+    // them may follow once a subfolder is done. The last few folders let
+    // go keep their listings for them.
+    soltadas_.push_back(r);
+    if (soltadas_.size() <= 64)
+        return;
+    auto viejo = nodos_.find(soltadas_.front());
+    soltadas_.pop_front();
+    if (viejo != nodos_.end() && viejo->second.usos <= 0)
+        nodos_.erase(viejo);
 }
 
 namespace {

@@ -5,6 +5,7 @@
 // rows, over the run's connections.
 #pragma once
 
+#include <deque>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -56,4 +57,5 @@ private:
     conexion &propia_;
     reparto *pool_;
     std::unordered_map<std::string, nodo> nodos_;
+    std::deque<std::string> soltadas_;  // folders let go, oldest first
 };
