@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <optional>
 
+#include "support/relay.h"
 #include "support/scripted_sftp.h"
 #include "support/site.h"
 #include "support/ssh_daemons.h"
@@ -151,6 +153,41 @@ TEST(Scripted, CutRefusalAndStall)
     pub::expect_run(vt::run(s), want + "Terminado!!!\n", 2);
     EXPECT_EQ(vt::read_file(sftp.path("htdocs/big.bin")), big);
     EXPECT_EQ(site.rows(), pub::Rows{pub::row({"/", "big.bin"}, when)});
+}
+
+// Through a 20 ms round trip a file waits on the server for some three round
+// trips; those waits sleep on the socket, so that the run's CPU stays a small
+// part of its time, with one connection and with several at once.
+TEST(Far, WaitingOnTheServerTakesLittleCpu)
+{
+    if (!vt::running_as_root())
+        GTEST_SKIP() << "needs root";
+    vt::Sshd ssh;
+    vt::Relay far(ssh.port(), 20);
+    Site base("far_sftp");
+    std::string known = vt::read_file(ssh.known_hosts());
+    for (size_t i = 0; (i = known.find("[127.0.0.1]", i)) != std::string::npos;)
+        known.replace(i, 11, "[127.0.0.2]");
+    const std::string known_file = base.local() + "/../known_hosts_far";
+    vt::write_file(known_file, known);
+    for (int conexiones : {1, 4}) {
+        SCOPED_TRACE(conexiones);
+        const std::string carpeta = "c" + std::to_string(conexiones);
+        ssh.make_dir(carpeta);
+        Site site("far_sftp_" + carpeta);
+        use_sftp(site, far.host(), far.port(), ssh.user(), ssh.pass(), known_file);
+        site.config().set("remoteroot", "/" + carpeta).set("ftpconnections", std::to_string(conexiones));
+        site.create_table();
+        for (int i = 0; i < 80; ++i)
+            site.put("/f" + std::to_string(i) + ".txt", std::string(5000, static_cast<char>('a' + i % 26)), when);
+        const auto t0 = std::chrono::steady_clock::now();
+        const vt::Outcome o = site.run();
+        const auto wall = std::chrono::steady_clock::now() - t0;
+        ASSERT_EQ(o.status, 0) << vt::describe(o);
+        EXPECT_EQ(vt::read_file(ssh.path(carpeta + "/f79.txt")), std::string(5000, 'b'));
+        EXPECT_LT(o.cpu * 5, wall) << "CPU " << o.cpu.count() / 1000 << " ms in "
+                                    << std::chrono::duration_cast<std::chrono::milliseconds>(wall).count() << " ms";
+    }
 }
 
 }  // namespace

@@ -29,6 +29,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -640,6 +641,15 @@ sesion *ftp_nueva(const ajustes &a)
         curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "sftp");
         // The stall is cut by ejecuta before the library's own check.
         curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, plazo + 5);
+        // The library waits for the answers that end an SFTP request (the
+        // file's close, the commands after it) inside curl_multi_perform,
+        // polling the socket with the time left of the whole operation as
+        // the limit, a second at most. With no limit set that time is 0, and
+        // the wait spins: some 200 polls and failed reads a file at a 20 ms
+        // round trip, a core's worth of CPU with 8 connections. A limit no
+        // upload reaches (the most the option takes, about 24 days) makes
+        // it sleep on the socket instead; stalls are still cut by plazo.
+        curl_easy_setopt(e, CURLOPT_TIMEOUT, static_cast<long>(INT_MAX / 1000));
         curl_easy_setopt(e, CURLOPT_SSH_KNOWNHOSTS, a.sshknownhosts.c_str());
         curl_easy_setopt(e, CURLOPT_SSH_KEYFUNCTION, clave_servidor);
         curl_easy_setopt(e, CURLOPT_SSH_KEYDATA, s);

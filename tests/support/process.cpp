@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -238,13 +239,18 @@ void Process::reap(bool block)
     if (reaped_)
         return;
     int st = 0;
+    rusage use{};
     pid_t r;
     do {
-        r = waitpid(pid_, &st, block ? 0 : WNOHANG);
+        r = wait4(pid_, &st, block ? 0 : WNOHANG, &use);
     } while (r < 0 && errno == EINTR);
     if (r == pid_) {
         reaped_ = true;
         wait_status_ = st;
+        const auto us = [](const timeval &t) {
+            return std::chrono::seconds(t.tv_sec) + std::chrono::microseconds(t.tv_usec);
+        };
+        cpu_ = us(use.ru_utime) + us(use.ru_stime);
     }
 }
 
@@ -281,6 +287,7 @@ Outcome Process::wait()
         o.tty = tty_;
     }
     o.timed_out = timed_out_;
+    o.cpu = cpu_;
     if (WIFEXITED(wait_status_))
         o.status = WEXITSTATUS(wait_status_);
     else if (WIFSIGNALED(wait_status_))

@@ -24,6 +24,7 @@ struct Outcome {
     int status = -1;        // exit status (0-255) when it exited
     int signal = 0;         // the signal that ended it, 0 when it exited
     bool timed_out = false; // killed by us after the timeout
+    std::chrono::microseconds cpu{0};  // user and system time it used
 };
 
 // How to start a program. Standard input is always /dev/null.
@@ -74,6 +75,7 @@ private:
     pid_t pid_ = -1;
     bool reaped_ = false;
     int wait_status_ = 0;
+    std::chrono::microseconds cpu_{0};
     bool timed_out_ = false;
     std::chrono::steady_clock::time_point deadline_;
     int out_fd_ = -1, err_fd_ = -1, tty_fd_ = -1;
