@@ -157,7 +157,9 @@ TEST(Scripted, CutRefusalAndStall)
 
 // Through a 20 ms round trip a file waits on the server for some three round
 // trips; those waits sleep on the socket, so that the run's CPU stays a small
-// part of its time, with one connection and with several at once.
+// part of its time, with one connection and with several at once (a quarter
+// at most: a spinning wait takes a third to more than half, and the
+// sanitizer build about an eighth).
 TEST(Far, WaitingOnTheServerTakesLittleCpu)
 {
     if (!vt::running_as_root())
@@ -185,7 +187,7 @@ TEST(Far, WaitingOnTheServerTakesLittleCpu)
         const auto wall = std::chrono::steady_clock::now() - t0;
         ASSERT_EQ(o.status, 0) << vt::describe(o);
         EXPECT_EQ(vt::read_file(ssh.path(carpeta + "/f79.txt")), std::string(5000, 'b'));
-        EXPECT_LT(o.cpu * 5, wall) << "CPU " << o.cpu.count() / 1000 << " ms in "
+        EXPECT_LT(o.cpu * 4, wall) << "CPU " << o.cpu.count() / 1000 << " ms in "
                                     << std::chrono::duration_cast<std::chrono::milliseconds>(wall).count() << " ms";
     }
 }
