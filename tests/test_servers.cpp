@@ -214,8 +214,8 @@ TEST_P(Safe, AtomicUploadsAndVerifyingRunRepairs)
     for (const Entry &e : pub::listing(site.local()))
         all += pub::new_file(e.path());
     pub::expect_run(site.run(), all + "Terminado!!!\n");
-    for (const std::string &p : {"/a/1.txt", "/c/4.txt"})
-        site.put(p, "cambiado " + p, t + 60);
+    for (const char *p : {"/a/1.txt", "/c/4.txt"})
+        site.put(p, std::string("cambiado ") + p, t + 60);
     std::string changed = sv.header;
     for (const Entry &e : pub::listing(site.local()))
         if (e.path() == "/a/1.txt" || e.path() == "/c/4.txt")
@@ -243,9 +243,10 @@ TEST_P(Safe, AtomicUploadsAndVerifyingRunRepairs)
         if (why.count(e.path()))
             repaired += why.at(e.path()) + ": " + e.path() + "\n===> " + e.path() + " subido con exito\n";
     pub::expect_run(site.run({"-V"}), repaired + "Terminado!!!\n");
-    for (const Entry &e : pub::listing(site.local()))
+    for (const Entry &e : pub::listing(site.local())) {
         if (e.path() != "/a/b/3.txt")
             EXPECT_EQ(vt::read_file(sv.remote(e.path())), vt::read_file(site.local(e.path()))) << e.path();
+    }
     EXPECT_EQ(vt::read_file(sv.remote("/a/ajeno.txt")), "no es nuestro");
     EXPECT_EQ(temporaries(sv), std::vector<std::string>{});
     pub::expect_run(site.run({"-verify"}), sv.header + "Terminado!!!\n");
