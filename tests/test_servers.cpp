@@ -244,8 +244,9 @@ TEST_P(Safe, AtomicUploadsAndVerifyingRunRepairs)
             repaired += why.at(e.path()) + ": " + e.path() + "\n===> " + e.path() + " subido con exito\n";
     pub::expect_run(site.run({"-V"}), repaired + "Terminado!!!\n");
     for (const Entry &e : pub::listing(site.local())) {
-        if (e.path() != "/a/b/3.txt")
-            EXPECT_EQ(vt::read_file(sv.remote(e.path())), vt::read_file(site.local(e.path()))) << e.path();
+        if (e.path() == "/a/b/3.txt")
+            continue;
+        EXPECT_EQ(vt::read_file(sv.remote(e.path())), vt::read_file(site.local(e.path()))) << e.path();
     }
     EXPECT_EQ(vt::read_file(sv.remote("/a/ajeno.txt")), "no es nuestro");
     EXPECT_EQ(temporaries(sv), std::vector<std::string>{});
