@@ -1017,7 +1017,7 @@ bool ftp_lista(sesion *s, const std::string &carpeta, std::vector<entrada_remota
         const std::string propio = barra == std::string::npos ? carpeta : carpeta.substr(barra + 1);
         if (!s->a->sftp && s->forma_lista > 0 && out.size() == 1 && out[0].carpeta && out[0].nombre == propio) {
             out.clear();
-            s->motivo = "El servidor no muestra el contenido del directorio";
+            s->motivo = "El servidor no muestra el contenido del directorio\n";
             ok = false;
         }
     } else if (al_empezar < 2 && s->forma_lista == 2 && !s->perdida)
