@@ -287,27 +287,9 @@ db_rtt_ms=2
 dbfar_rtt_ms=${BENCH_DB_FAR_RTT:-20}
 
 # ---------------------------------------------------------------- MariaDB
-log "starting MariaDB on 127.0.0.1:$db_port"
-mkdir -p "$dbwork/data" "$dbwork/tmp"
-mariadb-install-db --no-defaults --datadir="$dbwork/data" --user=root \
-    --auth-root-authentication-method=normal --skip-test-db >"$dbwork/install.log" 2>&1
-mariadbd --no-defaults --user=root --datadir="$dbwork/data" --tmpdir="$dbwork/tmp" \
-    --socket="$dbwork/sock" --port="$db_port" --bind-address=127.0.0.1 --skip-name-resolve \
-    --pid-file="$dbwork/pid" --log-error="$dbwork/error.log" \
-    --character-set-server=utf8mb4 --collation-server=utf8mb4_general_ci \
-    --innodb-buffer-pool-size=256M >/dev/null 2>&1 &
-db_pid=$!
-pids+=($db_pid)
-for _ in $(seq 150); do
-    mariadb-admin --no-defaults --socket="$dbwork/sock" -uroot ping >/dev/null 2>&1 && break
-    sleep 0.2
-done
+source "$here/lib.sh"
+start_mariadb
 dbroot() { mariadb --no-defaults --socket="$dbwork/sock" -uroot "$@"; }
-dbroot -e "CREATE DATABASE $db_name;
-  CREATE USER '$db_user'@'%' IDENTIFIED BY '$db_pass';
-  CREATE USER '$db_user'@'localhost' IDENTIFIED BY '$db_pass';
-  GRANT ALL ON $db_name.* TO '$db_user'@'%';
-  GRANT ALL ON $db_name.* TO '$db_user'@'localhost';"
 dbq() { mariadb --no-defaults -h127.0.0.1 -P"$db_port" -u"$db_user" -p"$db_pass" -N -B "$db_name" -e "$1"; }
 dbq "SELECT 1" >/dev/null
 
@@ -365,14 +347,6 @@ if ((any_db)); then
     pids+=($!)
 fi
 
-wait_port() {
-    for _ in $(seq 100); do
-        ss -ltnH "sport = :$2" | grep -q "$1:$2" && return 0
-        sleep 0.1
-    done
-    echo "nothing listens on $1:$2" >&2
-    return 1
-}
 wait_port 127.0.0.1 "$ftp_near"
 wait_port 127.0.0.1 "$ftp_far"
 wait_port 127.0.0.2 "$ftp_far"
@@ -384,33 +358,6 @@ if ((any_far)); then
 fi
 
 # ---------------------------------------------------------------- helpers
-# Configuration file of vantor for one tree, table, remote folder and network;
-# any further arguments are added as lines (the optional keys).
-write_conf() {  # file tree table remote ftphost ftpport dbhost [line...]
-    cat >"$1" <<EOF
-# written by bench/run.sh
-localroot = "$2"
-remoteroot = "$4"
-ftpserver = "$5"
-ftpport = $6
-ftpuser = "$ftp_user"
-ftppass = "$ftp_pass"
-dbserver = "$7"
-dbport = $db_port
-dbname = "$db_name"
-dbtablename = "$3"
-dbuser = "$db_user"
-dbpass = "$db_pass"
-EOF
-    local l
-    for l in "${@:8}"; do printf '%s\n' "$l" >>"$1"; done
-}
-
-reset_remote() {  # folder below the FTP root
-    rm -rf "${ftproot:?}/$1"
-    mkdir -p "$ftproot/$1"
-    chown 65534:65534 "$ftproot/$1"
-}
 
 # lftp's reverse mirror, as a script so that timeout and GNU time can run it.
 # Without options it is the mirror of the near scenarios; --tls asks for

@@ -111,23 +111,8 @@ ftp_user=bench ftp_pass=benchpw db_user=bench db_pass=benchpw db_name=vantor
 ftp_rtt_ms=20
 
 # ---------------------------------------------------------------- MariaDB
-log "starting MariaDB on 127.0.0.1:$db_port"
-mkdir -p "$dbwork/data" "$dbwork/tmp"
-mariadb-install-db --no-defaults --datadir="$dbwork/data" --user=root \
-    --auth-root-authentication-method=normal --skip-test-db >"$dbwork/install.log" 2>&1
-mariadbd --no-defaults --user=root --datadir="$dbwork/data" --tmpdir="$dbwork/tmp" \
-    --socket="$dbwork/sock" --port="$db_port" --bind-address=127.0.0.1 --skip-name-resolve \
-    --pid-file="$dbwork/pid" --log-error="$dbwork/error.log" \
-    --character-set-server=utf8mb4 --collation-server=utf8mb4_general_ci \
-    --innodb-buffer-pool-size=256M >/dev/null 2>&1 &
-pids+=($!)
-for _ in $(seq 150); do
-    mariadb-admin --no-defaults --socket="$dbwork/sock" -uroot ping >/dev/null 2>&1 && break
-    sleep 0.2
-done
-mariadb --no-defaults --socket="$dbwork/sock" -uroot -e "CREATE DATABASE $db_name;
-  CREATE USER '$db_user'@'%' IDENTIFIED BY '$db_pass';
-  GRANT ALL ON $db_name.* TO '$db_user'@'%';"
+source "$here/lib.sh"
+start_mariadb
 
 # ---------------------------------------------------------------- pure-ftpd and the relay
 # Two daemons on one folder: the near one fills the server before the timed
@@ -149,43 +134,11 @@ pids+=($!)
 "$latproxy" $((ftp_rtt_ms * 500)) 127.0.0.2 127.0.0.1 "$ftp_far" "$pasv_far_lo-$pasv_far_hi" \
     >"$work/proxy-ftp.log" 2>&1 &
 pids+=($!)
-wait_port() {
-    for _ in $(seq 100); do
-        ss -ltnH "sport = :$2" | grep -q "$1:$2" && return 0
-        sleep 0.1
-    done
-    echo "nothing listens on $1:$2" >&2
-    return 1
-}
 wait_port 127.0.0.1 "$ftp_near"
 wait_port 127.0.0.1 "$ftp_far"
 wait_port 127.0.0.2 "$ftp_far"
 
 # ---------------------------------------------------------------- helpers
-write_conf() {  # file tree table remote ftphost ftpport [line...]
-    cat >"$1" <<EOF
-# written by bench/verify.sh
-localroot = "$2"
-remoteroot = "$4"
-ftpserver = "$5"
-ftpport = $6
-ftpuser = "$ftp_user"
-ftppass = "$ftp_pass"
-dbserver = "127.0.0.1"
-dbport = $db_port
-dbname = "$db_name"
-dbtablename = "$3"
-dbuser = "$db_user"
-dbpass = "$db_pass"
-EOF
-    local l
-    for l in "${@:7}"; do printf '%s\n' "$l" >>"$1"; done
-}
-reset_remote() {  # folder below the FTP root
-    rm -rf "${ftproot:?}/$1"
-    mkdir -p "$ftproot/$1"
-    chown 65534:65534 "$ftproot/$1"
-}
 # lftp's reverse mirror as bench/run.sh runs it (--only-newer, -P N).
 lftp_mirror=$work/lftp-mirror
 cat >"$lftp_mirror" <<EOF
@@ -290,8 +243,8 @@ tree=$work/trees/v
 log "making the tree of $vfiles files in folders of 20"
 "$gentree" make "$tree" "$vfiles" 20 >"$work/logs/gentree-v.log"
 vtree_desc=$(cat "$work/logs/gentree-v.log")
-write_conf "$work/cfg/v-near.conf" "$tree" v "/V/vantor" 127.0.0.1 "$ftp_near" 'ftpconnections = 8'
-write_conf "$work/cfg/v-far.conf" "$tree" v "/V/vantor" 127.0.0.2 "$ftp_far" 'ftpconnections = 8'
+write_conf "$work/cfg/v-near.conf" "$tree" v "/V/vantor" 127.0.0.1 "$ftp_near" 127.0.0.1 'ftpconnections = 8'
+write_conf "$work/cfg/v-far.conf" "$tree" v "/V/vantor" 127.0.0.2 "$ftp_far" 127.0.0.1 'ftpconnections = 8'
 reset_remote V/vantor
 log "first publish of the V tree (near server, untimed) and lftp's folder (a copy, times kept)"
 { "$vantor" "$work/cfg/v-near.conf" -c && "$vantor" "$work/cfg/v-near.conf"; } >"$work/logs/v-seed.log" 2>&1 ||
@@ -336,7 +289,7 @@ log "making the tree of $afiles files"
 "$gentree" make "$tree" "$afiles" >"$work/logs/gentree-a.log"
 atree_desc=$(cat "$work/logs/gentree-a.log")
 for m in no yes; do
-    write_conf "$work/cfg/a-$m.conf" "$tree" "a_$m" "/A/$m" 127.0.0.2 "$ftp_far" 'ftpconnections = 8' "atomic = \"$m\""
+    write_conf "$work/cfg/a-$m.conf" "$tree" "a_$m" "/A/$m" 127.0.0.2 "$ftp_far" 127.0.0.1 'ftpconnections = 8' "atomic = \"$m\""
     "$vantor" "$work/cfg/a-$m.conf" -c >"$work/logs/a-create-$m.log" 2>&1 ||
         { cat "$work/logs/a-create-$m.log" >&2; exit 1; }
 done

@@ -725,6 +725,24 @@ apertura ftp_abre(sesion *s)
 
 namespace {
 
+// The last reply of a session, kept across the commands that clean up
+// after a failure.
+struct respuesta_guardada {
+    std::string respuesta, motivo;
+    int codigo = 0, estado_sftp = -1;
+    explicit respuesta_guardada(const sesion *s)
+        : respuesta(s->respuesta), motivo(s->motivo), codigo(s->codigo), estado_sftp(s->estado_sftp)
+    {
+    }
+    void repone(sesion *s) const
+    {
+        s->respuesta = respuesta;
+        s->motivo = motivo;
+        s->codigo = codigo;
+        s->estado_sftp = estado_sftp;
+    }
+};
+
 // After a failed operation that needs a data connection. When the server
 // refused the command itself (STOR, MLSD, LIST) over TLS, the library had
 // already begun the data connection's handshake; the server drops that
@@ -737,12 +755,9 @@ void sigue_tras_rechazo(sesion *s)
 {
     if (s->a->sftp || s->a->tls == modo_tls::no || s->perdida || s->preliminar || s->codigo < 400)
         return;
-    const std::string respuesta = s->respuesta, motivo = s->motivo;
-    const int codigo = s->codigo;
+    respuesta_guardada rechazo(s);
     const bool abierta = ftp_abre(s) == apertura::ok;
-    s->respuesta = respuesta;
-    s->motivo = motivo;
-    s->codigo = codigo;
+    rechazo.repone(s);
     s->perdida = !abierta;
 }
 
@@ -854,23 +869,6 @@ bool borra(sesion *s, const std::string &path)
     return orden(s, "DELE " + path, 250);
 }
 
-// The last reply of a session, kept across the commands that clean up
-// after a failure.
-struct respuesta_guardada {
-    std::string respuesta, motivo;
-    int codigo = 0, estado_sftp = -1;
-    explicit respuesta_guardada(const sesion *s)
-        : respuesta(s->respuesta), motivo(s->motivo), codigo(s->codigo), estado_sftp(s->estado_sftp)
-    {
-    }
-    void repone(sesion *s) const
-    {
-        s->respuesta = respuesta;
-        s->motivo = motivo;
-        s->codigo = codigo;
-        s->estado_sftp = estado_sftp;
-    }
-};
 
 // Stores the file under its temporary name beside remota and renames it.
 bool por_temporal(sesion *s, const std::string &local, const std::string &remota, std::string *h)
@@ -962,12 +960,9 @@ bool ftp_put(sesion *s, const std::string &local, const std::string &remota, std
     if (!ok && !s->perdida && s->codigo >= 400 && s->respuesta.rfind("226", 0) != 0) {
         // Stored but not renamed: remove the stored copy, keeping the reply
         // that refused the name.
-        const std::string respuesta = s->respuesta, motivo = s->motivo;
-        const int codigo = s->codigo;
+        respuesta_guardada rechazo(s);
         ordenes(s, curl_slist_append(nullptr, ("*DELE " + temporal).c_str()));
-        s->respuesta = respuesta;
-        s->motivo = motivo;
-        s->codigo = codigo;
+        rechazo.repone(s);
         s->perdida = false;
     }
     return ok;

@@ -1,0 +1,67 @@
+# Pieces the benchmark scripts share; sourced by bench/run.sh and
+# bench/verify.sh after they set work, dbwork, pids, db_port, db_name,
+# db_user, db_pass, ftp_user, ftp_pass and ftproot, and define log.
+
+# Starts a private MariaDB on 127.0.0.1:$db_port with the benchmark's
+# database and account (reached over TCP and over the local socket); its
+# process joins pids, and db_pid holds it.
+start_mariadb() {
+    log "starting MariaDB on 127.0.0.1:$db_port"
+    mkdir -p "$dbwork/data" "$dbwork/tmp"
+    mariadb-install-db --no-defaults --datadir="$dbwork/data" --user=root \
+        --auth-root-authentication-method=normal --skip-test-db >"$dbwork/install.log" 2>&1
+    mariadbd --no-defaults --user=root --datadir="$dbwork/data" --tmpdir="$dbwork/tmp" \
+        --socket="$dbwork/sock" --port="$db_port" --bind-address=127.0.0.1 --skip-name-resolve \
+        --pid-file="$dbwork/pid" --log-error="$dbwork/error.log" \
+        --character-set-server=utf8mb4 --collation-server=utf8mb4_general_ci \
+        --innodb-buffer-pool-size=256M >/dev/null 2>&1 &
+    db_pid=$!
+    pids+=($db_pid)
+    for _ in $(seq 150); do
+        mariadb-admin --no-defaults --socket="$dbwork/sock" -uroot ping >/dev/null 2>&1 && break
+        sleep 0.2
+    done
+    mariadb --no-defaults --socket="$dbwork/sock" -uroot -e "CREATE DATABASE $db_name;
+      CREATE USER '$db_user'@'%' IDENTIFIED BY '$db_pass';
+      CREATE USER '$db_user'@'localhost' IDENTIFIED BY '$db_pass';
+      GRANT ALL ON $db_name.* TO '$db_user'@'%';
+      GRANT ALL ON $db_name.* TO '$db_user'@'localhost';"
+}
+
+# Waits until something listens on ADDRESS:PORT.
+wait_port() {
+    for _ in $(seq 100); do
+        ss -ltnH "sport = :$2" | grep -q "$1:$2" && return 0
+        sleep 0.1
+    done
+    echo "nothing listens on $1:$2" >&2
+    return 1
+}
+
+# Configuration file of vantor for one tree, table, remote folder and network;
+# any further arguments are added as lines (the optional keys).
+write_conf() {  # file tree table remote ftphost ftpport dbhost [line...]
+    cat >"$1" <<CONF
+# written by bench/$(basename "$0")
+localroot = "$2"
+remoteroot = "$4"
+ftpserver = "$5"
+ftpport = $6
+ftpuser = "$ftp_user"
+ftppass = "$ftp_pass"
+dbserver = "$7"
+dbport = $db_port
+dbname = "$db_name"
+dbtablename = "$3"
+dbuser = "$db_user"
+dbpass = "$db_pass"
+CONF
+    local l
+    for l in "${@:8}"; do printf '%s\n' "$l" >>"$1"; done
+}
+
+reset_remote() {  # folder below the FTP root
+    rm -rf "${ftproot:?}/$1"
+    mkdir -p "$ftproot/$1"
+    chown 65534:65534 "$ftproot/$1"
+}
