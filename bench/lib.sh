@@ -1,6 +1,43 @@
 # Pieces the benchmark scripts share; sourced by bench/run.sh and
-# bench/verify.sh after they set work, dbwork, pids, db_port, db_name,
-# db_user, db_pass, ftp_user, ftp_pass and ftproot, and define log.
+# bench/verify.sh at their start. The functions read, when called, the
+# scripts' work, dbwork, pids, db_port, db_name, db_user, db_pass, ftp_user,
+# ftp_pass and ftproot, and their log.
+
+# Prints the first port of a block of COUNT ports free on every ADDRESS
+# given (loopback addresses), or nothing when no block was found.
+free_port_block() {  # count address...
+    /usr/bin/python3 - "$@" <<'PY'
+import random, socket, sys
+count, addresses = int(sys.argv[1]), sys.argv[2:]
+def free(p):
+    for a in addresses:
+        s = socket.socket()
+        try:
+            s.bind((a, p))
+        except OSError:
+            return False
+        finally:
+            s.close()
+    return True
+rnd = random.Random()
+for _ in range(200):
+    b = rnd.randrange(20000, 32000)
+    if all(free(p) for p in range(b, b + count)):
+        print(b)
+        break
+PY
+}
+
+# Stops the processes in pids, the last started first: TERM, then KILL
+# after five seconds.
+stop_started() {
+    local i
+    for ((i = ${#pids[@]} - 1; i >= 0; i--)); do kill "${pids[i]}" 2>/dev/null || true; done
+    for i in "${pids[@]}"; do
+        for _ in $(seq 50); do kill -0 "$i" 2>/dev/null || break; sleep 0.1; done
+        kill -9 "$i" 2>/dev/null || true
+    done
+}
 
 # Starts a private MariaDB on 127.0.0.1:$db_port with the benchmark's
 # database and account (reached over TCP and over the local socket); its

@@ -58,6 +58,7 @@
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+source "$here/lib.sh"
 repo=$(dirname "$here")
 mode=full
 serve_size=0
@@ -193,16 +194,11 @@ kill_tree() {
 cleanup() {
     local rc=$?
     trap - EXIT INT TERM
-    local i
     if [[ -n $running ]]; then
         kill_tree "$running"
         wait "$running" 2>/dev/null || true
     fi
-    for ((i = ${#pids[@]} - 1; i >= 0; i--)); do kill "${pids[i]}" 2>/dev/null || true; done
-    for i in "${pids[@]}"; do
-        for _ in $(seq 50); do kill -0 "$i" 2>/dev/null || break; sleep 0.1; done
-        kill -9 "$i" 2>/dev/null || true
-    done
+    stop_started
     if [[ ${BENCH_KEEP:-0} == 1 ]]; then
         log "kept $work and $dbwork"
     else
@@ -247,26 +243,7 @@ fi
 # +0 FTP near, +1 FTP far, +2 MariaDB, +3..+102 passive near, +103..+202 passive far,
 # +203 FTP far over TLS, +204..+303 its passive range. The database relay of
 # D1-D4 listens on 127.0.0.3 at the database's port.
-base=$("$python" - <<'EOF'
-import random, socket
-def free(p):
-    for a in ("127.0.0.1", "127.0.0.2", "127.0.0.3"):
-        s = socket.socket()
-        try:
-            s.bind((a, p))
-        except OSError:
-            return False
-        finally:
-            s.close()
-    return True
-rnd = random.Random()
-for _ in range(200):
-    b = rnd.randrange(20000, 32000)
-    if all(free(p) for p in range(b, b + 304)):
-        print(b)
-        break
-EOF
-)
+base=$(free_port_block 304 127.0.0.1 127.0.0.2 127.0.0.3)
 [[ -n $base ]] || { echo "no free port block found" >&2; exit 1; }
 ftp_near=$base
 ftp_far=$((base + 1))
@@ -287,7 +264,6 @@ db_rtt_ms=2
 dbfar_rtt_ms=${BENCH_DB_FAR_RTT:-20}
 
 # ---------------------------------------------------------------- MariaDB
-source "$here/lib.sh"
 start_mariadb
 dbroot() { mariadb --no-defaults --socket="$dbwork/sock" -uroot "$@"; }
 dbq() { mariadb --no-defaults -h127.0.0.1 -P"$db_port" -u"$db_user" -p"$db_pass" -N -B "$db_name" -e "$1"; }

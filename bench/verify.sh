@@ -32,6 +32,7 @@
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+source "$here/lib.sh"
 repo=$(dirname "$here")
 reps=${1:-3}
 vreps=${2:-$reps}
@@ -67,13 +68,9 @@ work=$(mktemp -d "$wdir/vantor-verify.XXXXXX")
 dbwork=$(mktemp -d "${TMPDIR:-/tmp}/vantor-verify-db.XXXXXX")
 pids=()
 cleanup() {
-    local rc=$? i
+    local rc=$?
     trap - EXIT INT TERM
-    for ((i = ${#pids[@]} - 1; i >= 0; i--)); do kill "${pids[i]}" 2>/dev/null || true; done
-    for i in "${pids[@]}"; do
-        for _ in $(seq 50); do kill -0 "$i" 2>/dev/null || break; sleep 0.1; done
-        kill -9 "$i" 2>/dev/null || true
-    done
+    stop_started
     if [[ ${BENCH_KEEP:-0} == 1 ]]; then log "kept $work and $dbwork"; else rm -rf "$work" "$dbwork"; fi
     exit "$rc"
 }
@@ -84,25 +81,7 @@ mkdir -p "$work"/{trees,logs,home,cfg}
 # ---------------------------------------------------------------- ports
 # +0 FTP near (untimed seeding), +1 FTP far, +2 MariaDB, +3..+102 passive
 # near, +103..+202 passive far; free on 127.0.0.1 and 127.0.0.2.
-base=$("$python" - <<'EOF'
-import random, socket
-def free(p):
-    for a in ("127.0.0.1", "127.0.0.2"):
-        s = socket.socket()
-        try:
-            s.bind((a, p))
-        except OSError:
-            return False
-        finally:
-            s.close()
-    return True
-for _ in range(200):
-    b = random.randrange(20000, 32000)
-    if all(free(p) for p in range(b, b + 203)):
-        print(b)
-        break
-EOF
-)
+base=$(free_port_block 203 127.0.0.1 127.0.0.2)
 [[ -n $base ]] || { echo "no free port block found" >&2; exit 1; }
 ftp_near=$base ftp_far=$((base + 1)) db_port=$((base + 2))
 pasv_near="$((base + 3)):$((base + 102))"
@@ -111,7 +90,6 @@ ftp_user=bench ftp_pass=benchpw db_user=bench db_pass=benchpw db_name=vantor
 ftp_rtt_ms=20
 
 # ---------------------------------------------------------------- MariaDB
-source "$here/lib.sh"
 start_mariadb
 
 # ---------------------------------------------------------------- pure-ftpd and the relay
