@@ -95,9 +95,9 @@ verificacion::carpeta verificacion::resuelve(const std::string &remota)
                 nodos_.erase(padre);
         }
     }
-    nodo &m = nodos_[remota];
-    m.resuelta = true;
-    m.c = c;
+    // The climb only adds or lets go of other folders: n still stands.
+    n.resuelta = true;
+    n.c = c;
     return c;
 }
 
