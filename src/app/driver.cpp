@@ -124,9 +124,8 @@ void vantor_main(int argc, char **argv)
     std::vector<std::string> malos = lee_ajustes(lista, a);
     free_config(lista);
     if (malos.empty()) {
-        std::string tls = ftp_comprueba(a);
-        if (!tls.empty())
-            malos.push_back(tls);
+        if (quizas_linea tls = ftp_comprueba(a))
+            malos.push_back(*tls);
     }
     if (!malos.empty()) {
         for (const std::string &linea : malos)

@@ -75,7 +75,7 @@ verificacion::carpeta verificacion::resuelve(const std::string &remota)
     // Kept alive while the climb below may let other nodes go.
     std::shared_ptr<listado_remoto> l = n.l;
     if (pool_)
-        pool_->espera(*l);
+        pool_->espera_listado(*l);
     else if (!l->hecho) {
         lista_carpeta(propia_, *l);
         l->hecho = true;
