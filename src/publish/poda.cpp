@@ -158,6 +158,8 @@ void poda(trabajo &w)
             else
                 caida = true;
         }
+        if (hecho.detenida)
+            comprueba_bloqueo();
         const bool ok = hecho.ok;
         // The file is no longer there: its row goes all the same.
         const bool ausente = !ok && !caida && hecho.no_existe();

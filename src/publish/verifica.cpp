@@ -5,6 +5,7 @@
 #include "publish/verifica.h"
 
 #include "publish/reparto.h"
+#include "publish/salida.h"
 
 verificacion::verificacion(const ajustes &a, conexion &propia, reparto *pool) : a_(a), propia_(propia), pool_(pool)
 {
@@ -80,6 +81,9 @@ verificacion::carpeta verificacion::resuelve(const std::string &remota)
         lista_carpeta(propia_, *l);
         l->hecho = true;
     }
+    // A run that lost its lock lists nothing more, and stops here.
+    if (l->detenida)
+        comprueba_bloqueo();
     carpeta c = carpeta::listada;
     std::string padre, nombre;
     if (!l->ok) {
