@@ -15,6 +15,7 @@
 #include <strings.h>
 
 #include "publish/motor.h"
+#include "tree/walk.h"
 
 namespace {
 
@@ -185,9 +186,10 @@ public:
         while (static_cast<unsigned char>(remota[corte]) >= 0x20)
             ++corte;
         size_t barra = remota.rfind('/', corte);
-        const std::string temporal = (barra == std::string::npos ? std::string() : remota.substr(0, barra + 1)) +
-                                     ".vantor-" + std::to_string(getpid()) + "-" +
-                                     std::to_string(reinterpret_cast<uintptr_t>(s)) + ".tmp";
+        const std::string temporal =
+            (barra == std::string::npos ? std::string() : remota.substr(0, barra + 1)) +
+            nombre_temporal("vantor-" + std::to_string(getpid()) + "-" + std::to_string(reinterpret_cast<uintptr_t>(s)),
+                            s->comun.ficha);
         desenlace d = transfiere(s, local, temporal, h);
         if (d.ok)
             d = renombra(s, temporal, remota);

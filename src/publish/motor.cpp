@@ -340,13 +340,16 @@ desenlace por_temporal(sesion *s, const std::string &local, const std::string &r
 {
     const size_t barra = remota.rfind('/');
     const size_t corte = barra == std::string::npos ? 0 : barra + 1;
-    const std::string temporal = remota.substr(0, corte) + nombre_temporal(remota.substr(corte));
+    const std::string temporal = remota.substr(0, corte) + nombre_temporal(remota.substr(corte), s->comun.ficha);
     desenlace d = transfiere(s, local, temporal, h);
-    // Over a lost connection the copy stays; the next upload of the file
-    // overwrites it. A folder that is missing holds no copy.
+    // Over a lost connection the copy stays; the retry of the file
+    // overwrites it. A folder that is missing holds no copy. A run that
+    // may no longer touch the server leaves it as it is.
     if (d.detenida || d.perdida || (!d.ok && d.falta_carpeta()))
         return d;
     if (d.ok) {
+        // The rename is a step of its own, so that a run that lost its
+        // lock while the file travelled never sends it.
         d = s->habla->renombra(s, temporal, remota);
         if (d.ok || d.detenida || d.perdida)
             return d;
