@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <functional>
@@ -98,6 +99,7 @@ struct Failure {
     // The lines of the failure; {L} and {R} stand for local and remote path.
     std::string lines;
     std::vector<Commands> sessions;
+    std::string end = "";  // written after the file's lines
 };
 
 struct Failures : Fixture {};
@@ -129,16 +131,20 @@ TEST_F(Failures, EachFailureIsReportedWithItsLinesAndLeavesNoRow)
          },
          "Error subiendo archivo {R} desde {L}:\n426 Connection closed; transfer aborted.\n\n",
          {join({login, put, {"QUIT"}})}},
-        {"no folder can be created: the climb reaches the top, which is tried twice",
+        {"no folder can be created: the climb reaches the top, which is tried twice; the remote root cannot "
+         "be listed either, and the run stops",
          [](vt::ScriptedFtp &f) {
              f.queue("STOR", Reply::line("550 Permission denied."));
              f.set_default("MKD", Reply::line("550 {arg}: Permission denied."));
          },
          "Intentamos crear el directorio /htdocs\n"
-         "Error creando directorio /htdocs/docs/img:\n550 /htdocs: Permission denied.\n\n",
+         "Error creando directorio /htdocs:\n550 /htdocs: Permission denied.\n\n",
          {join({login,
                 put,
-                {"MKD /htdocs/docs/img", "MKD /htdocs/docs", "MKD /htdocs", "MKD /htdocs", "QUIT"}})}},
+                {"MKD /htdocs/docs/img", "MKD /htdocs/docs", "MKD /htdocs", "MKD /htdocs", "EPSV", "TYPE A",
+                 "MLSD /htdocs", "EPSV", "LIST -a /htdocs", "EPSV", "LIST /htdocs", "QUIT"}})},
+         "No se puede crear remoteroot (/htdocs) en el servidor: la ejecucion se detiene; creelo a mano o cambie "
+         "remoteroot\n"},
         {"the climb stops at the first level that cannot be made a second time",
          [](vt::ScriptedFtp &f) {
              f.queue("STOR", Reply::line("553 Could not create file."));
@@ -149,7 +155,7 @@ TEST_F(Failures, EachFailureIsReportedWithItsLinesAndLeavesNoRow)
              f.queue("MKD", Reply::line("550 e."));
          },
          "Intentamos crear el directorio /htdocs\n"
-         "Error creando directorio /htdocs/docs/img:\n550 e.\n\n",
+         "Error creando directorio /htdocs/docs:\n550 e.\n\n",
          {join({login,
                 put,
                 {"MKD /htdocs/docs/img", "MKD /htdocs/docs", "MKD /htdocs", "MKD /htdocs", "MKD /htdocs/docs",
@@ -176,12 +182,42 @@ TEST_F(Failures, EachFailureIsReportedWithItsLinesAndLeavesNoRow)
         c.script(f);
         site.ftp(f.host(), f.port(), f.user(), f.pass());
         pub::expect_run(site.run(), pub::header(f.port()) + "NUEVO ARCHIVO!!!  Bienvenido " + file + "!\n" +
-                                        fill(c.lines, local()) + "===> ERROR al subir " + file +
-                                        "\nTerminado!!!\n",
+                                        fill(c.lines, local()) + "===> ERROR al subir " + file + "\n" +
+                                        c.end + "Terminado!!!\n",
                         2);
         EXPECT_EQ(f.sessions(), c.sessions);
         EXPECT_EQ(site.rows(), pub::Rows{});
     }
+}
+
+// A folder the server will not make is climbed for and reported once, in
+// its own name: the later files below it are only marked as failed, and
+// files elsewhere go on.
+TEST_F(Failures, AFolderThatCannotBeMadeIsReportedOnce)
+{
+    for (const char *rel : {"/a/x1.txt", "/a/x2.txt", "/a/b/x3.txt"}) {
+        site.put(rel, rel, when);
+        ftp.queue("STOR", "/htdocs" + std::string(rel), Reply::line("550 No such directory."));
+    }
+    ftp.set_default("MKD", Reply::line("550 {arg}: Permission denied."));
+    ftp.queue("MKD", "/htdocs", Reply::line("257 Created."));
+    std::string want = header();
+    bool first = true;
+    for (const pub::Entry &e : pub::listing(site.local())) {
+        want += "NUEVO ARCHIVO!!!  Bienvenido " + e.path() + "!\n";
+        if (e.path().rfind("/a/", 0) != 0) {
+            want += "===> " + e.path() + " subido con exito\n";
+            continue;
+        }
+        if (first)
+            want += "Error creando directorio /htdocs/a:\n550 /htdocs/a: Permission denied.\n\n";
+        first = false;
+        want += "===> ERROR al subir " + e.path() + "\n";
+    }
+    pub::expect_run(site.run(), want + "Terminado!!!\n", 2);
+    const Commands sent = ftp.commands();
+    EXPECT_EQ(std::count(sent.begin(), sent.end(), "MKD /htdocs/a"), 2);
+    EXPECT_EQ(std::count(sent.begin(), sent.end(), "MKD /htdocs"), 1);
 }
 
 // atomic = "yes": the file goes under its temporary name (its own run's:

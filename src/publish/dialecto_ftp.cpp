@@ -15,6 +15,7 @@
 #include <strings.h>
 
 #include "publish/motor.h"
+#include "publish/pistas.h"
 #include "tree/walk.h"
 
 namespace {
@@ -145,8 +146,14 @@ public:
         curl_easy_setopt(s->easy, CURLOPT_NOBODY, 1L);
         desenlace d = ejecuta(s);
         s->primera = false;
-        if (!d.ok)
-            d.paso = !s->saludo || error_tls(s->op.resultado) ? apertura::conexion : apertura::login;
+        if (d.ok)
+            return d;
+        d.paso = !s->saludo || error_tls(s->op.resultado) ? apertura::conexion : apertura::login;
+        if (!s->op.saludo_ajeno.empty())
+            d.pista = pista_protocolo(saludo::ssh);
+        else if (!d.detenida)
+            d.pista = pista_ftp(a, d.respuesta, error_tls(s->op.resultado) ? std::string(s->error) : std::string(),
+                                s->op.resultado == CURLE_USE_SSL_FAILED);
         return d;
     }
 
@@ -276,6 +283,11 @@ public:
     {
         const ajustes &a = *s->config;
         d.clase = clasifica(d.codigo);
+        if (!s->op.saludo_ajeno.empty()) {
+            d.motivo = s->op.saludo_ajeno;
+            d.perdida = true;
+            return;
+        }
         // Connected but never greeted, whichever timer noticed first.
         if (s->op.muda || (s->primera && res == CURLE_OPERATION_TIMEDOUT && tcp_conectado(s))) {
             d.motivo = "El servidor no ha saludado en " + std::to_string(plazo_saludo(s)) + " s" +

@@ -7,7 +7,10 @@
 // anything of the login is sent. Any byte but NUL travels escaped in the
 // URL, so every path the walk hands on can be sent.
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
@@ -15,6 +18,7 @@
 #include <strings.h>
 
 #include "publish/motor.h"
+#include "publish/pistas.h"
 
 namespace {
 
@@ -139,9 +143,91 @@ int clave_servidor(CURL *, const curl_khkey *, const curl_khkey *hallada, enum c
                               "; si el cambio es legitimo, quite la linea vieja de ese archivo y agregue la nueva";
     else
         s->op.rechazo_clave = "El servidor " + servidor + " no esta en " + a.sshknownhosts + " (su clave es " +
-                              clave + "); si es el suyo, agreguelo con: ssh-keyscan -p " + a.ftpport + " " +
-                              a.ftpserver + " >> " + a.sshknownhosts;
+                              clave + "); si es el suyo, agreguelo con: " + orden_keyscan(a);
     return CURLKHSTAT_REJECT;
+}
+
+// Waits up to ms milliseconds for fd to be ready for ev, a fifth of a second
+// at a time, while the run may still touch the server.
+bool espera_zocalo(sesion *s, int fd, short ev, long ms)
+{
+    const auto fin = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        if (!vigente(s)) {
+            s->op.detenida = true;
+            return false;
+        }
+        const long queda = static_cast<long>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(fin - std::chrono::steady_clock::now()).count());
+        if (queda <= 0)
+            return false;
+        pollfd p{fd, ev, 0};
+        const int r = poll(&p, 1, static_cast<int>(queda < 200 ? queda : 200));
+        if (r > 0)
+            return true;
+        if (r < 0 && errno != EINTR)
+            return false;
+    }
+}
+
+// Opens and connects the connection's socket here, so that the server's
+// first bytes are seen before the SSH library reads them: an FTP greeting
+// ends the connection at once, where the library would wait for an SSH
+// banner until the reply timeout. When the connection cannot be made, the
+// library is handed a fresh socket and makes it itself, reporting why not
+// in its own words.
+curl_socket_t abre_zocalo(void *u, curlsocktype proposito, curl_sockaddr *dir)
+{
+    sesion *s = static_cast<sesion *>(u);
+    s->conectado = false;
+    const int fd = socket(dir->family, dir->socktype | SOCK_CLOEXEC, dir->protocol);
+    if (fd < 0 || proposito != CURLSOCKTYPE_IPCXN)
+        return fd;
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    bool hecho = connect(fd, &dir->addr, dir->addrlen) == 0;
+    if (!hecho && errno == EINPROGRESS && espera_zocalo(s, fd, POLLOUT, s->config->plazo * 1000)) {
+        int e = 0;
+        socklen_t l = sizeof e;
+        hecho = getsockopt(fd, SOL_SOCKET, SO_ERROR, &e, &l) == 0 && e == 0;
+    }
+    if (!hecho) {
+        close(fd);
+        if (s->op.detenida)
+            return CURL_SOCKET_BAD;
+        return socket(dir->family, dir->socktype | SOCK_CLOEXEC, dir->protocol);
+    }
+    if (espera_zocalo(s, fd, POLLIN, plazo_saludo(s) * 1000)) {
+        char primeros[256];
+        const ssize_t n = recv(fd, primeros, sizeof primeros, MSG_PEEK);
+        if (n > 0 && clase_de_saludo(std::string_view(primeros, static_cast<size_t>(n))) == saludo::ftp) {
+            s->op.saludo_ajeno = primera_linea(std::string_view(primeros, static_cast<size_t>(n)));
+            close(fd);
+            return CURL_SOCKET_BAD;
+        }
+    }
+    if (s->op.detenida) {
+        close(fd);
+        return CURL_SOCKET_BAD;
+    }
+    s->conectado = true;
+    return fd;
+}
+
+int opciones_zocalo(void *u, curl_socket_t, curlsocktype)
+{
+    return static_cast<sesion *>(u)->conectado ? CURL_SOCKOPT_ALREADY_CONNECTED : CURL_SOCKOPT_OK;
+}
+
+// The library's words on the private key file, which it gives only as
+// verbose text (then asked for during the login alone).
+int depura(CURL *, curl_infotype tipo, char *texto, size_t n, void *u)
+{
+    if (tipo == CURLINFO_TEXT) {
+        const std::string linea(texto, n);
+        if (linea.find("public key authentication failed") != std::string::npos)
+            static_cast<sesion *>(u)->op.sobre_clave = linea;
+    }
+    return 0;
 }
 
 // The path in a quoted command: raw bytes between double quotes, with the
@@ -192,10 +278,10 @@ public:
             if (quizas_linea por = ilegible(a.sshkeyfile.c_str()))
                 return "Imposible leer sshkeyfile '" + a.sshkeyfile + "': " + *por + "\n";
         }
-        // The default file may be missing: then no host is known yet, and
-        // the first connection says how to add the server.
+        // The file may be missing: then no host is known yet, and the first
+        // connection says how to add the server.
         struct stat st;
-        if (!a.knownhosts_explicito && stat(a.sshknownhosts.c_str(), &st) != 0 && errno == ENOENT)
+        if (stat(a.sshknownhosts.c_str(), &st) != 0 && errno == ENOENT)
             return std::nullopt;
         if (quizas_linea por = ilegible(a.sshknownhosts.c_str()))
             return "Imposible leer sshknownhosts '" + a.sshknownhosts + "': " + *por + "\n";
@@ -221,6 +307,12 @@ public:
         curl_easy_setopt(e, CURLOPT_SSH_KNOWNHOSTS, a.sshknownhosts.c_str());
         curl_easy_setopt(e, CURLOPT_SSH_KEYFUNCTION, clave_servidor);
         curl_easy_setopt(e, CURLOPT_SSH_KEYDATA, s);
+        curl_easy_setopt(e, CURLOPT_OPENSOCKETFUNCTION, abre_zocalo);
+        curl_easy_setopt(e, CURLOPT_OPENSOCKETDATA, s);
+        curl_easy_setopt(e, CURLOPT_SOCKOPTFUNCTION, opciones_zocalo);
+        curl_easy_setopt(e, CURLOPT_SOCKOPTDATA, s);
+        curl_easy_setopt(e, CURLOPT_DEBUGFUNCTION, depura);
+        curl_easy_setopt(e, CURLOPT_DEBUGDATA, s);
         if (a.sshkeyfile.empty()) {
             curl_easy_setopt(e, CURLOPT_SSH_AUTH_TYPES, static_cast<long>(CURLSSH_AUTH_PASSWORD));
         } else {
@@ -239,13 +331,27 @@ public:
             return d;
         }
         // A new SSH session: connect, check the host key, log in.
+        const ajustes &a = *s->config;
         nuevo_multi(s);
         curl_easy_setopt(s->easy, CURLOPT_URL, base(s).c_str());
         curl_easy_setopt(s->easy, CURLOPT_UPLOAD, 0L);
         curl_easy_setopt(s->easy, CURLOPT_NOBODY, 1L);
+        curl_easy_setopt(s->easy, CURLOPT_VERBOSE, a.sshkeyfile.empty() ? 0L : 1L);
         desenlace d = ejecuta(s);
-        if (!d.ok)
-            d.paso = s->op.resultado == CURLE_LOGIN_DENIED ? apertura::login : apertura::conexion;
+        curl_easy_setopt(s->easy, CURLOPT_VERBOSE, 0L);
+        if (d.ok || d.detenida)
+            return d;
+        d.paso = s->op.resultado == CURLE_LOGIN_DENIED ? apertura::login : apertura::conexion;
+        if (!s->op.saludo_ajeno.empty()) {
+            d.pista = pista_protocolo(saludo::ftp);
+        } else if (strstr(s->error, "Unable to exchange encryption keys")) {
+            d.pista = pista_clave_rsa(a);
+        } else if (d.paso == apertura::login && s->op.sobre_clave.find("Wrong passphrase") != std::string::npos &&
+                   clave_con_frase(a.sshkeyfile) == 1) {
+            // The key was never offered: its passphrase did not open it.
+            d.motivo = motivo_frase(a);
+            d.pista = pista_frase();
+        }
         return d;
     }
 
@@ -310,6 +416,8 @@ public:
             estado = sin_permiso;
         if (!s->op.rechazo_clave.empty()) {
             d.motivo = s->op.rechazo_clave;
+        } else if (!s->op.saludo_ajeno.empty()) {
+            d.motivo = s->op.saludo_ajeno;
         } else if (res == CURLE_ABORTED_BY_CALLBACK && s->op.error_lectura) {
             d.motivo = strerror(s->op.error_lectura);
             d.perdida = false;

@@ -25,6 +25,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "publish/pistas.h"
 #include "tree/walk.h"
 
 namespace {
@@ -33,6 +34,13 @@ size_t cabecera(char *p, size_t size, size_t n, void *u)
 {
     sesion *s = static_cast<sesion *>(u);
     size_t len = size * n;
+    // An SSH server's banner where the FTP greeting should be: the
+    // connection ends here rather than waiting for a greeting that never
+    // comes.
+    if (s->primera && clase_de_saludo(std::string_view(p, len)) == saludo::ssh) {
+        s->op.saludo_ajeno = primera_linea(std::string_view(p, len));
+        return 0;
+    }
     if (len >= 3 && p[0] >= '0' && p[0] <= '9' && p[1] >= '0' && p[1] <= '9' && p[2] >= '0' && p[2] <= '9') {
         std::string linea(p, len);
         while (!linea.empty() && (linea.back() == '\n' || linea.back() == '\r'))

@@ -4,6 +4,7 @@
 
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -40,10 +41,17 @@ sesion *abre_conexion(const ajustes &a);
 // climb at a time, and the directories made so far with the turn in which
 // each was made, so that an upload refused for a directory that another
 // connection made in the meantime is simply sent again.
+//
+// A folder the server would not make is kept too: files below it are not
+// climbed for again, so it is reported once. When that folder is the remote
+// root (or above it) and the root cannot be listed either, nothing can be
+// published: raiz_imposible tells the run to stop.
 struct directorios {
     std::mutex mu;
     std::map<std::string, unsigned long> hechos;
     unsigned long turno = 0;
+    std::set<std::string> fallidas;
+    bool raiz_imposible = false;
 };
 
 // One logged-in connection that uploads, and its state.
@@ -73,9 +81,13 @@ subida sube(conexion &c, const std::string &ruta, const std::string &nombre, std
             huella *h = nullptr);
 
 // Creates a remote directory and its missing ancestors; true on success,
-// otherwise *ultimo holds the outcome of the last operation. The text is cut
-// and restored during the work; the one line it may write goes to lineas.
-bool hazdir(conexion &c, char *path, std::string &lineas, desenlace &ultimo);
+// otherwise ultimo holds the outcome of the last operation and fallida the
+// directory it failed to make. The text is cut and restored during the
+// work; the one line it may write goes to lineas.
+bool hazdir(conexion &c, char *path, std::string &lineas, desenlace &ultimo, std::string &fallida);
+
+// Whether the run found that the remote root cannot be made.
+bool raiz_imposible(directorios &d);
 
 // A remote folder's listing, asked for ahead of the decisions that need it.
 struct listado_remoto {

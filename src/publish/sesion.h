@@ -39,6 +39,7 @@ struct [[nodiscard]] desenlace {
     rechazo clase = rechazo::ninguno;
     apertura paso = apertura::ok;  // ftp_abre: the step that failed
     bool detenida = false;  // not sent, or cut short: the run may no longer touch the server
+    std::string pista;      // ftp_abre: a line naming the likely cause and its fix; empty without one
 
     // The reason to show: motivo, or else the reply, or a fixed text.
     std::string texto() const;

@@ -176,13 +176,13 @@ sesion *abre_conexion(const ajustes &a)
     sesion *s = ftp_nueva(a, tramite{ficha_al_azar(), bloqueo_vigente});
     const desenlace ap = ftp_abre(s);
     if (ap.paso == apertura::conexion) {
-        escribe("Error al conectar\n" + ap.texto() + "\n");
+        escribe("Error al conectar\n" + ap.texto() + "\n" + (ap.pista.empty() ? "" : ap.pista + "\n"));
         termina(estado::configuracion);
     }
     escribe("Conectado!!!\n");
     instala_interrupcion();
     if (ap.paso == apertura::login) {
-        escribe("Error al identificarse\n" + ap.texto() + "\n");
+        escribe("Error al identificarse\n" + ap.texto() + "\n" + (ap.pista.empty() ? "" : ap.pista + "\n"));
         termina(estado::configuracion);
     }
     escribe("Login correcto\n");
@@ -215,6 +215,14 @@ void actualiza(trabajo &w)
     while (v.siguiente(s, resp, sql)) {
         if (s.c == suceso::clase::archivo) {
             decide(r, s, *resp, *sql);
+            // Nothing can be published without the remote root: the run
+            // says so once, after the lines of the files under way.
+            if (raiz_imposible(r.dirs)) {
+                vacia(r);
+                escribe("No se puede crear remoteroot (" + w.a.remoteroot +
+                        ") en el servidor: la ejecucion se detiene; creelo a mano o cambie remoteroot\n");
+                break;
+            }
             continue;
         }
         // Every file before a line of the walk is written before it.

@@ -34,11 +34,13 @@ desenlace pon(conexion &c, const std::string &local, const std::string &remota, 
 
 // One directory creation, with the directory lock held; true when the
 // server made it.
-bool crea(conexion &c, const char *path, desenlace &ultimo)
+bool crea(conexion &c, const char *path, desenlace &ultimo, std::string &fallida)
 {
     ultimo = ftp_mkdir(c.s, path);
-    if (!ultimo.ok)
+    if (!ultimo.ok) {
+        fallida = path;
         return false;
+    }
     c.dirs.hechos[path] = ++c.dirs.turno;
     return true;
 }
@@ -59,6 +61,37 @@ quizas_linea falla_local(const std::string &local)
     return std::nullopt;
 }
 
+// Whether dir is a folder the server would not make, or lies below one.
+bool bajo_fallida(const directorios &d, const std::string &dir)
+{
+    for (const std::string &f : d.fallidas)
+        if (dir == f || (dir.size() > f.size() && dir.compare(0, f.size(), f) == 0 && dir[f.size()] == '/'))
+            return true;
+    return false;
+}
+
+// A folder the server would not make, with the directory lock held. When it
+// is the remote root or above it, the root is listed: a root that is there
+// (the folder was refused as existing, the file for another reason) keeps
+// the run going, one that is not ends it.
+void anota_fallida(conexion &c, const std::string &fallida)
+{
+    const std::string &raiz = c.a.remoteroot;
+    const bool sobre_raiz = fallida == raiz || (raiz.size() > fallida.size() &&
+                                                raiz.compare(0, fallida.size(), fallida) == 0 &&
+                                                (fallida == "/" || raiz[fallida.size()] == '/'));
+    if (!sobre_raiz) {
+        c.dirs.fallidas.insert(fallida);
+        return;
+    }
+    std::vector<entrada_remota> v;
+    desenlace d = ftp_lista(c.s, raiz, v);
+    if (d.ok || d.detenida || d.perdida)
+        return;
+    c.dirs.fallidas.insert(fallida);
+    c.dirs.raiz_imposible = true;
+}
+
 std::string fallo_subida(const std::string &remota, const std::string &local, const std::string &motivo)
 {
     return "Error subiendo archivo " + remota + " desde " + local + ":\n" + motivo + "\n";
@@ -71,6 +104,8 @@ subida intenta(conexion &c, const std::string &ruta, const std::string &nombre, 
 {
     if (!ftp_vigente(c.s))
         return subida::detenida;
+    if (raiz_imposible(c.dirs))
+        return subida::fallida;
     const std::string local = ruta_local(c.t, ruta + nombre);
     const std::string remota = c.a.remoteroot + ruta + nombre;
 
@@ -105,16 +140,22 @@ subida intenta(conexion &c, const std::string &ruta, const std::string &nombre, 
     dir.pop_back();
     {
         std::lock_guard<std::mutex> l(c.dirs.mu);
+        // Its folder was reported already.
+        if (bajo_fallida(c.dirs, dir))
+            return subida::fallida;
         auto hecho = c.dirs.hechos.find(dir);
         if (hecho == c.dirs.hechos.end() || hecho->second <= antes) {
             std::vector<char> texto(dir.begin(), dir.end());
             texto.push_back('\0');
-            if (!hazdir(c, texto.data(), lineas, d)) {
+            std::string fallida;
+            if (!hazdir(c, texto.data(), lineas, d, fallida)) {
                 if (d.detenida)
                     return subida::detenida;
                 if (primera && d.perdida)
                     return subida::devuelta;
-                lineas += "Error creando directorio " + dir + ":\n" + d.texto() + "\n";
+                lineas += "Error creando directorio " + fallida + ":\n" + d.texto() + "\n";
+                if (!d.perdida)
+                    anota_fallida(c, fallida);
                 return subida::fallida;
             }
         }
@@ -160,9 +201,15 @@ subida sube(conexion &c, const std::string &ruta, const std::string &nombre, std
     return intenta(c, ruta, nombre, false, lineas, h);
 }
 
-bool hazdir(conexion &c, char *path, std::string &lineas, desenlace &ultimo)
+bool raiz_imposible(directorios &d)
 {
-    if (crea(c, path, ultimo))
+    std::lock_guard<std::mutex> l(d.mu);
+    return d.raiz_imposible;
+}
+
+bool hazdir(conexion &c, char *path, std::string &lineas, desenlace &ultimo, std::string &fallida)
+{
+    if (crea(c, path, ultimo, fallida))
         return true;
     // Climbing further over a connection that is gone only repeats failures.
     if (ultimo.perdida || ultimo.detenida)
@@ -177,14 +224,14 @@ bool hazdir(conexion &c, char *path, std::string &lineas, desenlace &ultimo)
     }
     if (barra) {
         *barra = '\0';
-        const bool padre = hazdir(c, path, lineas, ultimo);
+        const bool padre = hazdir(c, path, lineas, ultimo, fallida);
         *barra = '/';
         if (!padre)
             return false;
-        return crea(c, path, ultimo);
+        return crea(c, path, ultimo, fallida);
     }
     lineas += "Intentamos crear el directorio " + std::string(path) + "\n";
-    return crea(c, path, ultimo);
+    return crea(c, path, ultimo, fallida);
 }
 
 void lista_carpeta(conexion &c, listado_remoto &l)
