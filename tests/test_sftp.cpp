@@ -7,6 +7,7 @@
 #include <chrono>
 #include <optional>
 
+#include "support/ftp_daemons.h"
 #include "support/relay.h"
 #include "support/scripted_sftp.h"
 #include "support/site.h"
@@ -43,7 +44,8 @@ TEST(HostKey, OnlyAKnownKeyLetsTheRunLogIn)
     const std::string port = std::to_string(ssh.port()), fp = "ED25519 " + ssh.fingerprint();
     const auto unknown = [&](const std::string &host, const std::string &file) {
         return "Error al conectar\nEl servidor " + (host == "::1" ? "[::1]" : host) + ":" + port + " no esta en " +
-               file + " (su clave es " + fp + "); si es el suyo, agreguelo con: ssh-keyscan -p " + port + " " + host +
+               file + " (su clave es " + fp + "); si es el suyo, agreguelo con: mkdir -p " +
+               file.substr(0, file.rfind('/')) + " && ssh-keyscan -t ed25519,ecdsa -p " + port + " " + host +
                " >> " + file + "\n";
     };
     struct Case {
@@ -51,9 +53,12 @@ TEST(HostKey, OnlyAKnownKeyLetsTheRunLogIn)
         std::optional<std::string> known;  // none: $HOME/.ssh/known_hosts, missing
         std::string after;                 // after "Conectamos a"; empty: a publish
         std::string pass = vt::sftp_password;
+        std::string key = "";  // sshkeyfile; empty: password login
     };
     const std::vector<Case> cases = {
         {"127.0.0.1", home / "vacio", unknown("127.0.0.1", home / "vacio")},
+        // Named but not made yet, its folder neither: as the default file.
+        {"127.0.0.1", home / "nueva/known_hosts", unknown("127.0.0.1", home / "nueva/known_hosts")},
         {"::1", std::nullopt, unknown("::1", home / ".ssh/known_hosts")},
         {"127.0.0.1", ssh.wrong_known_hosts(),
          "Error al conectar\nLa clave del servidor 127.0.0.1:" + port + " ha cambiado: presenta " + fp +
@@ -63,13 +68,30 @@ TEST(HostKey, OnlyAKnownKeyLetsTheRunLogIn)
         {"::1", ssh.known_hosts(), ""},
         {"127.0.0.1", ssh.known_hosts(),
          "Conectado!!!\nError al identificarse\nEl servidor SSH no acepta el usuario con esa clave o llave\n", "mala"},
+        // The key is never offered: its passphrase does not open it.
+        {"127.0.0.1", ssh.known_hosts(),
+         "Conectado!!!\nError al identificarse\nLa frase de paso no abre la clave privada de sshkeyfile ('" +
+             ssh.key_with_passphrase() + "')\nEscriba en ftppass la frase de paso de esa clave\n",
+         "mala", ssh.key_with_passphrase()},
+        // Only an ssh-rsa key known: the library asks the server for that
+        // type alone, and the key exchange fails.
+        {"127.0.0.1", home / "rsa",
+         "Error al conectar\nFailure establishing ssh session: -5, Unable to exchange encryption keys\nEl archivo " +
+             home / "rsa" + " guarda para 127.0.0.1:" + port +
+             " una clave ssh-rsa, que la biblioteca SSH no puede comprobar con este servidor: quite esa linea y "
+             "agregue las de otro tipo con: mkdir -p " + home.path() + " && ssh-keyscan -t ed25519,ecdsa -p " + port +
+             " 127.0.0.1 >> " + home / "rsa" + "\n"},
     };
+    const std::string blob = vt::ssh_test_keys().stranger_pub.substr(12);
+    vt::write_file(home / "rsa", "# one host\n[127.0.0.1]:" + port + " ssh-rsa " + blob.substr(0, blob.find(' ')) + "\n");
     for (const Case &c : cases) {
         SCOPED_TRACE(c.host + " " + c.known.value_or("(default)") + " " + c.pass);
         Site site("hostkey");
         use_sftp(site, c.host, ssh.port(), ssh.user(), c.pass, c.known.value_or(""));
         if (!c.known)
             site.config().remove("sshknownhosts");
+        if (!c.key.empty())
+            site.config().set("sshkeyfile", c.key);
         site.create_table();
         site.put("/d/a.txt", "a", when);
         const size_t seen = ssh.log().size();
@@ -84,11 +106,70 @@ TEST(HostKey, OnlyAKnownKeyLetsTheRunLogIn)
             continue;
         }
         pub::expect_run(vt::run(s), opening + c.after, 255);
-        if (c.pass == ssh.pass()) {
-            EXPECT_TRUE(ssh.wait_for_log("Connection closed by ", 5s, seen)) << ssh.log().substr(seen);
-            EXPECT_EQ(ssh.log().find("userauth-request", seen), std::string::npos) << ssh.log().substr(seen);
+        if (c.pass == ssh.pass() || !c.key.empty()) {
+            // The key exchange that fails ends with "(no match)"; a key the
+            // passphrase does not open asks only for the server's methods.
+            const bool rsa = c.after.find("ssh-rsa") != std::string::npos;
+            EXPECT_TRUE(ssh.wait_for_log(rsa ? "(no match)" : "Connection closed by ", 5s, seen))
+                << ssh.log().substr(seen);
+            EXPECT_EQ(ssh.log().find(c.key.empty() ? "userauth-request" : "method publickey", seen),
+                      std::string::npos)
+                << ssh.log().substr(seen);
+        }
+        // The line it gives adds the server, and the next run logs in.
+        const size_t add = c.after.find("agreguelo con: ");
+        if (add != std::string::npos && c.known && c.known->find("nueva") != std::string::npos) {
+            vt::Spawn sh;
+            sh.program = "/bin/sh";
+            sh.args = {"-c", c.after.substr(add + 15, c.after.size() - add - 16)};
+            EXPECT_EQ(vt::run(sh).status, 0);
+            EXPECT_EQ(site.run().status, 0);
+            EXPECT_EQ(vt::read_file(ssh.path("htdocs/d/a.txt")), "a");
         }
     }
+}
+
+// A configuration pointed at the other protocol's port ends at once (not
+// after the 15 s wait for a greeting, or the 120 s for a reply), with the
+// server's first line and the protocol it speaks; over SFTP nothing at all
+// is sent to the FTP server.
+TEST(Mistakes, TheOtherProtocolsPortIsNamedAtOnce)
+{
+    if (!vt::running_as_root())
+        GTEST_SKIP() << "needs root";
+    vt::Sshd ssh;
+    vt::PyFtpd py;
+    vt::PureFtpd pure;
+    struct Case {
+        int port;
+        std::string protocol, first, hint;
+    };
+    const std::string to_sftp = "El servidor saluda como un servidor SSH: para publicar por SFTP use protocol = \"sftp\"";
+    const std::string to_ftp = "El servidor saluda como un servidor FTP: para publicar por FTP use protocol = \"ftp\"";
+    const std::vector<Case> cases = {
+        {ssh.port(), "ftp", "SSH-2.0-OpenSSH_", to_sftp},
+        {py.port(), "sftp", "220 vantor test server ready.", to_ftp},
+        {pure.port(), "sftp", "220---------- Welcome to Pure-FTPd", to_ftp},
+    };
+    const size_t seen = py.log().size();
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.first);
+        Site site("mistake");
+        use_sftp(site, "127.0.0.1", c.port, "vantor", "secreto", ssh.known_hosts());
+        site.config().set("protocol", c.protocol);
+        site.create_table();
+        site.put("/a.txt", "a", when);
+        vt::Spawn s = site.spawn();
+        s.timeout = 10s;
+        const vt::Outcome o = vt::run(s);
+        const std::string start = "Vantor v0.9.1\nConectamos a 127.0.0.1:" + std::to_string(c.port) +
+                                  "\nError al conectar\n" + c.first;
+        EXPECT_EQ(o.status, 255) << vt::describe(o);
+        EXPECT_EQ(o.out.substr(0, start.size()), start);
+        EXPECT_EQ(o.out.substr(o.out.find('\n', start.size()) + 1), c.hint + "\n");
+        EXPECT_EQ(o.err, "");
+    }
+    EXPECT_EQ(py.log().find("<- ", seen), std::string::npos) << py.log();
 }
 
 // Names that need escaping in a URL (#?%, a line break) and in a quoted

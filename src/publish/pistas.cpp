@@ -69,7 +69,14 @@ bool nombra(const std::string &patron, const std::string &nombre)
             return false;
         return huella == std::string(reinterpret_cast<const char *>(d), n);
     }
-    return fnmatch(patron.c_str(), nombre.c_str(), 0) == 0;
+    // Only "*" and "?" are wildcards: the brackets of "[host]:port" are not.
+    std::string escapado;
+    for (char c : patron) {
+        if (c == '[' || c == ']' || c == '\\')
+            escapado += '\\';
+        escapado += c;
+    }
+    return fnmatch(escapado.c_str(), nombre.c_str(), 0) == 0;
 }
 
 }  // namespace
@@ -170,9 +177,9 @@ std::string pista_clave_rsa(const ajustes &a)
 {
     if (primera_clave_guardada(a) != "ssh-rsa")
         return {};
-    return a.sshknownhosts + " ofrece para " + a.ftpserver + ":" + a.ftpport +
-           " una clave ssh-rsa, que la biblioteca SSH no puede comprobar con este servidor: quite sus lineas ssh-rsa "
-           "para ese servidor y agregue las otras con: " +
+    return "El archivo " + a.sshknownhosts + " guarda para " + a.ftpserver + ":" + a.ftpport +
+           " una clave ssh-rsa, que la biblioteca SSH no puede comprobar con este servidor: quite esa linea y "
+           "agregue las de otro tipo con: " +
            orden_keyscan(a);
 }
 
