@@ -210,7 +210,8 @@ vt::Outcome run_one_file(Site &site)
 }
 
 // A server that takes TLS sessions only, met by a run without ftptls: the
-// server's refusal of the clear login, as for any failed login.
+// server's refusal of the clear login, as for any failed login, and the key
+// that fixes it.
 TEST(TlsRequired, ClearLoginIsRefusedByTheServer)
 {
     struct Case {
@@ -223,6 +224,14 @@ TEST(TlsRequired, ClearLoginIsRefusedByTheServer)
          "421 Please reconnect using TLS security mechanisms."},
         {"pyftpdlib", [] { return std::make_unique<vt::PyFtpd>(py("explicit")); },
          "550 SSL/TLS required on the control channel."},
+        {"vsftpd",
+         [] {
+             vt::VsFtpd::Options o;
+             o.tls = "explicit";
+             o.config = {"delay_failed_login=0"};
+             return std::make_unique<vt::VsFtpd>(o);
+         },
+         "530 Non-anonymous sessions must use encryption."},
     };
     for (const Case &k : cases) {
         SCOPED_TRACE(k.name);
@@ -231,7 +240,8 @@ TEST(TlsRequired, ClearLoginIsRefusedByTheServer)
         site.ftp(ftp->host(), ftp->port(), ftp->user(), ftp->pass());
         pub::expect_run(run_one_file(site),
                         "Vantor v0.9.1\nConectamos a 127.0.0.1:" + std::to_string(ftp->port()) +
-                            "\nConectado!!!\nError al identificarse\n" + k.reply + "\n\n",
+                            "\nConectado!!!\nError al identificarse\n" + k.reply +
+                            "\n\nEl servidor exige TLS: use ftptls = \"explicit\"\n",
                         255);
         EXPECT_EQ(site.rows(), pub::Rows{});
         EXPECT_TRUE(pub::listing(ftp->root()).empty());
@@ -256,6 +266,7 @@ TEST(TlsRefused, ReasonOnOneLineAndNoPasswordSent)
         // matched; a server's refusal of AUTH is its reply, whole.
         std::string reason;
         bool server_reply;
+        std::string hint = "";  // the line after the reason, naming the fix
     };
     vt::PyFtpd::Options misnamed = py("explicit");
     misnamed.certificate = certs().misnamed.pem;
@@ -267,13 +278,17 @@ TEST(TlsRefused, ReasonOnOneLineAndNoPasswordSent)
         {"implicit, another certificate trusted", py("implicit"), "implicit", &vt::Certificates::stranger,
          "SSL certificate problem: ", false},
         {"explicit, system authorities only", py("explicit"), "explicit", nullptr, "SSL certificate problem: ",
-         false},
+         false,
+         "El certificado del servidor no es de una autoridad conocida: si es el suyo, nombrelo con ftpcafile = "
+         "\"/ruta/del/certificado.pem\""},
         {"explicit, name mismatch", misnamed, "explicit", &vt::Certificates::misnamed,
          "no alternative certificate subject name matches target host name '127.0.0.1'", false},
         {"implicit, name mismatch", misnamed_implicit, "implicit", &vt::Certificates::misnamed,
          "no alternative certificate subject name matches target host name '127.0.0.1'", false},
         {"explicit, server without TLS", py("no"), "explicit", &vt::Certificates::server,
-         "500 Command \"AUTH\" not understood.", true},
+         "500 Command \"AUTH\" not understood.", true,
+         "El servidor no ofrece TLS en este puerto: use ftptls = \"no\" (usuario, clave y archivos viajaran sin "
+         "cifrar)"},
         // The other mode's port: a server that waits for a handshake, or
         // greets in clear where a handshake was expected.
         {"explicit, implicit port", py("implicit"), "explicit", &vt::Certificates::server,
@@ -295,7 +310,13 @@ TEST(TlsRefused, ReasonOnOneLineAndNoPasswordSent)
         EXPECT_EQ(o.status, 255) << vt::describe(o);
         EXPECT_EQ(o.signal, 0);
         EXPECT_EQ(o.err, "");
-        const std::string rest = o.out.substr(std::min(start.size(), o.out.size()));
+        std::string rest = o.out.substr(std::min(start.size(), o.out.size()));
+        if (!k.hint.empty()) {
+            const std::string last = k.hint + "\n";
+            EXPECT_TRUE(rest.size() > last.size() && rest.compare(rest.size() - last.size(), last.size(), last) == 0)
+                << rest;
+            rest.resize(rest.size() > last.size() ? rest.size() - last.size() : 0);
+        }
         if (o.out.substr(0, start.size()) != start) {
             ADD_FAILURE() << "expected the output to start with\n" << start << "got\n" << o.out;
         } else if (k.server_reply) {

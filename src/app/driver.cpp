@@ -64,7 +64,7 @@ const char *const help_pieces[] = {
     "                        ~/.ssh/known_hosts). Se comprueba siempre; si el\n",
     "                        servidor no esta, se muestra la huella SHA256 de su\n",
     "                        clave y se agrega, tras compararla, con:\n",
-    "                        ssh-keyscan -p PUERTO SERVIDOR >> ARCHIVO\n",
+    "                        ssh-keyscan -t ed25519,ecdsa -p PUERTO SERVIDOR >> ARCHIVO\n",
 };
 
 const char *const help_requests[] = {"/?", "-?", "--help", "-help", "/help", "-h"};
