@@ -172,6 +172,30 @@ TEST(Mistakes, TheOtherProtocolsPortIsNamedAtOnce)
     EXPECT_EQ(py.log().find("<- ", seen), std::string::npos) << py.log();
 }
 
+// A remote root the account may not make: the first file's climb reports
+// the folder once, with the server's answer, and the run stops there with
+// status 2, trying no other file.
+TEST(Mistakes, ARemoteRootThatCannotBeMadeStopsTheRun)
+{
+    if (!vt::running_as_root())
+        GTEST_SKIP() << "needs root";
+    vt::Sshd ssh;
+    Site site("sin_raiz");
+    use_sftp(site, ssh.host(), ssh.port(), ssh.user(), ssh.pass(), ssh.known_hosts());
+    site.config().set("remoteroot", "/nohay/htdocs");
+    site.create_table();
+    for (const char *rel : {"/a.txt", "/d/b.txt", "/d/e/c.txt", "/f/g.txt"})
+        site.put(rel, rel, when);
+    const std::string first = pub::listing(site.local()).at(0).path();
+    pub::expect_run(site.run(), pub::header(ssh.port()) + "NUEVO ARCHIVO!!!  Bienvenido " + first +
+                                    "!\nIntentamos crear el directorio /nohay\nError creando directorio /nohay:\n"
+                                    "Permission denied\n\n===> ERROR al subir " + first +
+                                    "\nNo se puede crear remoteroot (/nohay/htdocs) en el servidor: la ejecucion se "
+                                    "detiene; creelo a mano o cambie remoteroot\nTerminado!!!\n",
+                    2);
+    EXPECT_EQ(site.rows(), pub::Rows{});
+}
+
 // Names that need escaping in a URL (#?%, a line break) and in a quoted
 // command (space, quote, backslash) are stored and removed; a prune forgets
 // a file already gone from the server.
