@@ -7,6 +7,7 @@
 #include <chrono>
 #include <optional>
 
+#include "support/certificates.h"
 #include "support/ftp_daemons.h"
 #include "support/relay.h"
 #include "support/scripted_sftp.h"
@@ -143,20 +144,24 @@ TEST(Mistakes, TheOtherProtocolsPortIsNamedAtOnce)
     struct Case {
         int port;
         std::string protocol, first, hint;
+        std::string ftptls = "no";
     };
     const std::string to_sftp = "El servidor saluda como un servidor SSH: para publicar por SFTP use protocol = \"sftp\"";
     const std::string to_ftp = "El servidor saluda como un servidor FTP: para publicar por FTP use protocol = \"ftp\"";
     const std::vector<Case> cases = {
         {ssh.port(), "ftp", "SSH-2.0-OpenSSH_", to_sftp},
+        {ssh.port(), "ftp", "SSH-2.0-OpenSSH_", to_sftp, "implicit"},
         {py.port(), "sftp", "220 vantor test server ready.", to_ftp},
         {pure.port(), "sftp", "220---------- Welcome to Pure-FTPd", to_ftp},
     };
     const size_t seen = py.log().size();
     for (const Case &c : cases) {
-        SCOPED_TRACE(c.first);
+        SCOPED_TRACE(c.first + " " + c.ftptls);
         Site site("mistake");
         use_sftp(site, "127.0.0.1", c.port, "vantor", "secreto", ssh.known_hosts());
-        site.config().set("protocol", c.protocol);
+        site.config().set("protocol", c.protocol).set("ftptls", c.ftptls);
+        if (c.ftptls != "no")
+            site.config().set("ftpcafile", vt::test_certificates().server.cert);
         site.create_table();
         site.put("/a.txt", "a", when);
         vt::Spawn s = site.spawn();

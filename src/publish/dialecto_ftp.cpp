@@ -145,11 +145,20 @@ public:
         curl_easy_setopt(s->easy, CURLOPT_UPLOAD, 0L);
         curl_easy_setopt(s->easy, CURLOPT_NOBODY, 1L);
         desenlace d = ejecuta(s);
+        const bool en_claro = !sin_tls_implicito(s).empty();
         s->primera = false;
         if (d.ok)
             return d;
         d.paso = !s->saludo || error_tls(s->op.resultado) ? apertura::conexion : apertura::login;
-        if (!s->op.saludo_ajeno.empty())
+        // With implicit TLS the library reads the first bytes itself: a
+        // handshake answered in clear is looked at over a connection of its
+        // own, for an SSH server's banner.
+        if (en_claro && s->op.saludo_ajeno.empty() && !d.detenida) {
+            const std::string primeros = primeros_del_servidor(a, 2000);
+            if (clase_de_saludo(primeros) == saludo::ssh)
+                d.motivo = primera_linea(primeros);
+        }
+        if (!s->op.saludo_ajeno.empty() || d.motivo.rfind("SSH-", 0) == 0)
             d.pista = pista_protocolo(saludo::ssh);
         else if (!d.detenida)
             d.pista = pista_ftp(a, d.respuesta, error_tls(s->op.resultado) ? std::string(s->error) : std::string(),

@@ -2,12 +2,18 @@
 // known-hosts file and of the private key file that some of them need.
 #include "publish/pistas.h"
 
+#include <fcntl.h>
 #include <fnmatch.h>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 #include <strings.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -95,6 +101,32 @@ std::string primera_linea(std::string_view p)
 {
     const size_t fin = p.find_first_of("\r\n");
     return std::string(p.substr(0, fin));
+}
+
+std::string primeros_del_servidor(const ajustes &a, int ms)
+{
+    addrinfo pide{};
+    pide.ai_socktype = SOCK_STREAM;
+    addrinfo *lista = nullptr;
+    if (getaddrinfo(a.ftpserver.c_str(), a.ftpport.c_str(), &pide, &lista) != 0)
+        return {};
+    std::string out;
+    for (addrinfo *i = lista; i && out.empty(); i = i->ai_next) {
+        const int fd = socket(i->ai_family, i->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, i->ai_protocol);
+        if (fd < 0)
+            continue;
+        pollfd p{fd, POLLOUT, 0};
+        if ((connect(fd, i->ai_addr, i->ai_addrlen) == 0 || (errno == EINPROGRESS && poll(&p, 1, ms) == 1)) &&
+            (p = pollfd{fd, POLLIN, 0}, poll(&p, 1, ms) == 1)) {
+            char b[256];
+            const ssize_t n = recv(fd, b, sizeof b, 0);
+            if (n > 0)
+                out.assign(b, static_cast<size_t>(n));
+        }
+        close(fd);
+    }
+    freeaddrinfo(lista);
+    return out;
 }
 
 std::string pista_protocolo(saludo s)

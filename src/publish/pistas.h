@@ -16,6 +16,10 @@ saludo clase_de_saludo(std::string_view primeros);
 // The first line of what a server sent, without its line end.
 std::string primera_linea(std::string_view primeros);
 
+// What the server sends first on a new connection of its own, waiting up to
+// ms milliseconds for it; empty when nothing came.
+std::string primeros_del_servidor(const ajustes &a, int ms);
+
 // The line that names the protocol the server greeted with.
 std::string pista_protocolo(saludo s);
 
