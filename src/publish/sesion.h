@@ -68,8 +68,8 @@ void ftp_inicia();
 
 // Checks, before anything is contacted, that TLS can trust someone: the
 // file ftpcafile names, or else the system's certificate bundle; over SFTP,
-// that the key file and a known-hosts file named in the settings can be
-// read. The line to write when not.
+// that the key file and the known-hosts file can be read (one that does not
+// exist yet counts as empty). The line to write when not.
 [[nodiscard]] quizas_linea ftp_comprueba(const ajustes &a);
 
 // A new connection to the server the settings name, not yet opened. The
