@@ -146,7 +146,7 @@ public:
         desenlace d = ejecuta(s);
         s->primera = false;
         if (!d.ok)
-            d.paso = !s->saludo || error_tls(s->op.resultado) ? apertura::conexion : apertura::login;
+            d.paso = !s->saludo || error_tls(s->en_curso.resultado) ? apertura::conexion : apertura::login;
         return d;
     }
 
@@ -280,7 +280,7 @@ public:
         const ajustes &a = *s->config;
         d.clase = clasifica(d.codigo);
         // Connected but never greeted, whichever timer noticed first.
-        if (s->op.muda || (s->primera && res == CURLE_OPERATION_TIMEDOUT && tcp_conectado(s))) {
+        if (s->en_curso.muda || (s->primera && res == CURLE_OPERATION_TIMEDOUT && tcp_conectado(s))) {
             d.motivo = "El servidor no ha saludado en " + std::to_string(plazo_saludo(s)) + " s" +
                        (a.tls == modo_tls::implicito
                             ? ""
@@ -292,8 +292,8 @@ public:
         // A command the server did not answer with a refusal met a connection
         // that is gone; so did one answered with 421 ("closing").
         d.perdida = !negativa || d.codigo == 421;
-        if (res == CURLE_ABORTED_BY_CALLBACK && s->op.error_lectura) {
-            d.motivo = strerror(s->op.error_lectura);
+        if (res == CURLE_ABORTED_BY_CALLBACK && s->en_curso.error_lectura) {
+            d.motivo = strerror(s->en_curso.error_lectura);
             d.perdida = false;
             return;
         }
@@ -322,7 +322,7 @@ public:
     // another command: go on over a new connection, keeping this reply.
     void tras_rechazo(sesion *s, desenlace &d) const override
     {
-        if (s->config->tls == modo_tls::no || d.perdida || s->op.preliminar || d.codigo < 400)
+        if (s->config->tls == modo_tls::no || d.perdida || s->en_curso.preliminar || d.codigo < 400)
             return;
         d.perdida = !abre(s).ok;
     }

@@ -134,11 +134,11 @@ int clave_servidor(CURL *, const curl_khkey *, const curl_khkey *hallada, enum c
     const std::string servidor = anfitrion(a) + ":" + a.ftpport;
     const std::string clave = std::string(tipo_clave(hallada)) + " " + huella_clave(hallada);
     if (m == CURLKHMATCH_MISMATCH)
-        s->op.rechazo_clave = "La clave del servidor " + servidor + " ha cambiado: presenta " + clave +
+        s->en_curso.rechazo_clave = "La clave del servidor " + servidor + " ha cambiado: presenta " + clave +
                               ", que no es la que guarda " + a.sshknownhosts +
                               "; si el cambio es legitimo, quite la linea vieja de ese archivo y agregue la nueva";
     else
-        s->op.rechazo_clave = "El servidor " + servidor + " no esta en " + a.sshknownhosts + " (su clave es " +
+        s->en_curso.rechazo_clave = "El servidor " + servidor + " no esta en " + a.sshknownhosts + " (su clave es " +
                               clave + "); si es el suyo, agreguelo con: ssh-keyscan -p " + a.ftpport + " " +
                               a.ftpserver + " >> " + a.sshknownhosts;
     return CURLKHSTAT_REJECT;
@@ -245,7 +245,7 @@ public:
         curl_easy_setopt(s->easy, CURLOPT_NOBODY, 1L);
         desenlace d = ejecuta(s);
         if (!d.ok)
-            d.paso = s->op.resultado == CURLE_LOGIN_DENIED ? apertura::login : apertura::conexion;
+            d.paso = s->en_curso.resultado == CURLE_LOGIN_DENIED ? apertura::login : apertura::conexion;
         return d;
     }
 
@@ -302,22 +302,22 @@ public:
         long os = 0;
         curl_easy_getinfo(s->easy, CURLINFO_OS_ERRNO, &os);
         d.perdida = true;
-        int estado = s->op.estancada ? -1 : estado_en(s->error);
+        int estado = s->en_curso.estancada ? -1 : estado_en(s->error);
         // A folder that cannot be opened for listing leaves only the code.
         if (estado < 0 && res == CURLE_REMOTE_FILE_NOT_FOUND)
             estado = sin_archivo;
         else if (estado < 0 && res == CURLE_REMOTE_ACCESS_DENIED)
             estado = sin_permiso;
-        if (!s->op.rechazo_clave.empty()) {
-            d.motivo = s->op.rechazo_clave;
-        } else if (res == CURLE_ABORTED_BY_CALLBACK && s->op.error_lectura) {
-            d.motivo = strerror(s->op.error_lectura);
+        if (!s->en_curso.rechazo_clave.empty()) {
+            d.motivo = s->en_curso.rechazo_clave;
+        } else if (res == CURLE_ABORTED_BY_CALLBACK && s->en_curso.error_lectura) {
+            d.motivo = strerror(s->en_curso.error_lectura);
             d.perdida = false;
         } else if (estado > 0) {
             d.clase = clasifica(estado);
             d.motivo = std::string(estado < n_textos_sftp ? textos_sftp[estado] : "Unknown status") + "\n";
             d.perdida = false;
-        } else if (s->op.estancada || res == CURLE_OPERATION_TIMEDOUT) {
+        } else if (s->en_curso.estancada || res == CURLE_OPERATION_TIMEDOUT) {
             d.motivo = "El servidor no respondio en " + std::to_string(s->config->plazo) + " s";
         } else if (res == CURLE_LOGIN_DENIED) {
             d.motivo = "El servidor SSH no acepta el usuario con esa clave o llave";
@@ -332,7 +332,7 @@ public:
         }
         // The connection cannot be trusted after a stall: the next operation
         // logs in again over a new one.
-        if (s->op.estancada)
+        if (s->en_curso.estancada)
             nuevo_multi(s);
     }
 
