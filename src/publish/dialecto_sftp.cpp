@@ -138,11 +138,11 @@ int clave_servidor(CURL *, const curl_khkey *, const curl_khkey *hallada, enum c
     const std::string servidor = anfitrion(a) + ":" + a.ftpport;
     const std::string clave = std::string(tipo_clave(hallada)) + " " + huella_clave(hallada);
     if (m == CURLKHMATCH_MISMATCH)
-        s->op.rechazo_clave = "La clave del servidor " + servidor + " ha cambiado: presenta " + clave +
+        s->en_curso.rechazo_clave = "La clave del servidor " + servidor + " ha cambiado: presenta " + clave +
                               ", que no es la que guarda " + a.sshknownhosts +
                               "; si el cambio es legitimo, quite la linea vieja de ese archivo y agregue la nueva";
     else
-        s->op.rechazo_clave = "El servidor " + servidor + " no esta en " + a.sshknownhosts + " (su clave es " +
+        s->en_curso.rechazo_clave = "El servidor " + servidor + " no esta en " + a.sshknownhosts + " (su clave es " +
                               clave + "); si es el suyo, agreguelo con: " + orden_keyscan(a);
     return CURLKHSTAT_REJECT;
 }
@@ -154,7 +154,7 @@ bool espera_zocalo(sesion *s, int fd, short ev, long ms)
     const auto fin = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     for (;;) {
         if (!vigente(s)) {
-            s->op.detenida = true;
+            s->en_curso.detenida = true;
             return false;
         }
         const long queda = static_cast<long>(
@@ -192,7 +192,7 @@ curl_socket_t abre_zocalo(void *u, curlsocktype proposito, curl_sockaddr *dir)
     }
     if (!hecho) {
         close(fd);
-        if (s->op.detenida)
+        if (s->en_curso.detenida)
             return CURL_SOCKET_BAD;
         return socket(dir->family, dir->socktype | SOCK_CLOEXEC, dir->protocol);
     }
@@ -200,12 +200,12 @@ curl_socket_t abre_zocalo(void *u, curlsocktype proposito, curl_sockaddr *dir)
         char primeros[256];
         const ssize_t n = recv(fd, primeros, sizeof primeros, MSG_PEEK);
         if (n > 0 && clase_de_saludo(std::string_view(primeros, static_cast<size_t>(n))) == saludo::ftp) {
-            s->op.saludo_ajeno = primera_linea(std::string_view(primeros, static_cast<size_t>(n)));
+            s->en_curso.saludo_ajeno = primera_linea(std::string_view(primeros, static_cast<size_t>(n)));
             close(fd);
             return CURL_SOCKET_BAD;
         }
     }
-    if (s->op.detenida) {
+    if (s->en_curso.detenida) {
         close(fd);
         return CURL_SOCKET_BAD;
     }
@@ -225,7 +225,7 @@ int depura(CURL *, curl_infotype tipo, char *texto, size_t n, void *u)
     if (tipo == CURLINFO_TEXT) {
         const std::string linea(texto, n);
         if (linea.find("public key authentication failed") != std::string::npos)
-            static_cast<sesion *>(u)->op.sobre_clave = linea;
+            static_cast<sesion *>(u)->en_curso.sobre_clave = linea;
     }
     return 0;
 }
@@ -341,12 +341,12 @@ public:
         curl_easy_setopt(s->easy, CURLOPT_VERBOSE, 0L);
         if (d.ok || d.detenida)
             return d;
-        d.paso = s->op.resultado == CURLE_LOGIN_DENIED ? apertura::login : apertura::conexion;
-        if (!s->op.saludo_ajeno.empty()) {
+        d.paso = s->en_curso.resultado == CURLE_LOGIN_DENIED ? apertura::login : apertura::conexion;
+        if (!s->en_curso.saludo_ajeno.empty()) {
             d.pista = pista_protocolo(saludo::ftp);
         } else if (strstr(s->error, "Unable to exchange encryption keys")) {
             d.pista = pista_clave_rsa(a);
-        } else if (d.paso == apertura::login && s->op.sobre_clave.find("Wrong passphrase") != std::string::npos &&
+        } else if (d.paso == apertura::login && s->en_curso.sobre_clave.find("Wrong passphrase") != std::string::npos &&
                    clave_con_frase(a.sshkeyfile) == 1) {
             // The key was never offered: its passphrase did not open it.
             d.motivo = motivo_frase(a);
@@ -408,24 +408,24 @@ public:
         long os = 0;
         curl_easy_getinfo(s->easy, CURLINFO_OS_ERRNO, &os);
         d.perdida = true;
-        int estado = s->op.estancada ? -1 : estado_en(s->error);
+        int estado = s->en_curso.estancada ? -1 : estado_en(s->error);
         // A folder that cannot be opened for listing leaves only the code.
         if (estado < 0 && res == CURLE_REMOTE_FILE_NOT_FOUND)
             estado = sin_archivo;
         else if (estado < 0 && res == CURLE_REMOTE_ACCESS_DENIED)
             estado = sin_permiso;
-        if (!s->op.rechazo_clave.empty()) {
-            d.motivo = s->op.rechazo_clave;
-        } else if (!s->op.saludo_ajeno.empty()) {
-            d.motivo = s->op.saludo_ajeno;
-        } else if (res == CURLE_ABORTED_BY_CALLBACK && s->op.error_lectura) {
-            d.motivo = strerror(s->op.error_lectura);
+        if (!s->en_curso.rechazo_clave.empty()) {
+            d.motivo = s->en_curso.rechazo_clave;
+        } else if (!s->en_curso.saludo_ajeno.empty()) {
+            d.motivo = s->en_curso.saludo_ajeno;
+        } else if (res == CURLE_ABORTED_BY_CALLBACK && s->en_curso.error_lectura) {
+            d.motivo = strerror(s->en_curso.error_lectura);
             d.perdida = false;
         } else if (estado > 0) {
             d.clase = clasifica(estado);
             d.motivo = std::string(estado < n_textos_sftp ? textos_sftp[estado] : "Unknown status") + "\n";
             d.perdida = false;
-        } else if (s->op.estancada || res == CURLE_OPERATION_TIMEDOUT) {
+        } else if (s->en_curso.estancada || res == CURLE_OPERATION_TIMEDOUT) {
             d.motivo = "El servidor no respondio en " + std::to_string(s->config->plazo) + " s";
         } else if (res == CURLE_LOGIN_DENIED) {
             d.motivo = "El servidor SSH no acepta el usuario con esa clave o llave";
@@ -440,7 +440,7 @@ public:
         }
         // The connection cannot be trusted after a stall: the next operation
         // logs in again over a new one.
-        if (s->op.estancada)
+        if (s->en_curso.estancada)
             nuevo_multi(s);
     }
 
