@@ -72,7 +72,7 @@ std::string carpeta_personal()
 
 }  // namespace
 
-std::vector<std::string> lee_ajustes(const s_vars *list, ajustes &a)
+quizas_rechazo lee_ajustes(const s_vars *list, ajustes &a)
 {
     std::vector<std::string> lineas;
     for (const requerida &r : requeridas) {
@@ -82,7 +82,7 @@ std::vector<std::string> lee_ajustes(const s_vars *list, ajustes &a)
             lineas.push_back(std::string("\"") + r.clave + "\" no especificado\n");
     }
     if (!lineas.empty())
-        return lineas;
+        return rechazo{lineas};
 
     if (es(a.dbtablename.c_str(), tabla_bloqueo))
         lineas.push_back(std::string("\"dbtablename\" no puede ser \"") + tabla_bloqueo +
@@ -148,5 +148,7 @@ std::vector<std::string> lee_ajustes(const s_vars *list, ajustes &a)
         if (v > 0)
             a.plazo = v;
     }
-    return lineas;
+    if (!lineas.empty())
+        return rechazo{lineas};
+    return std::nullopt;
 }

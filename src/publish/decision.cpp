@@ -6,8 +6,6 @@
 // tree: only the window is held.
 #include "publish/decision.h"
 
-#include "publish/salida.h"
-
 namespace {
 
 // Files looked up ahead of the decisions.
@@ -31,7 +29,7 @@ ventana::ventana(catalogo &c, const arbol &t, observador al_responder)
 {
 }
 
-void ventana::llena()
+quizas_fallo ventana::llena()
 {
     while (!fin_ && archivos_ < ancho) {
         pendiente p;
@@ -60,10 +58,10 @@ void ventana::llena()
             quienes.push_back(&*i);
         }
         if (quienes.empty())
-            return;
+            return std::nullopt;
         std::vector<respuesta> r;
         if (quizas_fallo f = envia_lote(c_, l, r))
-            termina_por_fallo(*f);
+            return f;
         for (size_t k = 0; k < r.size(); ++k) {
             quienes[k]->r = std::move(r[k]);
             quienes[k]->respondida = true;
@@ -71,14 +69,17 @@ void ventana::llena()
                 al_responder_(quienes[k]->s, quienes[k]->r);
         }
         if (r.size() < quienes.size() || (!r.empty() && !r.back().ok))
-            return;
+            return std::nullopt;
     }
+    return std::nullopt;
 }
 
-bool ventana::siguiente(suceso &s, respuesta *&r, std::string *&sql)
+bool ventana::siguiente(suceso &s, respuesta *&r, std::string *&sql, quizas_fallo &f)
 {
-    if (cola_.empty() || (cola_.front().s.c == suceso::clase::archivo && !cola_.front().respondida))
-        llena();
+    if (cola_.empty() || (cola_.front().s.c == suceso::clase::archivo && !cola_.front().respondida)) {
+        if ((f = llena()))
+            return false;
+    }
     if (cola_.empty())
         return false;
     actual_ = std::move(cola_.front());
@@ -91,8 +92,8 @@ bool ventana::siguiente(suceso &s, respuesta *&r, std::string *&sql)
             lote solo;
             solo.agrega(actual_.sql);
             std::vector<respuesta> una;
-            if (quizas_fallo f = envia_lote(c_, solo, una))
-                termina_por_fallo(*f);
+            if ((f = envia_lote(c_, solo, una)))
+                return false;
             if (!una.empty())
                 actual_.r = std::move(una.front());
             else
