@@ -184,7 +184,8 @@ inline constexpr auto sin_renovar_max = std::chrono::seconds(25);
 // A run's lease on its table: the row of vantor_bloqueo that names it as
 // the holder, which every node of a Galera cluster certifies, renewed on a
 // connection of its own by a thread while the run lasts. Owned by the
-// driver; the output owner reads whether it still holds.
+// driver, which checks before each file, upload, delete and row whether it
+// still holds.
 struct arriendo {
     std::string nombre;   // the lock's name, the row's key
     std::string titular;  // 32 random hexadecimal digits, this run's

@@ -37,16 +37,16 @@ public:
 
 private:
     struct pendiente {
-        suceso s;
-        std::string sql;  // a file's lookup statement
-        respuesta r;
+        suceso evento;
+        std::string sql;      // a file's lookup statement
+        respuesta resultado;  // its answer, once respondida
         bool respondida = false;
     };
     // Walks ahead up to the bound and looks up every file not yet answered.
     [[nodiscard]] quizas_fallo llena();
 
-    catalogo &c_;
-    const arbol &t_;
+    catalogo &catalogo_;
+    const arbol &arbol_;
     observador al_responder_;
     recorrido walk_;
     bool fin_ = false;
