@@ -503,7 +503,7 @@ TEST(OutputOwner, HoldsLinesUntilTheirRowsAreAnswered)
         {"a failed second row: what came before it, then its report",
          [&](salida &o) {
              o.escribe("a\n"); o.marca_fila(); o.escribe("b\n"); o.marca_fila(); o.escribe("c\n");
-             o.informa(second_row);
+             EXPECT_EQ(o.informa(second_row), estado::base_de_datos);
              o.escribe("d\n");
          },
          "a\nb\n" + report + "d\n"},
@@ -511,13 +511,22 @@ TEST(OutputOwner, HoldsLinesUntilTheirRowsAreAnswered)
          [&](salida &o) {
              o.marca_fila(); o.escribe("b\n"); o.marca_fila(); o.escribe("c\n"); o.marca_fila(); o.escribe("d\n");
              o.respondidas(2);
-             o.informa(second_row);
+             EXPECT_EQ(o.informa(second_row), estado::base_de_datos);
          },
          "b\nc\n" + report},
         {"another failure: everything held first",
-         [&](salida &o) { o.marca_fila(); o.escribe("b\n"); o.informa(fallo{"Gone\n", "SELECT 1", forma::desnuda}); },
+         [](salida &o) {
+             o.marca_fila();
+             o.escribe("b\n");
+             (void)o.informa(fallo{"Gone\n", "SELECT 1", forma::desnuda});
+         },
          "b\nGone\n"},
-        {"the last line of a stopped run", [](salida &o) { o.marca_fila(); o.escribe("b\n"); o.escribe_ultima("z\n"); },
+        {"the last line of a stopped run",
+         [](salida &o) {
+             o.marca_fila();
+             o.escribe("b\n");
+             o.escribe_ultima("z\n");
+         },
          "b\nz\n"},
     };
     for (const Case &c : cases) {

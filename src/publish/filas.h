@@ -27,4 +27,4 @@ void sincroniza(const catalogo &c, salida &o);
 // Reports f in its place and returns the status the run ends with. Before
 // a failure that is not a row's, the rows not yet answered go: a failed one
 // among them is the earlier fault and is reported instead.
-estado falla(catalogo &c, salida &o, const fallo &f);
+[[nodiscard]] estado falla(catalogo &c, salida &o, const fallo &f);

@@ -170,11 +170,13 @@ quizas_estado poda(trabajo &w, salida &o)
         }
         if (ok || ausente) {
             o.escribe("===> " + entrada + (ok ? " borrado con exito\n" : " ya no estaba en el servidor\n"));
-            if (quizas_estado e = registra_fila(w, o, sentencia_borrado_fila(w.catalogo, d.ruta, d.nombre), forma::linea))
+            std::string fila = sentencia_borrado_fila(w.catalogo, d.ruta, d.nombre);
+            if (quizas_estado e = registra_fila(w, o, std::move(fila), forma::linea))
                 return e;
             continue;
         }
-        o.escribe("Error borrando archivo " + remota + ":\n" + motivo_fallo + "\n===> ERROR al borrar " + entrada + "\n");
+        o.escribe("Error borrando archivo " + remota + ":\n" + motivo_fallo + "\n===> ERROR al borrar " + entrada +
+                  "\n");
         o.anota_fallo();
     }
     if (quizas_estado e = avanza(w.catalogo, o, true))

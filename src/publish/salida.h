@@ -74,7 +74,7 @@ public:
     // row, f.fila counts the rows marked and unanswered at the last
     // respondidas that came before it), then holds nothing more. Returns
     // estado::base_de_datos, the status the run ends with.
-    estado informa(const fallo &f);
+    [[nodiscard]] estado informa(const fallo &f);
 
     // The last line of a run stopped at once: everything held, then linea,
     // and both streams flushed.
