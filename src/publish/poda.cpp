@@ -147,9 +147,9 @@ quizas_estado poda(trabajo &w, salida &o)
     }
     const ajustes &a = w.ajustes;
     directorios dirs;
-    conexion c{a, w.arbol, dirs, abre_conexion(a, o)};
-    if (!c.s)
-        return estado::configuracion;
+    conexion c{a, w.arbol, dirs};
+    if (quizas_estado fin = abre_conexion(a, o, c.s))
+        return fin;
     for (const desaparecido &d : gone) {
         w.comprueba_bloqueo();
         const std::string entrada = d.ruta + d.nombre;
@@ -171,16 +171,16 @@ quizas_estado poda(trabajo &w, salida &o)
         if (ok || ausente) {
             o.escribe("===> " + entrada + (ok ? " borrado con exito\n" : " ya no estaba en el servidor\n"));
             std::string fila = sentencia_borrado_fila(w.catalogo, d.ruta, d.nombre);
-            if (quizas_estado e = registra_fila(w, o, std::move(fila), forma::linea))
-                return e;
+            if (quizas_estado fin = registra_fila(w, o, std::move(fila), forma::linea))
+                return fin;
             continue;
         }
         o.escribe("Error borrando archivo " + remota + ":\n" + motivo_fallo + "\n===> ERROR al borrar " + entrada +
                   "\n");
         o.anota_fallo();
     }
-    if (quizas_estado e = avanza(w.catalogo, o, true))
-        return e;
+    if (quizas_estado fin = avanza(w.catalogo, o, true))
+        return fin;
     ftp_cierra(c.s);
     return std::nullopt;
 }

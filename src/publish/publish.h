@@ -47,10 +47,10 @@ struct trabajo {
 [[nodiscard]] quizas_estado poda(trabajo &w, salida &o);
 
 // The start of the update run and the prune: the banner, the connection and
-// the login, with their lines, and the interrupt armed once connected. On a
-// failure, its lines written, nullptr: the run ends with
+// the login into s, with their lines, and the interrupt armed once
+// connected. A failure, its lines written, ends the run with
 // estado::configuracion.
-sesion *abre_conexion(const ::ajustes &a, salida &o);
+[[nodiscard]] quizas_estado abre_conexion(const ::ajustes &a, salida &o, sesion *&s);
 
 // Remote directories made during the run, shared by every connection: one
 // climb at a time, and the directories made so far with the turn in which

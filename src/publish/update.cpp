@@ -227,7 +227,7 @@ std::string direccion(const ajustes &a)
     return a.ftpserver + ":" + a.ftpport;
 }
 
-sesion *abre_conexion(const ajustes &a, salida &o)
+quizas_estado abre_conexion(const ajustes &a, salida &o, sesion *&s)
 {
     // A write on a connection the server has closed then fails like any
     // other instead of killing the process.
@@ -235,28 +235,27 @@ sesion *abre_conexion(const ajustes &a, salida &o)
     ftp_inicia();
     o.escribe("Vantor v0.9.1\n");
     o.escribe("Conectamos a " + direccion(a) + "\n");
-    sesion *s = ftp_nueva(a);
+    s = ftp_nueva(a);
     apertura ap = ftp_abre(s);
     if (ap == apertura::conexion) {
         o.escribe("Error al conectar\n" + ftp_respuesta(s) + "\n");
-        return nullptr;
+        return estado::configuracion;
     }
     o.escribe("Conectado!!!\n");
     o.arma_interrupcion();
     if (ap == apertura::login) {
         o.escribe("Error al identificarse\n" + ftp_respuesta(s) + "\n");
-        return nullptr;
+        return estado::configuracion;
     }
     o.escribe("Login correcto\n");
-    return s;
+    return std::nullopt;
 }
 
 quizas_estado actualiza(trabajo &w, salida &o)
 {
     auto r = std::make_unique<corrida>(w, o);
-    r->propia.s = abre_conexion(w.ajustes, o);
-    if (!r->propia.s)
-        return estado::configuracion;
+    if (quizas_estado fin = abre_conexion(w.ajustes, o, r->propia.s))
+        return fin;
     o.progreso_empieza();
     if (w.ajustes.conexiones > 1) {
         r->limite = static_cast<size_t>(w.ajustes.conexiones) * 4;
