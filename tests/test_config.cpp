@@ -4,12 +4,14 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "config/ajustes.h"
 #include "config/config.h"
+#include "support/files.h"
 
 namespace {
 
@@ -149,6 +151,9 @@ TEST(Settings, RequiredKeysThenEveryBadValueThenTypedValues)
     const std::string twelve =
         "localroot \"/l\"\nremoteroot \"/r\"\nftpserver \"h\"\nftpport 21\nftpuser \"u\"\nftppass \"p\"\n"
         "dbserver \"d\"\ndbport 3306\ndbname \"n\"\ndbtablename \"t\"\ndbuser \"du\"\ndbpass \"dp\"\n";
+    vt::TempDir dir("vantor-settings");
+    const std::string secret = dir / "secreto";
+    vt::write_file(secret, " de archivo \nsegunda\n");
     struct Case {
         const char *what;
         std::string text;
@@ -167,6 +172,10 @@ TEST(Settings, RequiredKeysThenEveryBadValueThenTypedValues)
         {"the run lock's table as the catalogue",
          twelve.substr(0, twelve.find("dbtablename")) + "dbtablename \"Vantor_Bloqueo\"\ndbuser \"du\"\ndbpass \"dp\"\n",
          {"\"dbtablename\" no puede ser \"vantor_bloqueo\", la tabla del bloqueo de ejecucion\n"}},
+        {"passwords from the environment and a file",
+         twelve.substr(0, twelve.find("ftppass")) + "dbserver \"d\"\ndbport 3306\ndbname \"n\"\ndbtablename \"t\"\n"
+         "dbuser \"du\"\nftppassenv \"VANTOR_PRUEBA\"\ndbpassfile \"" + secret + "\"\n",
+         {}},
         {"good values", twelve + "ftptls \"IMPLICIT\"\nftpconnections 08\ncompare \"Content\"\natomic \"YES\"\n", {}},
     };
     std::vector<std::string> all_missing;
@@ -175,6 +184,7 @@ TEST(Settings, RequiredKeysThenEveryBadValueThenTypedValues)
         all_missing.push_back(std::string("\"") + k + "\" no especificado\n");
     cases[0].lines = all_missing;
 
+    setenv("VANTOR_PRUEBA", "de entorno", 1);
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         FILE *f = c.text.empty() ? fopen("/dev/null", "r")
@@ -193,6 +203,10 @@ TEST(Settings, RequiredKeysThenEveryBadValueThenTypedValues)
             EXPECT_EQ(a.puerto_db, 3306u);
             EXPECT_EQ(a.dbtablename, "t");
             EXPECT_FALSE(a.hay_exclusiones);
+        }
+        if (std::string(c.what) == "passwords from the environment and a file") {
+            EXPECT_EQ(a.ftppass, "de entorno");
+            EXPECT_EQ(a.dbpass, " de archivo ");
         }
     }
 }

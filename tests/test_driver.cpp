@@ -383,7 +383,7 @@ TEST_F(Driver, CreateWithoutRights)
     EXPECT_FALSE(table_exists(table_));
 
     // The table is made, but the second statement (exact collation and
-    // index) fails: reported the same way.
+    // index) fails: reported the same way, and the table is dropped again.
     c = config().set("dbuser", "sinalterar").set("dbpass", "a-pass");
     Outcome o = vt::run_vantor({write(c), "-c"});
     const std::string alter = "ALTER TABLE " + table_;
@@ -393,6 +393,74 @@ TEST_F(Driver, CreateWithoutRights)
         "ALTER command denied to user 'sinalterar'@'127.0.0.1' for table `vantor`.`" + table_ + "`Consulta: '" + alter;
     EXPECT_EQ(o.out.substr(0, head.size()), head);
     EXPECT_EQ(o.out.substr(o.out.size() - 2), "'\n") << o.out;
+    EXPECT_FALSE(table_exists(table_));
+
+    // Without the right to drop it either, the half-made table is named;
+    // an update run on it says once what it lacks, and goes on.
+    db().add_account("sinborrartabla", "d-pass", "SELECT, INSERT, UPDATE, DELETE, CREATE");
+    c = config().set("dbuser", "sinborrartabla").set("dbpass", "d-pass");
+    o = vt::run_vantor({write(c), "-c"});
+    EXPECT_EQ(o.status, 1) << vt::describe(o);
+    const std::string left = "La tabla " + table_ + " quedo a medio crear y no se pudo borrar (" +
+                             server_error("sinborrartabla", "d-pass", "DROP TABLE " + table_) +
+                             "): borrela con DROP TABLE " + table_ + "\n";
+    ASSERT_GT(o.out.size(), left.size()) << o.out;
+    EXPECT_EQ(o.out.substr(o.out.size() - left.size()), left);
+    o = vt::run_vantor({write(config()), "-u"});
+    EXPECT_EQ(o.err, "Aviso: la tabla " + table_ +
+                         " no tiene la comparacion exacta de nombres o el indice (Ruta, Nombre): completela con " +
+                         alter + " CONVERT TO CHARACTER SET utf8mb4 COLLATE utf8mb4_bin, ADD INDEX (Ruta, Nombre)\n");
+    EXPECT_EQ(o.out.rfind("Vantor v0.9.1\nConectamos a 127.0.0.1:1\n", 0), 0u) << o.out;
+}
+
+// Mistakes of a first use, each with the line that names its cause and its
+// fix, and the status; a warning lets the run go on. Passwords may come from
+// the environment or from a file, and never show.
+TEST_F(Driver, FirstMistakesSayWhatToDo)
+{
+    make_table_with_rows(0);
+    const std::string conf = dir_ / "m.conf", key = dir_ / "clave", secret = dir_ / "secreto";
+    vt::write_file(key, "clave");
+    chmod(key.c_str(), 0640);
+    vt::write_file(secret, db().password() + "\r\notra linea\n");
+    const Config elsewhere =
+        config().remove("ftppass").remove("dbpass").set("ftppassenv", "VANTOR_FTP").set("dbpassfile", secret);
+    const std::string open = "Aviso: otros usuarios pueden leer '" + conf + "', que guarda contrasenas (permisos ";
+    struct Case {
+        const char *what;
+        Config conf;
+        mode_t mode;
+        std::string out, err;
+        int status;
+    };
+    const std::vector<Case> cases = {
+        {"configuration readable by others", config(), 0644, done, open + "0644): chmod 600 " + conf + "\n", 0},
+        {"configuration readable by the group", config(), 0640, done, open + "0640): chmod 600 " + conf + "\n", 0},
+        {"no password in it", elsewhere, 0644, done, "", 0},
+        {"key readable by the group", config().set("protocol", "sftp").set("sshkeyfile", key), 0600, done,
+         "Aviso: otros usuarios pueden leer la clave '" + key + "' (permisos 0640): chmod 600 " + key + "\n", 0},
+        {"unset variable", config().remove("dbpass").set("dbpassenv", "VANTOR_NO_HAY"), 0600,
+         "La variable de entorno VANTOR_NO_HAY que nombra dbpassenv no existe o esta vacia\n", "", 255},
+        {"empty variable", config().remove("ftppass").set("ftppassenv", "VANTOR_VACIA"), 0600,
+         "La variable de entorno VANTOR_VACIA que nombra ftppassenv no existe o esta vacia\n", "", 255},
+        {"missing file", config().remove("dbpass").set("dbpassfile", "/no/existe"), 0600,
+         "Imposible leer dbpassfile '/no/existe': No such file or directory\n", "", 255},
+        {"folder", config().remove("ftppass").set("ftppassfile", dir_.path()), 0600,
+         "Imposible leer ftppassfile '" + dir_.path() + "': Is a directory\n", "", 255},
+        {"two sources", config().set("ftppassenv", "VANTOR_FTP"), 0600,
+         "Solo una de \"ftppass\", \"ftppassenv\" y \"ftppassfile\" puede indicarse\n", "", 255},
+        {"wrong password from the file", Config(elsewhere).set("dbpassfile", key), 0600,
+         server_error(db().user(), "clave", "SELECT 1"), "", 1},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        c.conf.write(conf);
+        chmod(conf.c_str(), c.mode);
+        Outcome o = vt::run_vantor({conf, "-x"}, {{"VANTOR_FTP", "ftp-secreto"}, {"VANTOR_VACIA", ""}});
+        expect_outcome(o, c.out, c.err, c.status);
+        for (const std::string &s : {db().password(), std::string("ftp-secreto")})
+            EXPECT_EQ((o.out + o.err).find(s), std::string::npos) << s;
+    }
 }
 
 TEST_F(Driver, ClearEmptiesTheTableAndKeepsIt)
@@ -411,6 +479,7 @@ TEST_F(Driver, ClearEmptiesTheTableAndKeepsIt)
 TEST_F(Driver, ClearAndCreateFailuresUseTheQuotedForm)
 {
     make_table_with_rows(2);
+    vt::write_file(dir_ / "web/a.txt", "a");
     db().add_account("sinborrar", "b-pass", "SELECT, INSERT");
     struct Case {
         const char *what;
@@ -420,11 +489,15 @@ TEST_F(Driver, ClearAndCreateFailuresUseTheQuotedForm)
     };
     const Config missing = config().set("dbtablename", "no_existe");
     const Config no_delete = config().set("dbuser", "sinborrar").set("dbpass", "b-pass");
+    const std::string create_it = "La tabla no_existe no existe: creela con vantor " + (dir_ / "vantor.conf") + " -c\n";
     std::vector<Case> cases = {
         {"clear, missing table", missing, "-d",
-         "Table 'vantor.no_existe' doesn't exist" + std::string("Consulta: 'DELETE FROM no_existe'\n")},
+         "Table 'vantor.no_existe' doesn't exist" + std::string("Consulta: 'DELETE FROM no_existe'\n") + create_it},
         {"rebuild, missing table", missing, "-r",
-         "Table 'vantor.no_existe' doesn't exist" + std::string("Consulta: 'DELETE FROM no_existe'\n")},
+         "Table 'vantor.no_existe' doesn't exist" + std::string("Consulta: 'DELETE FROM no_existe'\n") + create_it},
+        {"dry run, missing table", missing, "-l",
+         "Table 'vantor.no_existe' doesn't exist\nConsulta: SELECT Dia, Mes, Anio, Hora, Minuto, Segundo FROM "
+         "no_existe WHERE Ruta='/' AND Nombre='a.txt'\n" + create_it},
         {"clear without the right", no_delete, "-d",
          server_error("sinborrar", "b-pass", "DELETE FROM " + table_) + "Consulta: 'DELETE FROM " + table_ + "'\n"},
         {"create on a table name the server refuses", config().set("dbtablename", "mal nombre"), "-c",
@@ -475,6 +548,7 @@ TEST_F(Driver, ConfigurationGrammarEndToEnd)
     for (const auto &c : cases) {
         SCOPED_TRACE(std::string(c.what) + "\n" + c.text);
         vt::write_file(dir_ / "g.conf", c.text);
+        chmod((dir_ / "g.conf").c_str(), 0600);
         expect_outcome(vt::run_vantor({dir_ / "g.conf", c.option}), c.out, "", c.status);
     }
     EXPECT_EQ(count(), "0");  // the CR LF file reached the table
