@@ -35,12 +35,14 @@ bool tabla_incompleta(catalogo &c)
         "information_schema.STATISTICS r JOIN information_schema.STATISTICS n USING (TABLE_SCHEMA, TABLE_NAME, "
         "INDEX_NAME) WHERE TABLE_SCHEMA = " + nombre + " AND r.SEQ_IN_INDEX = 1 AND r.COLUMN_NAME = 'Ruta' AND "
         "n.SEQ_IN_INDEX = 2 AND n.COLUMN_NAME = 'Nombre') FROM information_schema.COLUMNS WHERE TABLE_SCHEMA = " +
-        nombre + " AND COLUMN_NAME IN ('Ruta', 'Nombre')";
+        nombre + " AND COLUMN_NAME IN ('Ruta', 'Nombre') AND (SELECT TABLE_TYPE FROM information_schema.TABLES "
+        "WHERE TABLE_SCHEMA = " + nombre + ") <> 'VIEW'";
     MYSQL_RES *r = nullptr;
     if (consulta_filas(c, sql, forma::linea, &r))
         return false;
     MYSQL_ROW f = mysql_fetch_row(r);
-    // Both columns found: the table named is in this database.
+    // Both columns found: the table named is in this database, and not a
+    // view, which has no index of its own.
     const bool incompleta = f && f[0] && f[1] && f[2] && atoi(f[0]) == 2 && (atoi(f[1]) != 2 || atoi(f[2]) == 0);
     mysql_free_result(r);
     return incompleta;
