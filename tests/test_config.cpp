@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
@@ -151,9 +152,11 @@ TEST(Settings, RequiredKeysThenEveryBadValueThenTypedValues)
     const std::string twelve =
         "localroot \"/l\"\nremoteroot \"/r\"\nftpserver \"h\"\nftpport 21\nftpuser \"u\"\nftppass \"p\"\n"
         "dbserver \"d\"\ndbport 3306\ndbname \"n\"\ndbtablename \"t\"\ndbuser \"du\"\ndbpass \"dp\"\n";
+    std::string bare = twelve;  // passwords from elsewhere
+    for (const char *k : {"ftppass \"p\"\n", "dbpass \"dp\"\n"})
+        bare.erase(bare.find(k), strlen(k));
     vt::TempDir dir("vantor-settings");
-    const std::string secret = dir / "secreto";
-    vt::write_file(secret, " de archivo \nsegunda\n");
+    vt::write_file(dir / "secreto", " de archivo \r\nsegunda\n");
     struct Case {
         const char *what;
         std::string text;
@@ -173,9 +176,13 @@ TEST(Settings, RequiredKeysThenEveryBadValueThenTypedValues)
          twelve.substr(0, twelve.find("dbtablename")) + "dbtablename \"Vantor_Bloqueo\"\ndbuser \"du\"\ndbpass \"dp\"\n",
          {"\"dbtablename\" no puede ser \"vantor_bloqueo\", la tabla del bloqueo de ejecucion\n"}},
         {"passwords from the environment and a file",
-         twelve.substr(0, twelve.find("ftppass")) + "dbserver \"d\"\ndbport 3306\ndbname \"n\"\ndbtablename \"t\"\n"
-         "dbuser \"du\"\nftppassenv \"VANTOR_PRUEBA\"\ndbpassfile \"" + secret + "\"\n",
-         {}},
+         bare + "ftppassenv \"VANTOR_PRUEBA\"\ndbpassfile \"" + (dir / "secreto") + "\"\n", {}},
+        {"empty and unset variables", bare + "ftppassenv \"VANTOR_VACIA\"\ndbpassenv \"VANTOR_NO_HAY\"\n",
+         {"La variable de entorno VANTOR_VACIA que nombra ftppassenv no existe o esta vacia\n",
+          "La variable de entorno VANTOR_NO_HAY que nombra dbpassenv no existe o esta vacia\n"}},
+        {"two sources, an unreadable file", bare + "ftppass \"p\"\nftppassfile \"/x\"\ndbpassfile \"/no/existe\"\n",
+         {"Solo una de \"ftppass\", \"ftppassenv\" y \"ftppassfile\" puede indicarse\n",
+          "Imposible leer dbpassfile '/no/existe': No such file or directory\n"}},
         {"good values", twelve + "ftptls \"IMPLICIT\"\nftpconnections 08\ncompare \"Content\"\natomic \"YES\"\n", {}},
     };
     std::vector<std::string> all_missing;
@@ -185,6 +192,7 @@ TEST(Settings, RequiredKeysThenEveryBadValueThenTypedValues)
     cases[0].lines = all_missing;
 
     setenv("VANTOR_PRUEBA", "de entorno", 1);
+    setenv("VANTOR_VACIA", "", 1);
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         FILE *f = c.text.empty() ? fopen("/dev/null", "r")
