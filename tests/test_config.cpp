@@ -12,7 +12,6 @@
 
 #include "config/ajustes.h"
 #include "config/config.h"
-#include "support/files.h"
 
 namespace {
 
@@ -155,8 +154,6 @@ TEST(Settings, RequiredKeysThenEveryBadValueThenTypedValues)
     std::string bare = twelve;  // passwords from elsewhere
     for (const char *k : {"ftppass \"p\"\n", "dbpass \"dp\"\n"})
         bare.erase(bare.find(k), strlen(k));
-    vt::TempDir dir("vantor-settings");
-    vt::write_file(dir / "secreto", " de archivo \r\nsegunda\n");
     struct Case {
         const char *what;
         std::string text;
@@ -175,8 +172,6 @@ TEST(Settings, RequiredKeysThenEveryBadValueThenTypedValues)
         {"the run lock's table as the catalogue",
          twelve.substr(0, twelve.find("dbtablename")) + "dbtablename \"Vantor_Bloqueo\"\ndbuser \"du\"\ndbpass \"dp\"\n",
          {"\"dbtablename\" no puede ser \"vantor_bloqueo\", la tabla del bloqueo de ejecucion\n"}},
-        {"passwords from the environment and a file",
-         bare + "ftppassenv \"VANTOR_PRUEBA\"\ndbpassfile \"" + (dir / "secreto") + "\"\n", {}},
         {"empty and unset variables", bare + "ftppassenv \"VANTOR_VACIA\"\ndbpassenv \"VANTOR_NO_HAY\"\n",
          {"La variable de entorno VANTOR_VACIA que nombra ftppassenv no existe o esta vacia\n",
           "La variable de entorno VANTOR_NO_HAY que nombra dbpassenv no existe o esta vacia\n"}},
@@ -191,7 +186,6 @@ TEST(Settings, RequiredKeysThenEveryBadValueThenTypedValues)
         all_missing.push_back(std::string("\"") + k + "\" no especificado\n");
     cases[0].lines = all_missing;
 
-    setenv("VANTOR_PRUEBA", "de entorno", 1);
     setenv("VANTOR_VACIA", "", 1);
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -211,10 +205,6 @@ TEST(Settings, RequiredKeysThenEveryBadValueThenTypedValues)
             EXPECT_EQ(a.puerto_db, 3306u);
             EXPECT_EQ(a.dbtablename, "t");
             EXPECT_FALSE(a.hay_exclusiones);
-        }
-        if (std::string(c.what) == "passwords from the environment and a file") {
-            EXPECT_EQ(a.ftppass, "de entorno");
-            EXPECT_EQ(a.dbpass, " de archivo ");
         }
     }
 }

@@ -424,10 +424,11 @@ TEST_F(Driver, SecretsOthersCanReadAreNamed)
     for (const auto &[c, err] : std::vector<std::pair<Config, std::string>>{
              {config(), open},
              {config().remove("ftppass").remove("dbpass").set("ftppassenv", "VANTOR_FTP").set("dbpassfile", key), ""},
+             {config().remove("dbpass").set("dbpassenv", "VANTOR_DB"), open},
              {config().set("protocol", "sftp").set("sshkeyfile", key),
               open + "Aviso: otros usuarios pueden leer la clave '" + key + "' (permisos 0640): chmod 600 " + key + "\n"}}) {
         chmod(c.write(conf).c_str(), 0644);
-        Outcome o = vt::run_vantor({conf, "-x"}, {{"VANTOR_FTP", "ftp-secreto"}});
+        Outcome o = vt::run_vantor({conf, "-x"}, {{"VANTOR_FTP", "ftp-secreto"}, {"VANTOR_DB", db().password()}});
         expect_outcome(o, done, err, 0);
         for (const std::string &s : {db().password(), std::string("secreto")})
             EXPECT_EQ((o.out + o.err).find(s), std::string::npos) << s;
