@@ -149,6 +149,7 @@ void vantor_main(int argc, char **argv)
     }
     ajustes a;
     quizas_rechazo rechazo = lee_ajustes(lista, a);
+    const std::vector<std::string> avisos = avisos_permisos(argv[1], lista, a);
     free_config(lista);
     if (!rechazo) {
         std::string tls = ftp_comprueba(a);
@@ -160,6 +161,8 @@ void vantor_main(int argc, char **argv)
             o.escribe(linea);
         termina(o, estado::configuracion);
     }
+    for (const std::string &aviso : avisos)
+        o.escribe_error(aviso);
     arbol t{a.localroot, {}, a.atomico};
     if (a.hay_exclusiones) {
         std::string error;
@@ -175,6 +178,7 @@ void vantor_main(int argc, char **argv)
         o.escribe(error);
         termina(o, estado::base_de_datos);
     }
+    o.sin_tabla("La tabla " + a.dbtablename + " no existe: creela con vantor " + argv[1] + " -c\n");
 
     const char *option = argc == 3 ? argv[2] : "-u";
     const bool verify = is(option, "-v", "-verify");
@@ -224,6 +228,12 @@ void vantor_main(int argc, char **argv)
             termina(o, estado::base_de_datos);
         }
     }
+    // A table made some other way may compare names loosely or lack the
+    // index: the run works, but slowly, or with one row for two names.
+    if (update && tabla_incompleta(c))
+        o.escribe_error("Aviso: la tabla " + a.dbtablename +
+                        " no tiene la comparacion exacta de nombres o el indice (Ruta, Nombre): completela con " +
+                        sentencia_indice(c) + "\n");
     quizas_estado fin;
     if (update)
         fin = actualiza(w, o);

@@ -39,7 +39,7 @@ quizas_estado simula(trabajo &w, salida &o)
             continue;
         }
         if (!r->ok)
-            return falla(w.catalogo, o, fallo{r->error, *sql, forma::linea});
+            return falla(w.catalogo, o, fallo{r->error, *sql, forma::linea, -1, r->numero});
         if (const char *que = que_haria(decide_archivo(w.catalogo, w.arbol, s.ruta, s.a, *r)))
             o.escribe(std::string(que) + ": " + s.ruta + s.a.nombre + "\n");
     }

@@ -183,6 +183,9 @@ estado salida::informa(const fallo &f)
     // COMMIT: another writer changed the same rows at the same time.
     if (f.fila >= 0 && f.numero == 1213)
         fputs("Otro proceso escribio en la tabla a la vez: no se guardo la ultima transaccion\n", stdout);
+    if (f.numero == 1146)
+        fputs(linea_sin_tabla_.c_str(), stdout);
+    fputs(f.nota.c_str(), stdout);
     return estado::base_de_datos;
 }
 

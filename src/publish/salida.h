@@ -76,6 +76,10 @@ public:
     // estado::base_de_datos, the status the run ends with.
     [[nodiscard]] estado informa(const fallo &f);
 
+    // The line that follows the report of a statement the server refused
+    // because the table does not exist (error 1146).
+    void sin_tabla(std::string linea) { linea_sin_tabla_ = std::move(linea); }
+
     // The last line of a run stopped at once: everything held, then linea,
     // and both streams flushed.
     void escribe_ultima(const std::string &linea);
@@ -124,6 +128,7 @@ private:
     // mark was written before the row.
     std::deque<size_t> marcas_;
     cuenta recuento_;
+    std::string linea_sin_tabla_;
     // This owner's held text is what the SIGINT handler writes.
     bool armada_ = false;
 

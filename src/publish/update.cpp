@@ -149,7 +149,7 @@ struct corrida {
         // Every earlier file is written first, then the lookup's failure.
         if (quizas_estado fin = vacia(r))
             return fin;
-        return falla(w.catalogo, o, fallo{resp.error, sql, forma::linea});
+        return falla(w.catalogo, o, fallo{resp.error, sql, forma::linea, -1, resp.numero});
     }
     veredicto v = decide_archivo(w.catalogo, w.arbol, s.ruta, s.a, resp);
     if (r.comprobacion && conserva_copia(w.catalogo, s.a, resp)) {
