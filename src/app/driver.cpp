@@ -74,11 +74,14 @@ bool is(const char *arg, const char *a, const char *b = nullptr)
 }
 
 // " (equipo E, proceso P, hasta YYYY-MM-DD HH:MM:SS)" from an unexpired
-// lease row, the end in local time; empty without one.
+// lease row, the end in local time; without the end for a lock that lasts
+// as long as its run; empty without one.
 std::string ocupada_por(const ocupante &q)
 {
     if (!q.hay)
         return "";
+    if (!q.con_plazo)
+        return " (equipo " + q.equipo + ", proceso " + q.proceso + ")";
     const time_t hasta = time(nullptr) + q.segundos;
     std::tm t{};
     localtime_r(&hasta, &t);
@@ -121,7 +124,12 @@ void vantor_main(int argc, char **argv)
         termina(estado::configuracion);
     }
     ajustes a;
-    std::vector<std::string> malos = lee_ajustes(lista, a);
+    // A catalogue file named by a relative path sits beside the
+    // configuration.
+    const std::string archivo = argv[1];
+    const size_t barra = archivo.rfind('/');
+    std::vector<std::string> malos =
+        lee_ajustes(lista, a, barra == std::string::npos ? "." : barra == 0 ? "/" : archivo.substr(0, barra));
     free_config(lista);
     if (malos.empty()) {
         std::string tls = ftp_comprueba(a);
@@ -144,9 +152,10 @@ void vantor_main(int argc, char **argv)
 
     catalogo c;
     std::string error;
-    if (!abre_catalogo(a, c, error)) {
+    bool de_configuracion = false;
+    if (!abre_catalogo(a, c, error, &de_configuracion)) {
         escribe(error);
-        termina(estado::base_de_datos);
+        termina(de_configuracion ? estado::configuracion : estado::base_de_datos);
     }
     salida_vincula(&c);
 
@@ -163,7 +172,7 @@ void vantor_main(int argc, char **argv)
         toma t = toma::ocupado;
         ocupante quien;
         ante_fallo(toma_bloqueo(c, a, l, &t, &quien));
-        const std::string tabla = "la tabla " + a.dbtablename + " de la base de datos " + a.dbname;
+        const std::string tabla = tabla_descrita(c);
         if (t == toma::sin_tabla) {
             escribe(std::string("Falta la tabla ") + tabla_bloqueo +
                     " que el bloqueo necesita en un cluster Galera: creela con la sentencia del README\n");

@@ -1,7 +1,9 @@
 // Create and clear modes.
-#include "catalogue/catalogue.h"
+#include "catalogue/servidor.h"
 
-quizas_fallo crea_tabla(catalogo &c)
+namespace servidor {
+
+quizas_fallo crea_tabla(enlace &c)
 {
     if (quizas_fallo f = consulta(c, sentencia_creacion(c), forma::comillas))
         return f;
@@ -16,4 +18,6 @@ quizas_fallo crea_tabla(catalogo &c)
     return consulta(c, sentencia_tabla_bloqueo(), forma::comillas);
 }
 
-quizas_fallo borra_tabla(catalogo &c) { return consulta(c, sentencia_borrado(c), forma::comillas); }
+quizas_fallo borra_tabla(enlace &c) { return consulta(c, sentencia_borrado(c), forma::comillas); }
+
+}  // namespace servidor

@@ -18,6 +18,9 @@ struct ajustes {
     std::string localroot, remoteroot;
     std::string ftpserver, ftpport, ftpuser, ftppass;
     std::string dbserver, dbport, dbname, dbtablename, dbuser, dbpass;
+    // catalogue: the catalogue in this file instead of on a server, its path
+    // made absolute; empty without the key.
+    std::string archivo_catalogo;
 
     // Optional keys, parsed; the defaults are the behaviour without them.
     bool sftp = false;             // protocol = "sftp": the ftp* keys name an SSH server
@@ -38,8 +41,15 @@ struct ajustes {
     long plazo = 120;            // seconds without progress before an FTP operation fails
 };
 
+// The table a catalogue file holds when dbtablename is not given.
+inline constexpr const char *tabla_por_omision = "site";
+
 // Fills a from the list. Returns the lines to write on standard output when
 // the run cannot go on: one per missing required key, in the order they are
 // checked (then nothing else is looked at), or one per optional key with a
-// bad value. Empty when every setting is usable.
-std::vector<std::string> lee_ajustes(const s_vars *list, ajustes &a);
+// bad value. Empty when every setting is usable. With the key catalogue the
+// five keys of the database server are not required, and one line names
+// each of them that is there all the same. A relative catalogue path is
+// taken from carpeta, the configuration file's folder; one that starts with
+// "~/" from the user's home folder.
+std::vector<std::string> lee_ajustes(const s_vars *list, ajustes &a, const std::string &carpeta = ".");

@@ -96,12 +96,12 @@ bool ventana::siguiente(suceso &s, respuesta *&r, std::string *&sql)
             if (!una.empty())
                 actual_.r = std::move(una.front());
             else
-                actual_.r.error = mysql_error(c_.db);
+                actual_.r.error = ultimo_error(c_);
         }
     }
     s = std::move(actual_.s);
     r = &actual_.r;
-    sql = &actual_.sql;
+    sql = &actual_.sql.texto;
     return true;
 }
 

@@ -37,7 +37,7 @@ public:
 private:
     struct pendiente {
         suceso s;
-        std::string sql;  // a file's lookup statement
+        sentencia sql;  // a file's lookup statement
         respuesta r;
         bool respondida = false;
     };

@@ -218,7 +218,7 @@ void escribe(const std::string &texto)
     fwrite(texto.data(), 1, texto.size(), stdout);
 }
 
-void registra_fila(std::string sql, forma f)
+void registra_fila(sentencia sql, forma f)
 {
     comprueba_bloqueo();
     sincroniza();

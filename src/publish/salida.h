@@ -58,7 +58,7 @@ void escribe_error(const std::string &texto);
 
 // Queues a row of the catalogue after what has been written so far; rows
 // go when a batch is full or a second has passed, and at asienta.
-void registra_fila(std::string sql, forma f);
+void registra_fila(sentencia sql, forma f);
 
 // Sends the queued rows, if any, and writes what was held for them; a
 // failed row ends the run with its report.

@@ -35,7 +35,7 @@ void concluye(corrida &r, const encargo &e)
     escribe(e.motivo + e.lineas + "===> " + e.ruta + e.nombre + " subido con exito\n");
     const catalogo &c = r.w.c;
     const huella *h = c.contenido ? &e.h : nullptr;
-    std::string fila = e.nuevo ? sentencia_insercion(c, e.ruta, e.nombre, e.s, h)
+    sentencia fila = e.nuevo ? sentencia_insercion(c, e.ruta, e.nombre, e.s, h)
                                : sentencia_actualizacion(c, e.ruta, e.nombre, e.s, h);
     registra_fila(std::move(fila), e.nuevo ? forma::linea : forma::desnuda);
 }
