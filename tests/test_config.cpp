@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
@@ -149,6 +150,12 @@ TEST(Settings, RequiredKeysThenEveryBadValueThenTypedValues)
     const std::string twelve =
         "localroot \"/l\"\nremoteroot \"/r\"\nftpserver \"h\"\nftpport 21\nftpuser \"u\"\nftppass \"p\"\n"
         "dbserver \"d\"\ndbport 3306\ndbname \"n\"\ndbtablename \"t\"\ndbuser \"du\"\ndbpass \"dp\"\n";
+    const std::string seven =
+        "localroot \"/l\"\nremoteroot \"/r\"\nftpserver \"h\"\nftpport 21\nftpuser \"u\"\nftppass \"p\"\n";
+    auto sobra = [](const char *k) {
+        return std::string("\"") + k +
+               "\" sobra con \"catalogue\": el catalogo es un archivo, sin servidor de base de datos\n";
+    };
     struct Case {
         const char *what;
         std::string text;
@@ -168,6 +175,13 @@ TEST(Settings, RequiredKeysThenEveryBadValueThenTypedValues)
          twelve.substr(0, twelve.find("dbtablename")) + "dbtablename \"Vantor_Bloqueo\"\ndbuser \"du\"\ndbpass \"dp\"\n",
          {"\"dbtablename\" no puede ser \"vantor_bloqueo\", la tabla del bloqueo de ejecucion\n"}},
         {"good values", twelve + "ftptls \"IMPLICIT\"\nftpconnections 08\ncompare \"Content\"\natomic \"YES\"\n", {}},
+        {"a catalogue file, no server and no table", seven + "catalogue \"sitio.db\"\n", {}},
+        {"a catalogue file in the home folder", seven + "catalogue \"~/sitio.db\"\ndbtablename \"t\"\n", {}},
+        {"a catalogue file beside server keys", "catalogue \"c.db\"\n" + twelve,
+         {sobra("dbserver"), sobra("dbport"), sobra("dbname"), sobra("dbuser"), sobra("dbpass")}},
+        {"a catalogue file, a missing key and a server key",
+         "catalogue \"\"\ndbpass \"x\"\n" + seven.substr(seven.find("remoteroot")),
+         {"\"localroot\" no especificado\n", sobra("dbpass"), "\"catalogue\" no puede estar vacio\n"}},
     };
     std::vector<std::string> all_missing;
     for (const char *k : {"localroot", "remoteroot", "ftpserver", "ftpport", "ftpuser", "ftppass", "dbserver",
@@ -193,6 +207,15 @@ TEST(Settings, RequiredKeysThenEveryBadValueThenTypedValues)
             EXPECT_EQ(a.puerto_db, 3306u);
             EXPECT_EQ(a.dbtablename, "t");
             EXPECT_FALSE(a.hay_exclusiones);
+            EXPECT_EQ(a.archivo_catalogo, "");
+        }
+        if (std::string(c.what) == "a catalogue file, no server and no table") {
+            EXPECT_EQ(a.dbtablename, "site");
+            EXPECT_EQ(a.archivo_catalogo, std::filesystem::current_path().string() + "/sitio.db");
+        }
+        if (std::string(c.what) == "a catalogue file in the home folder") {
+            EXPECT_EQ(a.dbtablename, "t");
+            EXPECT_EQ(a.archivo_catalogo, std::string(getenv("HOME")) + "/sitio.db");
         }
     }
 }
