@@ -498,6 +498,37 @@ TEST_F(InFile, TwoRunsAtOnce)
     pub::expect_run(site.run(), header() + pub::new_file("/a.txt") + done);
 }
 
+// A statement the file refuses (here a trigger's) is reported as a
+// server's would be: a rebuild leaves the previous rows, an update run
+// writes the lines of the files before it and the refused row's statement,
+// and commits none of its rows; status 1 both.
+TEST_F(InFile, ARefusedStatementEndsTheRunAndCommitsNothing)
+{
+    site.put("/a.txt", "a", when);
+    site.put("/z.txt", "z", when);
+    pub::expect_run(site.run({"-r"}), done);
+    const pub::Rows before = site.rows();
+    site.query("CREATE TRIGGER falla BEFORE INSERT ON " + site.table() +
+               " WHEN NEW.Nombre = 'z.txt' BEGIN SELECT RAISE(ABORT, 'fallo provocado'); END");
+    const std::vector<std::string> v = pub::row({"/", "z.txt"}, when);
+    const std::string insert = "INSERT INTO \"" + site.table() +
+                               "\" (Ruta, Nombre, Dia, Mes, Anio, Hora, Minuto, Segundo, Huella) VALUES ('/', "
+                               "'z.txt', " + v[2] + ", " + v[3] + ", " + v[4] + ", " + v[5] + ", " + v[6] + ", " +
+                               v[7] + ", NULL)";
+    pub::expect_run(site.run({"-r"}), "fallo provocadoConsulta: '" + insert + "'\n", 1);
+    EXPECT_EQ(site.rows(), before);
+
+    pub::expect_run(site.run({"-d"}), done);
+    std::string out = header();
+    for (const Entry &e : pub::listing(site.local())) {
+        out += pub::new_file(e.path());
+        if (e.nombre == "z.txt")
+            break;
+    }
+    pub::expect_run(site.run(), out + "fallo provocado\nConsulta: " + insert + "\n", 1);
+    EXPECT_EQ(site.rows(), pub::Rows{});
+}
+
 // A file that is not a catalogue is named, left byte for byte, and no mode
 // writes to it or contacts the server; a configuration that puts the file
 // where it cannot be made or written stops with status 255.
