@@ -127,11 +127,11 @@ file_conf() {  # conf tree table remote ftphost ftpport file [line...]
 
 results=$work/results.tsv
 : >"$results"
-# measure PART TOOL REP -- COMMAND...: wall time, peak memory (GNU time) and
+# measure PART TOOL REP COMMAND...: wall time, peak memory (GNU time) and
 # the exit status, one line of results.tsv.
 measure() {
     local part=$1 tool=$2 rep=$3 logf t0 t1 rc rss
-    shift 4
+    shift 3
     logf=$work/logs/$part-$tool-$rep.log
     t0=$(date +%s%N)
     set +e
@@ -155,10 +155,15 @@ in_turns() {  # rep fn...
     for ((k = 0; k < n; k++)); do "${fns[(k + rep) % n]}" "$rep"; done
 }
 
-lftp_mirror() {  # host port local remote
-    HOME=$work/home lftp -u "$ftp_user,$ftp_pass" -p "$2" "$1" \
-        -e "set cmd:fail-exit yes; set net:max-retries 2; mirror -R --only-newer $3 $4; quit"
-}
+# lftp's reverse mirror as bench/run.sh runs it.
+lftp_mirror=$work/lftp-mirror
+cat >"$lftp_mirror" <<EOF
+#!/bin/sh
+# usage: lftp-mirror HOST PORT LOCAL REMOTE
+HOME=$work/home exec lftp -u "$ftp_user,$ftp_pass" -p "\$2" "\$1" \\
+    -e "set cmd:fail-exit yes; set net:max-retries 2; mirror -R --only-newer \$3 \$4; quit"
+EOF
+chmod +x "$lftp_mirror"
 
 # ---------------------------------------------------------------- K1: no change, near
 tree=$work/trees/k1
@@ -174,12 +179,12 @@ file_conf "$work/cfg/k1-rollback.conf" "$tree" site /k1 127.0.0.1 "$ftp_near" "$
 "$rollback" "$work/cfg/k1-rollback.conf" -r >/dev/null
 "$vantor" "$work/cfg/k1-server.conf" -c >/dev/null
 "$vantor" "$work/cfg/k1-server.conf" -r >/dev/null
-lftp_mirror 127.0.0.1 "$ftp_near" "$tree" /k1 >/dev/null 2>&1 || true
+"$lftp_mirror" 127.0.0.1 "$ftp_near" "$tree" /k1 >/dev/null 2>&1 || true
 k1_stat() { measure K1 stat-floor "$1" "$floors" stat "$tree"; }
 k1_file() { measure K1 vantor-file "$1" "$vantor" "$work/cfg/k1-file.conf"; }
 k1_server() { measure K1 vantor-server "$1" "$vantor" "$work/cfg/k1-server.conf"; }
 k1_rollback() { measure K1 vantor-rollback "$1" "$rollback" "$work/cfg/k1-rollback.conf"; }
-k1_lftp() { measure K1 lftp "$1" lftp_mirror 127.0.0.1 "$ftp_near" "$tree" /k1; }
+k1_lftp() { measure K1 lftp "$1" "$lftp_mirror" 127.0.0.1 "$ftp_near" "$tree" /k1; }
 for rep in $(seq "$reps"); do in_turns "$rep" k1_stat k1_file k1_server k1_lftp k1_rollback; done
 
 # ---------------------------------------------------------------- K4: memory
