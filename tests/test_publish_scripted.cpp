@@ -11,8 +11,7 @@
 #include <memory>
 #include <thread>
 
-#include "support/site.h"
-#include "support/scripted_ftp.h"
+#include "support/scripted_site.h"
 
 namespace {
 
@@ -39,20 +38,12 @@ Commands join(std::initializer_list<Commands> parts)
 }
 
 // A site with one file, /docs/img/a.png, published to the scripted server.
-struct Fixture : testing::Test {
-    Fixture() : site("scripted")
-    {
-        site.ftp(ftp.host(), ftp.port(), ftp.user(), ftp.pass());
-        site.put(file, bytes, when);
-    }
-    void SetUp() override { site.create_table(); }
+struct Fixture : pub::ScriptedSite {
+    Fixture() : ScriptedSite("scripted") { site.put(file, bytes, when); }
 
-    std::string header() const { return pub::header(ftp.port()); }
     std::string local() { return site.local(file); }
 
     const time_t when = pub::at(2021, 2, 3, 4, 5, 6);
-    vt::ScriptedFtp ftp;
-    Site site;
 };
 
 // The first refusal takes the folder to be missing: the climb goes up while

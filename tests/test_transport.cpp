@@ -13,7 +13,7 @@
 #include "support/site.h"
 #include "support/text.h"
 #include "support/ftp_daemons.h"
-#include "support/scripted_ftp.h"
+#include "support/scripted_site.h"
 #include "publish/listado.h"
 
 namespace {
@@ -98,12 +98,8 @@ TEST_P(Parallel, SameLinesRowsAndFilesAsOneConnection)
 INSTANTIATE_TEST_SUITE_P(Servers, Parallel, testing::Values(Server::pyftpdlib, Server::pureftpd),
                          [](const auto &i) { return i.param == Server::pyftpdlib ? "pyftpdlib" : "pureftpd"; });
 
-struct Scripted : testing::Test {
-    Scripted() : site("tr") { site.ftp(ftp.host(), ftp.port(), ftp.user(), ftp.pass()); }
-    void SetUp() override { site.create_table(); }
-
-    vt::ScriptedFtp ftp;
-    Site site;
+struct Scripted : pub::ScriptedSite {
+    Scripted() : ScriptedSite("tr") {}
 };
 
 // The server lets one connection in and refuses the others (its limit per
