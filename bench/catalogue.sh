@@ -83,7 +83,10 @@ tar -C "$repo" -cf - CMakeLists.txt cmake doc src | tar -C "$work/rollback/src" 
 sed -i 's/journal_mode = WAL/journal_mode = DELETE/; s/synchronous = NORMAL/synchronous = FULL/' \
     "$work/rollback/src/src/catalogue/embebido.cpp"
 grep -q 'journal_mode = DELETE' "$work/rollback/src/src/catalogue/embebido.cpp"
-cmake -S "$work/rollback/src" -B "$work/rollback/build" -DCMAKE_BUILD_TYPE=Release -DVANTOR_TESTS=OFF >/dev/null
+launcher=()
+if command -v ccache >/dev/null; then launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache); fi
+cmake -S "$work/rollback/src" -B "$work/rollback/build" -DCMAKE_BUILD_TYPE=Release -DVANTOR_TESTS=OFF \
+    "${launcher[@]}" >/dev/null
 cmake --build "$work/rollback/build" -j2 --target vantor >/dev/null 2>&1
 rollback=$work/rollback/build/vantor
 
