@@ -130,8 +130,8 @@ file_conf() {  # conf tree table remote ftphost ftpport file [line...]
 
 results=$work/results.tsv
 : >"$results"
-# measure PART TOOL REP COMMAND...: wall time, peak memory (GNU time) and
-# the exit status, one line of results.tsv.
+# measure PART TOOL REP COMMAND...: wall time, peak memory (GNU time), the
+# exit status and vantor's uploads, one line of results.tsv.
 measure() {
     local part=$1 tool=$2 rep=$3 logf t0 t1 rc rss
     shift 3
@@ -143,10 +143,11 @@ measure() {
     set -e
     t1=$(date +%s%N)
     rss=$(tail -n1 "$work/time")
-    local wall
+    local up wall
+    up=$(grep -c 'subido con exito' "$logf" || true)
     wall=$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f", (b - a) / 1e9 }')
-    printf '%s\t%s\t%s\t%s\t%s\t%s\n' "$part" "$tool" "$rep" "$wall" "$rss" "$rc" >>"$results"
-    log "$(printf '%-3s %-14s #%s %9ss rss %7s KiB rc %s' "$part" "$tool" "$rep" "$wall" "$rss" "$rc")"
+    printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$part" "$tool" "$rep" "$wall" "$rss" "$rc" "$up" >>"$results"
+    log "$(printf '%-3s %-15s #%s %9ss rss %7s KiB rc %s uploads %s' "$part" "$tool" "$rep" "$wall" "$rss" "$rc" "$up")"
     if [[ $rc -ne 0 ]]; then tail -n 5 "$logf" | sed 's/^/    /' >&2; fi
 }
 # In turns: runs the functions named, rotated by the repetition.
@@ -258,10 +259,12 @@ from collections import defaultdict
 path, n1, n2, n3 = sys.argv[1], *map(int, sys.argv[2:])
 runs = defaultdict(list)
 rss = defaultdict(list)
+ups = defaultdict(list)
 bad = []
 for line in open(path):
-    part, tool, rep, wall, mem, rc = line.rstrip("\n").split("\t")
+    part, tool, rep, wall, mem, rc, up = line.rstrip("\n").split("\t")
     runs[part, tool].append(float(wall))
+    ups[part, tool].append(up)
     rss[part, tool].append(int(mem))
     if rc != "0":
         bad.append(f"{part} {tool} #{rep}: exit status {rc}")
@@ -271,11 +274,12 @@ def med(part, tool):
 
 def table(part, title, tools, ref):
     print(f"\n### {part}: {title}\n")
-    print("| tool | runs (s) | median (s) | peak RSS (KiB) | vs " + ref + " |")
-    print("|---|---|---|---|---|")
+    print("| tool | runs (s) | median (s) | peak RSS (KiB) | vantor's uploads | vs " + ref + " |")
+    print("|---|---|---|---|---|---|")
     for t in tools:
         r = " ".join(f"{w:.2f}" for w in runs[part, t])
-        print(f"| {t} | {r} | {med(part, t):.2f} | {max(rss[part, t])} | {med(part, t) / med(part, ref):.2f} |")
+        u = " ".join(ups[part, t]) if t.startswith("vantor") else "-"
+        print(f"| {t} | {r} | {med(part, t):.2f} | {max(rss[part, t])} | {u} | {med(part, t) / med(part, ref):.2f} |")
 
 table("K1", f"no change, {n1:,} files, FTP near", ["stat-floor", "vantor-file", "vantor-server", "lftp", "vantor-rollback"], "stat-floor")
 table("K2", f"first publish, {n2:,} files, FTP near, one connection", ["curl-floor", "vantor-file", "vantor-server", "vantor-rollback"], "curl-floor")

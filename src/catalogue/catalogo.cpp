@@ -49,6 +49,13 @@ sentencia sentencia_busqueda(const catalogo &c, const std::string &ruta, const s
     return servidor::sentencia_busqueda(*c.en_servidor, ruta, nombre);
 }
 
+std::string texto_de(const catalogo &c, const sentencia &s)
+{
+    if (c.en_archivo)
+        return embebido::texto_de(*c.en_archivo, s);
+    return s.texto;
+}
+
 sentencia sentencia_insercion(const catalogo &c, const std::string &ruta, const std::string &nombre, const sello &s,
                               const huella *h)
 {

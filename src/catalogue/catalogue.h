@@ -108,6 +108,10 @@ sentencia sentencia_borrado_fila(const catalogo &c, const std::string &ruta, con
 // rows in flight (see avanza_filas); a failed row is then its result, and
 // nothing is sent.
 
+// The text of a statement, as a failure report shows it (a store may leave
+// it unwritten until then).
+std::string texto_de(const catalogo &c, const sentencia &s);
+
 // Several statements sent together: to a server, in one round trip.
 struct lote {
     std::vector<sentencia> sentencias;

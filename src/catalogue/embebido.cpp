@@ -139,11 +139,19 @@ std::string sql_indice(const base &c)
     return "CREATE INDEX " + identificador(c.tabla + "_Ruta_Nombre") + " ON " + c.identificador + " (Ruta, Nombre)";
 }
 
-// The table and its index, together.
-quizas_fallo haz_tabla(base &c)
+bool columnas_de(base &c, std::vector<std::string> &out);
+
+// The table and its index, together; with si_falta, only when no other run
+// made the table since the file was opened.
+quizas_fallo haz_tabla(base &c, bool si_falta)
 {
     if (quizas_fallo f = ejecuta(c, "BEGIN IMMEDIATE", forma::comillas))
         return f;
+    std::vector<std::string> hay;
+    if (si_falta && columnas_de(c, hay) && !hay.empty()) {
+        c.con_tabla = true;
+        return ejecuta(c, "COMMIT", forma::comillas);
+    }
     for (const std::string &sql : {sql_creacion(c), sql_indice(c)}) {
         if (quizas_fallo f = ejecuta(c, sql, forma::comillas)) {
             sqlite3_exec(c.db, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -161,7 +169,7 @@ quizas_fallo asegura_tabla(base &c)
 {
     if (c.con_tabla)
         return std::nullopt;
-    return haz_tabla(c);
+    return haz_tabla(c, true);
 }
 
 sqlite3_stmt *prepara(base &c, sqlite3_stmt *&st, const std::string &sql)
@@ -412,14 +420,23 @@ std::string tabla_descrita(const base &c) { return "la tabla " + c.tabla + " del
 
 std::string ultimo_error(const base &c) { return sqlite3_errmsg(c.db); }
 
-sentencia sentencia_busqueda(const base &c, const std::string &ruta, const std::string &nombre)
+// A lookup's text is written only for a failure report (texto_de): a run
+// over a large unchanged tree makes one lookup per file and nothing else.
+sentencia sentencia_busqueda(const base &, const std::string &ruta, const std::string &nombre)
 {
-    sentencia s("SELECT Dia, Mes, Anio, Hora, Minuto, Segundo" + std::string(c.contenido ? ", Huella" : "") +
-                " FROM " + c.identificador + " WHERE Ruta = " + literal(ruta) + " AND Nombre = " + literal(nombre));
+    sentencia s;
     s.tipo = sentencia::clase::busqueda;
     s.ruta = ruta;
     s.nombre = nombre;
     return s;
+}
+
+std::string texto_de(const base &c, const sentencia &s)
+{
+    if (!s.texto.empty() || s.tipo != sentencia::clase::busqueda)
+        return s.texto;
+    return "SELECT Dia, Mes, Anio, Hora, Minuto, Segundo" + std::string(c.contenido ? ", Huella" : "") + " FROM " +
+           c.identificador + " WHERE Ruta = " + literal(s.ruta) + " AND Nombre = " + literal(s.nombre);
 }
 
 namespace {
@@ -579,7 +596,7 @@ void suelta_bloqueo(base &c)
     c.bloqueado = false;
 }
 
-quizas_fallo crea_tabla(base &c) { return haz_tabla(c); }
+quizas_fallo crea_tabla(base &c) { return haz_tabla(c, false); }
 
 quizas_fallo borra_tabla(base &c)
 {

@@ -99,6 +99,8 @@ bool ventana::siguiente(suceso &s, respuesta *&r, std::string *&sql)
                 actual_.r.error = ultimo_error(c_);
         }
     }
+    if (!actual_.r.ok)
+        actual_.sql.texto = texto_de(c_, actual_.sql);
     s = std::move(actual_.s);
     r = &actual_.r;
     sql = &actual_.sql.texto;
