@@ -42,6 +42,13 @@ std::string ultimo_error(const catalogo &c)
     return mysql_error(c.en_servidor->db);
 }
 
+std::string sentencia_indice(const catalogo &c)
+{
+    if (c.en_archivo)
+        return embebido::sentencia_indice(*c.en_archivo);
+    return servidor::sentencia_indice(*c.en_servidor);
+}
+
 sentencia sentencia_busqueda(const catalogo &c, const std::string &ruta, const std::string &nombre)
 {
     if (c.en_archivo)
@@ -142,6 +149,14 @@ quizas_fallo crea_tabla(catalogo &c)
     if (c.en_archivo)
         return embebido::crea_tabla(*c.en_archivo);
     return servidor::crea_tabla(*c.en_servidor);
+}
+
+bool tabla_incompleta(catalogo &c)
+{
+    // A file's table was checked when the file was opened.
+    if (c.en_archivo)
+        return false;
+    return servidor::tabla_incompleta(*c.en_servidor);
 }
 
 quizas_fallo borra_tabla(catalogo &c)

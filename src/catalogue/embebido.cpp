@@ -420,6 +420,8 @@ std::string tabla_descrita(const base &c) { return "la tabla " + c.tabla + " del
 
 std::string ultimo_error(const base &c) { return sqlite3_errmsg(c.db); }
 
+std::string sentencia_indice(const base &c) { return sql_indice(c); }
+
 // A lookup's text is written only for a failure report (texto_de): a run
 // over a large unchanged tree makes one lookup per file and nothing else.
 sentencia sentencia_busqueda(const base &, const std::string &ruta, const std::string &nombre)

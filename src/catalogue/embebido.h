@@ -36,6 +36,7 @@ void cierra(base &c);
 std::string tabla_descrita(const base &c);
 std::string ultimo_error(const base &c);
 
+std::string sentencia_indice(const base &c);
 sentencia sentencia_busqueda(const base &c, const std::string &ruta, const std::string &nombre);
 std::string texto_de(const base &c, const sentencia &s);
 sentencia sentencia_insercion(const base &c, const std::string &ruta, const std::string &nombre, const sello &s,

@@ -19,7 +19,7 @@ quizas_fallo envia(enlace &c, lote &l)
         return f;
     for (size_t i = 0; i < r.size(); ++i)
         if (!r[i].ok)
-            return fallo{r[i].error, l.sentencias[i].texto, forma::comillas};
+            return fallo{r[i].error, l.sentencias[i].texto, forma::comillas, -1, r[i].numero};
     l = lote{};
     return std::nullopt;
 }

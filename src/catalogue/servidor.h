@@ -82,6 +82,7 @@ void suelta_bloqueo(enlace &c, arriendo &l);
 [[nodiscard]] quizas_fallo tiene_huella(enlace &c, bool *hay);
 [[nodiscard]] quizas_fallo crea_tabla(enlace &c);
 [[nodiscard]] quizas_fallo borra_tabla(enlace &c);
+bool tabla_incompleta(enlace &c);
 [[nodiscard]] quizas_fallo reconstruye(enlace &c, const arbol &t, const std::function<void(const suceso &)> &aviso);
 [[nodiscard]] quizas_fallo publicados(enlace &c, std::vector<publicado> &out);
 
