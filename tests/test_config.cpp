@@ -4,6 +4,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
@@ -149,6 +152,15 @@ TEST(Settings, RequiredKeysThenEveryBadValueThenTypedValues)
     const std::string twelve =
         "localroot \"/l\"\nremoteroot \"/r\"\nftpserver \"h\"\nftpport 21\nftpuser \"u\"\nftppass \"p\"\n"
         "dbserver \"d\"\ndbport 3306\ndbname \"n\"\ndbtablename \"t\"\ndbuser \"du\"\ndbpass \"dp\"\n";
+    std::string bare = twelve;  // passwords from elsewhere
+    for (const char *k : {"ftppass \"p\"\n", "dbpass \"dp\"\n"})
+        bare.erase(bare.find(k), strlen(k));
+    const std::string seven =
+        "localroot \"/l\"\nremoteroot \"/r\"\nftpserver \"h\"\nftpport 21\nftpuser \"u\"\nftppass \"p\"\n";
+    auto sobra = [](const char *k) {
+        return std::string("\"") + k +
+               "\" sobra con \"catalogue\": el catalogo es un archivo, sin servidor de base de datos\n";
+    };
     struct Case {
         const char *what;
         std::string text;
@@ -167,7 +179,22 @@ TEST(Settings, RequiredKeysThenEveryBadValueThenTypedValues)
         {"the run lock's table as the catalogue",
          twelve.substr(0, twelve.find("dbtablename")) + "dbtablename \"Vantor_Bloqueo\"\ndbuser \"du\"\ndbpass \"dp\"\n",
          {"\"dbtablename\" no puede ser \"vantor_bloqueo\", la tabla del bloqueo de ejecucion\n"}},
+        {"empty and unset variables", bare + "ftppassenv \"VANTOR_VACIA\"\ndbpassenv \"VANTOR_NO_HAY\"\n",
+         {"La variable de entorno VANTOR_VACIA que nombra ftppassenv no existe o esta vacia\n",
+          "La variable de entorno VANTOR_NO_HAY que nombra dbpassenv no existe o esta vacia\n"}},
+        {"two sources, an unreadable file", bare + "ftppass \"p\"\nftppassfile \"/x\"\ndbpassfile \"/no/existe\"\n",
+         {"Solo una de \"ftppass\", \"ftppassenv\" y \"ftppassfile\" puede indicarse\n",
+          "Imposible leer dbpassfile '/no/existe': No such file or directory\n"}},
         {"good values", twelve + "ftptls \"IMPLICIT\"\nftpconnections 08\ncompare \"Content\"\natomic \"YES\"\n", {}},
+        {"a catalogue file, no server and no table", seven + "catalogue \"sitio.db\"\n", {}},
+        {"a catalogue file in the home folder", seven + "catalogue \"~/sitio.db\"\ndbtablename \"t\"\n", {}},
+        {"a catalogue file beside server keys", "catalogue \"c.db\"\n" + twelve,
+         {sobra("dbserver"), sobra("dbport"), sobra("dbname"), sobra("dbuser"), sobra("dbpass")}},
+        {"a catalogue file, a missing key and a server key",
+         "catalogue \"\"\ndbpass \"x\"\n" + seven.substr(seven.find("remoteroot")),
+         {"\"localroot\" no especificado\n", sobra("dbpass"), "\"catalogue\" no puede estar vacio\n"}},
+        {"a catalogue file beside a password source of the server",
+         seven + "catalogue \"c.db\"\ndbpassenv \"VANTOR_NO_HAY\"\n", {sobra("dbpassenv")}},
     };
     std::vector<std::string> all_missing;
     for (const char *k : {"localroot", "remoteroot", "ftpserver", "ftpport", "ftpuser", "ftppass", "dbserver",
@@ -175,6 +202,7 @@ TEST(Settings, RequiredKeysThenEveryBadValueThenTypedValues)
         all_missing.push_back(std::string("\"") + k + "\" no especificado\n");
     cases[0].lines = all_missing;
 
+    setenv("VANTOR_VACIA", "", 1);
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         FILE *f = c.text.empty() ? fopen("/dev/null", "r")
@@ -182,7 +210,8 @@ TEST(Settings, RequiredKeysThenEveryBadValueThenTypedValues)
         s_vars *list = read_config(f);
         fclose(f);
         ajustes a;
-        EXPECT_EQ(lee_ajustes(list, a), c.lines);
+        quizas_rechazo r = lee_ajustes(list, a);
+        EXPECT_EQ(r ? r->lineas : std::vector<std::string>{}, c.lines);
         free_config(list);
         if (std::string(c.what) == "good values") {
             EXPECT_EQ(a.tls, modo_tls::implicito);
@@ -193,6 +222,15 @@ TEST(Settings, RequiredKeysThenEveryBadValueThenTypedValues)
             EXPECT_EQ(a.puerto_db, 3306u);
             EXPECT_EQ(a.dbtablename, "t");
             EXPECT_FALSE(a.hay_exclusiones);
+            EXPECT_EQ(a.archivo_catalogo, "");
+        }
+        if (std::string(c.what) == "a catalogue file, no server and no table") {
+            EXPECT_EQ(a.dbtablename, "site");
+            EXPECT_EQ(a.archivo_catalogo, std::filesystem::current_path().string() + "/sitio.db");
+        }
+        if (std::string(c.what) == "a catalogue file in the home folder") {
+            EXPECT_EQ(a.dbtablename, "t");
+            EXPECT_EQ(a.archivo_catalogo, std::string(getenv("HOME")) + "/sitio.db");
         }
     }
 }

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -26,6 +27,72 @@ const requerida requeridas[] = {
     {"dbname", &ajustes::dbname},       {"dbtablename", &ajustes::dbtablename},
     {"dbuser", &ajustes::dbuser},       {"dbpass", &ajustes::dbpass},
 };
+
+// A password may come instead from an environment variable or from the
+// first line of a file, as CI systems hand secrets; either key makes the
+// password key itself unnecessary.
+struct contrasena {
+    const char *clave, *entorno, *archivo;
+    std::string ajustes::*campo;
+};
+
+const contrasena contrasenas[] = {
+    {"ftppass", "ftppassenv", "ftppassfile", &ajustes::ftppass},
+    {"dbpass", "dbpassenv", "dbpassfile", &ajustes::dbpass},
+};
+
+bool de_fuera(const s_vars *list, const char *clave)
+{
+    for (const contrasena &c : contrasenas)
+        if (strcmp(c.clave, clave) == 0)
+            return get_value(list, c.entorno) || get_value(list, c.archivo);
+    return false;
+}
+
+// The first line of a file, without its line end. False when the file
+// cannot be read, with the reason in por.
+bool primera_linea(const char *ruta, std::string &linea, std::string &por)
+{
+    FILE *f = fopen(ruta, "r");
+    if (!f) {
+        por = strerror(errno);
+        return false;
+    }
+    char *texto = nullptr;
+    size_t n = 0;
+    errno = 0;
+    const ssize_t leidos = getline(&texto, &n, f);
+    const bool ok = leidos >= 0 || !ferror(f);
+    if (!ok)
+        por = strerror(errno);
+    linea.assign(texto ? texto : "", leidos > 0 ? static_cast<size_t>(leidos) : 0);
+    free(texto);
+    fclose(f);
+    while (!linea.empty() && (linea.back() == '\n' || linea.back() == '\r'))
+        linea.pop_back();
+    return ok;
+}
+
+// Takes the password from where the configuration says; a line for
+// standard output when it cannot.
+void lee_contrasena(const s_vars *list, const contrasena &c, ajustes &a, std::vector<std::string> &lineas)
+{
+    const char *entorno = get_value(list, c.entorno), *archivo = get_value(list, c.archivo);
+    if ((get_value(list, c.clave) != nullptr) + (entorno != nullptr) + (archivo != nullptr) > 1) {
+        lineas.push_back(std::string("Solo una de \"") + c.clave + "\", \"" + c.entorno + "\" y \"" + c.archivo +
+                         "\" puede indicarse\n");
+    } else if (entorno) {
+        // CI systems give a secret they may not share as an empty variable.
+        const char *v = getenv(entorno);
+        if (v && *v)
+            a.*c.campo = v;
+        else
+            lineas.push_back(std::string("La variable de entorno ") + entorno + " que nombra " + c.entorno +
+                             " no existe o esta vacia\n");
+    } else if (std::string por; archivo && !primera_linea(archivo, a.*c.campo, por)) {
+        lineas.push_back(std::string("Imposible leer ") + c.archivo + " '" + archivo + "': " + por + "\n");
+    }
+}
 
 bool solo_digitos(const char *t)
 {
@@ -70,20 +137,64 @@ std::string carpeta_personal()
     return "";
 }
 
+// The keys that name the database server, which a catalogue file replaces.
+bool de_servidor(const char *clave)
+{
+    for (const char *k : {"dbserver", "dbport", "dbname", "dbuser", "dbpass"})
+        if (strcmp(clave, k) == 0)
+            return true;
+    return false;
+}
+
+// The catalogue file's path, absolute: "~/" is the home folder, and a
+// relative path is taken from the configuration file's folder.
+std::string ruta_catalogo(const std::string &valor, const std::string &carpeta)
+{
+    if (valor == "~" || valor.starts_with("~/"))
+        return carpeta_personal() + valor.substr(1);
+    std::string ruta = valor.starts_with("/") || carpeta == "." ? valor : carpeta + "/" + valor;
+    if (!ruta.starts_with("/")) {
+        char actual[PATH_MAX];
+        if (getcwd(actual, sizeof actual))
+            ruta = std::string(actual) + "/" + ruta;
+    }
+    return ruta;
+}
+
 }  // namespace
 
-std::vector<std::string> lee_ajustes(const s_vars *list, ajustes &a)
+quizas_rechazo lee_ajustes(const s_vars *list, ajustes &a, const std::string &carpeta)
 {
     std::vector<std::string> lineas;
+    const char *archivo = get_value(list, "catalogue");
     for (const requerida &r : requeridas) {
-        if (const char *v = get_value(list, r.clave))
+        const char *v = get_value(list, r.clave);
+        if (archivo && de_servidor(r.clave)) {
+            for (const char *k : {r.clave, "dbpassenv", "dbpassfile"}) {
+                if (get_value(list, k) && (k == r.clave || strcmp(r.clave, "dbpass") == 0))
+                    lineas.push_back(std::string("\"") + k +
+                                     "\" sobra con \"catalogue\": el catalogo es un archivo, sin servidor de base de "
+                                     "datos\n");
+            }
+            continue;
+        }
+        if (v)
             a.*r.campo = v;
-        else
+        else if (archivo && r.campo == &ajustes::dbtablename)
+            a.dbtablename = tabla_por_omision;
+        else if (!de_fuera(list, r.clave))
             lineas.push_back(std::string("\"") + r.clave + "\" no especificado\n");
     }
+    if (archivo && !*archivo)
+        lineas.push_back("\"catalogue\" no puede estar vacio\n");
     if (!lineas.empty())
-        return lineas;
+        return rechazo{lineas};
+    if (archivo)
+        a.archivo_catalogo = ruta_catalogo(archivo, carpeta);
 
+    for (const contrasena &c : contrasenas)
+        if (!archivo || !de_servidor(c.clave))
+            lee_contrasena(list, c, a, lineas);
     if (es(a.dbtablename.c_str(), tabla_bloqueo))
         lineas.push_back(std::string("\"dbtablename\" no puede ser \"") + tabla_bloqueo +
                          "\", la tabla del bloqueo de ejecucion\n");
@@ -148,5 +259,7 @@ std::vector<std::string> lee_ajustes(const s_vars *list, ajustes &a)
         if (v > 0)
             a.plazo = v;
     }
-    return lineas;
+    if (!lineas.empty())
+        return rechazo{lineas};
+    return std::nullopt;
 }

@@ -396,7 +396,7 @@ public:
                                                              entre_comillas(ruta_sftp(s, a)))
                                                                 .c_str()));
         if (!d.ok && !d.perdida && !d.detenida)
-            d.clase = d.clase == rechazo::no_existe ? rechazo::sin_temporal : rechazo::renombre;
+            d.clase = d.clase == negativa::no_existe ? negativa::sin_temporal : negativa::renombre;
         return d;
     }
 
@@ -444,9 +444,9 @@ public:
             nuevo_multi(s);
     }
 
-    rechazo clasifica(int estado) const override
+    negativa clasifica(int estado) const override
     {
-        return estado == sin_archivo ? rechazo::no_existe : rechazo::ninguno;
+        return estado == sin_archivo ? negativa::no_existe : negativa::ninguno;
     }
 
     bool corta_estancada() const override { return true; }
