@@ -9,13 +9,8 @@
 // connection. Every reply line passes through `cabecera`, so the last one is
 // at hand for the failure lines, as the server wrote it.
 //
-// With protocol = "sftp" the same handles carry an SSH session instead: one
-// login per connection, kept between operations like the FTP control
-// connection. Files are written straight to their path, folders are made and
-// files removed with quoted `mkdir` and `rm`, and the server's refusals are
-// shown as its status texts ("No such file"). The host key is checked
-// against the known-hosts file on every new connection (`clave_servidor`),
-// before anything of the login is sent.
+// With protocol = "sftp" a session is a lane of an SSH connection, driven
+// by publish/sftp.cpp; every operation below hands it over.
 #include "publish/ftp.h"
 
 #include <curl/curl.h>
@@ -36,10 +31,12 @@
 #include <set>
 #include <strings.h>
 
+#include "publish/sftp.h"
 #include "tree/walk.h"
 
 struct sesion {
     const ajustes *a = nullptr;
+    carril *sftp = nullptr;     // with protocol = "sftp", instead of the rest
     CURL *easy = nullptr;
     CURLM *multi = nullptr;
     char error[CURL_ERROR_SIZE] = {};
@@ -64,12 +61,7 @@ struct sesion {
     std::string datos;          // what the last listing brought
     int forma_lista = 0;        // 0 MLSD, 1 "LIST -a", 2 LIST: the first the server takes
     bool renombre = false;      // the last upload was stored but not renamed
-    // SFTP only:
-    int estado_sftp = -1;       // status of the server's last refusal, -1 without one
     CURLcode resultado = CURLE_OK;  // the library's outcome of the last operation
-    std::string rechazo_clave;  // why the host key was not accepted
-    bool estancada = false;     // the last operation made no progress for plazo seconds
-    std::chrono::steady_clock::time_point avance;  // last sign of progress
 };
 
 namespace {
@@ -80,52 +72,20 @@ std::string base(const sesion *s)
     std::string host = s->a->ftpserver;
     if (host.find(':') != std::string::npos)
         host = "[" + host + "]";
-    if (s->a->sftp)
-        return "sftp://" + host + "/";
     return std::string(s->a->tls == modo_tls::implicito ? "ftps://" : "ftp://") + host + "/";
 }
 
-// Over SFTP a remoteroot that is empty or does not start with "/" is taken
-// from the login folder: the path as the server sees it, relative then.
-std::string ruta_sftp(const sesion *s, const std::string &path)
-{
-    const std::string &raiz = s->a->remoteroot;
-    if (!raiz.empty() && raiz[0] == '/')
-        return path;
-    size_t i = 0;
-    while (i < path.size() && path[i] == '/')
-        ++i;
-    return path.substr(i);
-}
-
-// The path in a quoted SFTP command: raw bytes between double quotes, with
-// the quote and the backslash escaped.
-std::string entre_comillas(const std::string &path)
-{
-    std::string out = "\"";
-    for (char c : path) {
-        if (c == '"' || c == '\\')
-            out += '\\';
-        out += c;
-    }
-    return out + "\"";
-}
-
-// A remote path as the path of a URL: every byte but "/" escaped, and over
-// FTP a leading "/" written %2F so that it stays part of the path sent.
+// A remote path as the path of a URL: every byte but "/" escaped, and a
+// leading "/" written %2F so that it stays part of the path sent.
 std::string url_de(const sesion *s, const std::string &remota)
 {
     CURL *easy = s->easy;
     std::string out = base(s);
     size_t i = 0;
-    // SFTP takes the URL's path as written, and "/~/" as the login folder.
-    const std::string path = s->a->sftp ? ruta_sftp(s, remota) : remota;
+    const std::string &path = remota;
     if (!path.empty() && path[0] == '/') {
-        if (!s->a->sftp)
-            out += "%2F";
+        out += "%2F";
         i = 1;
-    } else if (s->a->sftp) {
-        out += "~/";
     }
     while (i <= path.size()) {
         size_t j = path.find('/', i);
@@ -169,7 +129,6 @@ size_t cabecera(char *p, size_t size, size_t n, void *u)
 size_t escritura(char *p, size_t size, size_t n, void *u)
 {
     sesion *s = static_cast<sesion *>(u);
-    s->avance = std::chrono::steady_clock::now();
     s->datos.append(p, size * n);
     return size * n;
 }
@@ -180,7 +139,6 @@ size_t lectura(char *dest, size_t size, size_t n, void *u)
     for (;;) {
         ssize_t r = read(s->fd, dest, size * n);
         if (r >= 0) {
-            s->avance = std::chrono::steady_clock::now();
             if (s->sha && r > 0)
                 EVP_DigestUpdate(s->sha, dest, static_cast<size_t>(r));
             return static_cast<size_t>(r);
@@ -295,98 +253,6 @@ std::string sin_tls_implicito(const sesion *s)
     return " (el servidor no empieza con TLS; si acepta AUTH TLS, use ftptls = \"explicit\")";
 }
 
-// SFTP status texts as OpenSSH's own client words them, by status number.
-const char *const textos_sftp[] = {
-    "Success",        "End of file",     "No such file",         "Permission denied",
-    "Failure",        "Bad message",     "No connection",        "Connection lost",
-    "Operation unsupported", "Invalid handle", "No such path",   "File already exists",
-    "Write protected", "No media",       "No space on filesystem", "Quota exceeded",
-    "Unknown principal", "Lock conflict", "Directory not empty", "Not a directory",
-    "Invalid filename", "Link loop",
-};
-constexpr int n_textos_sftp = static_cast<int>(sizeof textos_sftp / sizeof *textos_sftp);
-
-// The library's words for the same statuses, which it writes after
-// "command failed: " when a quoted command is refused.
-const char *const textos_libreria[] = {
-    "OK", "End of file", "No such file or directory", "Permission denied", "Operation failed",
-    "Bad message from SFTP server", "Not connected to SFTP server", "Connection to SFTP server lost",
-    "Operation not supported by SFTP server", "Invalid handle", "No such file or directory",
-    "File already exists", "File is write protected", "No media", "Disk full", "User quota exceeded",
-    "Unknown principal", "File lock conflict", "Directory not empty", "Not a directory",
-    "Invalid filename", "Link points to itself",
-};
-
-// The SFTP status of the refusal in the library's error text: "... (N/-31)"
-// after an upload, "CMD command failed: TEXT" after a quoted command. -1
-// when the text holds none.
-int estado_en(const std::string &error)
-{
-    const size_t fin = error.rfind("/-31)");
-    const size_t abre = error.rfind('(', fin);
-    if (fin != std::string::npos && abre != std::string::npos && fin > abre + 1) {
-        int n = 0;
-        for (size_t i = abre + 1; i < fin; ++i) {
-            if (error[i] < '0' || error[i] > '9' || n > 1000)
-                return -1;
-            n = n * 10 + (error[i] - '0');
-        }
-        return n;
-    }
-    const std::string marca = " command failed: ";
-    const size_t m = error.find(marca);
-    if (m == std::string::npos)
-        return -1;
-    const std::string texto = error.substr(m + marca.size());
-    for (int i = 0; i < n_textos_sftp; ++i)
-        if (texto == textos_libreria[i])
-            return i;
-    return -1;
-}
-
-// Sorts out a failed SFTP operation. A refusal with a status keeps the
-// connection; a write cut short, a stall, a lost connection do not, and the
-// library then leaves no text of its own.
-bool falla_sftp(sesion *s, CURLcode res)
-{
-    long os = 0;
-    curl_easy_getinfo(s->easy, CURLINFO_OS_ERRNO, &os);
-    s->perdida = true;
-    int estado = s->estancada ? -1 : estado_en(s->error);
-    // A folder that cannot be opened for listing leaves only the code.
-    if (estado < 0 && res == CURLE_REMOTE_FILE_NOT_FOUND)
-        estado = 2;
-    else if (estado < 0 && res == CURLE_REMOTE_ACCESS_DENIED)
-        estado = 3;
-    if (!s->rechazo_clave.empty()) {
-        s->motivo = s->rechazo_clave;
-    } else if (res == CURLE_ABORTED_BY_CALLBACK && s->error_lectura) {
-        s->motivo = strerror(s->error_lectura);
-        s->perdida = false;
-    } else if (estado > 0) {
-        s->estado_sftp = estado;
-        s->motivo = std::string(estado < n_textos_sftp ? textos_sftp[estado] : "Unknown status") + "\n";
-        s->perdida = false;
-    } else if (s->estancada || res == CURLE_OPERATION_TIMEDOUT) {
-        s->motivo = "El servidor no respondio en " + std::to_string(s->a->plazo) + " s";
-    } else if (res == CURLE_LOGIN_DENIED) {
-        s->motivo = "El servidor SSH no acepta el usuario con esa clave o llave";
-    } else if (os) {
-        s->motivo = strerror(static_cast<int>(os));
-    } else if (s->error[0]) {
-        s->motivo = s->error;
-    } else if (res == CURLE_SSH || res == CURLE_SEND_ERROR || res == CURLE_RECV_ERROR) {
-        s->motivo = "La conexion SSH se corto durante la operacion";
-    } else {
-        s->motivo = curl_easy_strerror(res);
-    }
-    // The connection cannot be trusted after a stall: the next operation
-    // logs in again over a new one.
-    if (s->estancada)
-        nuevo_multi(s);
-    return false;
-}
-
 // Runs the operation set on the easy handle to its end and sorts out its
 // outcome: the reply, why it failed, whether the connection is gone.
 bool ejecuta(sesion *s)
@@ -403,10 +269,6 @@ bool ejecuta(sesion *s)
 
     CURLcode res = CURLE_FAILED_INIT;
     s->mudo = false;
-    s->estancada = false;
-    s->estado_sftp = -1;
-    s->rechazo_clave.clear();
-    s->avance = std::chrono::steady_clock::now();
     // A server that accepts the connection but says nothing is most likely
     // waiting for a TLS handshake: it is not given the whole reply timeout.
     const auto limite_saludo = std::chrono::steady_clock::now() + std::chrono::seconds(plazo_saludo(s));
@@ -417,17 +279,6 @@ bool ejecuta(sesion *s)
                 break;
             if (s->primera && std::chrono::steady_clock::now() > limite_saludo) {
                 s->mudo = true;
-                break;
-            }
-            // The library's speed check covers only the data of an upload:
-            // a request the SSH server does not answer is cut here, first.
-            // With the socket shut, the library's goodbye to the session
-            // fails at once instead of waiting on the silent server.
-            if (s->a->sftp && std::chrono::steady_clock::now() - s->avance > std::chrono::seconds(s->a->plazo)) {
-                s->estancada = true;
-                curl_socket_t fd = CURL_SOCKET_BAD;
-                if (curl_easy_getinfo(s->easy, CURLINFO_ACTIVESOCKET, &fd) == CURLE_OK && fd != CURL_SOCKET_BAD)
-                    shutdown(fd, SHUT_RDWR);
                 break;
             }
             espera(s, sin_socket);
@@ -441,15 +292,12 @@ bool ejecuta(sesion *s)
         curl_socket_t c = CURL_SOCKET_BAD;
         if (curl_easy_getinfo(s->easy, CURLINFO_ACTIVESOCKET, &c) != CURLE_OK)
             c = CURL_SOCKET_BAD;
-        // An SSH session has one socket, which the library watches itself.
-        s->control = s->a->sftp ? CURL_SOCKET_BAD : c;
+        s->control = c;
         curl_multi_remove_handle(s->multi, s->easy);
     }
     s->resultado = res;
     if (res == CURLE_OK)
         return true;
-    if (s->a->sftp)
-        return falla_sftp(s, res);
     s->fallo_tls = error_tls(res);
     // Connected but never greeted, whichever timer noticed first.
     if (s->mudo || (s->primera && res == CURLE_OPERATION_TIMEDOUT && tcp_conectado(s))) {
@@ -489,7 +337,11 @@ bool ejecuta(sesion *s)
 
 }  // namespace
 
-void ftp_inicia() { curl_global_init(CURL_GLOBAL_DEFAULT); }
+void ftp_inicia()
+{
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    sftp_inicia();
+}
 
 namespace {
 
@@ -505,99 +357,12 @@ std::string ilegible(const char *path)
     return regular ? "" : strerror(EISDIR);
 }
 
-// "SHA256:" and the unpadded base64 of the SHA-256 of a host key, as
-// ssh-keygen -l shows it.
-std::string huella_clave(const curl_khkey *k)
-{
-    std::string blob;
-    if (k->len) {
-        blob.assign(k->key, k->len);
-    } else {
-        // Base64 text instead of the raw key.
-        const std::string b64 = k->key;
-        std::string raw(b64.size(), '\0');
-        int n = EVP_DecodeBlock(reinterpret_cast<unsigned char *>(raw.data()),
-                                reinterpret_cast<const unsigned char *>(b64.data()), static_cast<int>(b64.size()));
-        if (n < 0)
-            return "?";
-        // The decoder counts the padding as zero bytes.
-        size_t largo = static_cast<size_t>(n);
-        for (size_t i = b64.size(); i > 0 && b64[i - 1] == '=' && largo > 0; --i)
-            --largo;
-        raw.resize(largo);
-        blob = raw;
-    }
-    unsigned char d[EVP_MAX_MD_SIZE];
-    unsigned int len = 0;
-    if (EVP_Digest(blob.data(), blob.size(), d, &len, EVP_sha256(), nullptr) != 1)
-        return "?";
-    std::string out(4 * ((len + 2) / 3) + 1, '\0');
-    int n = EVP_EncodeBlock(reinterpret_cast<unsigned char *>(out.data()), d, static_cast<int>(len));
-    out.resize(static_cast<size_t>(n));
-    while (!out.empty() && out.back() == '=')
-        out.pop_back();
-    return "SHA256:" + out;
-}
-
-const char *tipo_clave(const curl_khkey *k)
-{
-    switch (k->keytype) {
-    case CURLKHTYPE_RSA1:
-    case CURLKHTYPE_RSA:
-        return "RSA";
-    case CURLKHTYPE_DSS:
-        return "DSA";
-    case CURLKHTYPE_ECDSA:
-        return "ECDSA";
-    case CURLKHTYPE_ED25519:
-        return "ED25519";
-    default:
-        return "";
-    }
-}
-
-// Called by the library on each new SSH connection, before the login, with
-// how the server's host key compares with the known-hosts file. Only a
-// match goes on; otherwise the reason is kept for the failure line and no
-// part of the login is sent.
-int clave_servidor(CURL *, const curl_khkey *, const curl_khkey *hallada, enum curl_khmatch m, void *u)
-{
-    sesion *s = static_cast<sesion *>(u);
-    if (m == CURLKHMATCH_OK)
-        return CURLKHSTAT_FINE;
-    const ajustes &a = *s->a;
-    const std::string servidor =
-        (a.ftpserver.find(':') != std::string::npos ? "[" + a.ftpserver + "]" : a.ftpserver) + ":" + a.ftpport;
-    const std::string clave = std::string(tipo_clave(hallada)) + " " + huella_clave(hallada);
-    if (m == CURLKHMATCH_MISMATCH)
-        s->rechazo_clave = "La clave del servidor " + servidor + " ha cambiado: presenta " + clave +
-                           ", que no es la que guarda " + a.sshknownhosts +
-                           "; si el cambio es legitimo, quite la linea vieja de ese archivo y agregue la nueva";
-    else
-        s->rechazo_clave = "El servidor " + servidor + " no esta en " + a.sshknownhosts + " (su clave es " + clave +
-                           "); si es el suyo, agreguelo con: ssh-keyscan -p " + a.ftpport + " " + a.ftpserver +
-                           " >> " + a.sshknownhosts;
-    return CURLKHSTAT_REJECT;
-}
-
 }  // namespace
 
 std::string ftp_comprueba(const ajustes &a)
 {
-    if (a.sftp) {
-        if (!a.sshkeyfile.empty()) {
-            std::string por = ilegible(a.sshkeyfile.c_str());
-            if (!por.empty())
-                return "Imposible leer sshkeyfile '" + a.sshkeyfile + "': " + por + "\n";
-        }
-        // The default file may be missing: then no host is known yet, and
-        // the first connection says how to add the server.
-        struct stat st;
-        if (!a.knownhosts_explicito && stat(a.sshknownhosts.c_str(), &st) != 0 && errno == ENOENT)
-            return "";
-        std::string por = ilegible(a.sshknownhosts.c_str());
-        return por.empty() ? "" : "Imposible leer sshknownhosts '" + a.sshknownhosts + "': " + por + "\n";
-    }
+    if (a.sftp)
+        return sftp_comprueba(a);
     if (a.tls == modo_tls::no)
         return "";
     if (!a.cafile.empty()) {
@@ -617,6 +382,10 @@ sesion *ftp_nueva(const ajustes &a)
 {
     sesion *s = new sesion;
     s->a = &a;
+    if (a.sftp) {
+        s->sftp = sftp_nuevo(a);
+        return s;
+    }
     const long plazo = a.plazo;
     s->easy = curl_easy_init();
     nuevo_multi(s);
@@ -637,32 +406,6 @@ sesion *ftp_nueva(const ajustes &a)
     curl_easy_setopt(e, CURLOPT_SERVER_RESPONSE_TIMEOUT, plazo);
     curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, plazo);
-    if (a.sftp) {
-        curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "sftp");
-        // The stall is cut by ejecuta before the library's own check.
-        curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, plazo + 5);
-        // The library waits for the answers that end an SFTP request (the
-        // file's close, the commands after it) inside curl_multi_perform,
-        // polling the socket with the time left of the whole operation as
-        // the limit, a second at most. With no limit set that time is 0, and
-        // the wait spins: some 200 polls and failed reads a file at a 20 ms
-        // round trip, a core's worth of CPU with 8 connections. A limit no
-        // upload reaches (the most the option takes, about 24 days) makes
-        // it sleep on the socket instead; stalls are still cut by plazo.
-        curl_easy_setopt(e, CURLOPT_TIMEOUT, static_cast<long>(INT_MAX / 1000));
-        curl_easy_setopt(e, CURLOPT_SSH_KNOWNHOSTS, a.sshknownhosts.c_str());
-        curl_easy_setopt(e, CURLOPT_SSH_KEYFUNCTION, clave_servidor);
-        curl_easy_setopt(e, CURLOPT_SSH_KEYDATA, s);
-        if (a.sshkeyfile.empty()) {
-            curl_easy_setopt(e, CURLOPT_SSH_AUTH_TYPES, static_cast<long>(CURLSSH_AUTH_PASSWORD));
-        } else {
-            // ftppass is the key's passphrase; a key without one ignores it.
-            curl_easy_setopt(e, CURLOPT_SSH_AUTH_TYPES, static_cast<long>(CURLSSH_AUTH_PUBLICKEY));
-            curl_easy_setopt(e, CURLOPT_SSH_PRIVATE_KEYFILE, a.sshkeyfile.c_str());
-            curl_easy_setopt(e, CURLOPT_KEYPASSWD, a.ftppass.c_str());
-        }
-        return s;
-    }
     curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "ftp,ftps");
     if (a.tls != modo_tls::no) {
         // Control and data protected; the login is never sent in clear.
@@ -680,20 +423,8 @@ sesion *ftp_nueva(const ajustes &a)
 
 apertura ftp_abre(sesion *s)
 {
-    if (s->a->sftp) {
-        if (!s->a->puerto_ftp) {
-            s->motivo = "Puerto FTP no valido: " + s->a->ftpport;
-            return apertura::conexion;
-        }
-        // A new SSH session: connect, check the host key, log in.
-        nuevo_multi(s);
-        curl_easy_setopt(s->easy, CURLOPT_URL, base(s).c_str());
-        curl_easy_setopt(s->easy, CURLOPT_UPLOAD, 0L);
-        curl_easy_setopt(s->easy, CURLOPT_NOBODY, 1L);
-        if (ejecuta(s))
-            return apertura::ok;
-        return s->resultado == CURLE_LOGIN_DENIED ? apertura::login : apertura::conexion;
-    }
+    if (s->sftp)
+        return sftp_abre(s->sftp);
     if (s->a->ftpuser.find_first_of("\r\n") != std::string::npos ||
         s->a->ftppass.find_first_of("\r\n") != std::string::npos) {
         s->respuesta.clear();
@@ -729,9 +460,9 @@ namespace {
 // after a failure.
 struct respuesta_guardada {
     std::string respuesta, motivo;
-    int codigo = 0, estado_sftp = -1;
+    int codigo = 0;
     explicit respuesta_guardada(const sesion *s)
-        : respuesta(s->respuesta), motivo(s->motivo), codigo(s->codigo), estado_sftp(s->estado_sftp)
+        : respuesta(s->respuesta), motivo(s->motivo), codigo(s->codigo)
     {
     }
     void repone(sesion *s) const
@@ -739,7 +470,6 @@ struct respuesta_guardada {
         s->respuesta = respuesta;
         s->motivo = motivo;
         s->codigo = codigo;
-        s->estado_sftp = estado_sftp;
     }
 };
 
@@ -753,7 +483,7 @@ struct respuesta_guardada {
 // keeping this reply.
 void sigue_tras_rechazo(sesion *s)
 {
-    if (s->a->sftp || s->a->tls == modo_tls::no || s->perdida || s->preliminar || s->codigo < 400)
+    if (s->a->tls == modo_tls::no || s->perdida || s->preliminar || s->codigo < 400)
         return;
     respuesta_guardada rechazo(s);
     const bool abierta = ftp_abre(s) == apertura::ok;
@@ -819,8 +549,7 @@ bool transfiere(sesion *s, const std::string &local, const std::string &remota, 
 // Runs quoted commands on the connection, with no transfer.
 bool ordenes(sesion *s, curl_slist *lista)
 {
-    // Over SFTP a path ending in "/" without NOBODY would list it.
-    curl_easy_setopt(s->easy, CURLOPT_URL, (s->a->sftp ? base(s) : base(s) + "%2F").c_str());
+    curl_easy_setopt(s->easy, CURLOPT_URL, (base(s) + "%2F").c_str());
     curl_easy_setopt(s->easy, CURLOPT_UPLOAD, 0L);
     curl_easy_setopt(s->easy, CURLOPT_NOBODY, 1L);
     curl_easy_setopt(s->easy, CURLOPT_QUOTE, lista);
@@ -854,21 +583,12 @@ bool orden(sesion *s, const std::string &texto, int exito)
 }
 
 // The commands that rename de to a once the data is stored.
-curl_slist *renombre(const sesion *s, const std::string &de, const std::string &a)
+curl_slist *renombre(const std::string &de, const std::string &a)
 {
-    if (s->a->sftp)
-        return curl_slist_append(
-            nullptr, ("rename " + entre_comillas(ruta_sftp(s, de)) + " " + entre_comillas(ruta_sftp(s, a))).c_str());
     return curl_slist_append(curl_slist_append(nullptr, ("RNFR " + de).c_str()), ("RNTO " + a).c_str());
 }
 
-bool borra(sesion *s, const std::string &path)
-{
-    if (s->a->sftp)
-        return ordenes(s, curl_slist_append(nullptr, ("rm " + entre_comillas(ruta_sftp(s, path))).c_str()));
-    return orden(s, "DELE " + path, 250);
-}
-
+bool borra(sesion *s, const std::string &path) { return orden(s, "DELE " + path, 250); }
 
 // Stores the file under its temporary name beside remota and renames it.
 bool por_temporal(sesion *s, const std::string &local, const std::string &remota, std::string *h)
@@ -876,7 +596,7 @@ bool por_temporal(sesion *s, const std::string &local, const std::string &remota
     const size_t barra = remota.rfind('/');
     const size_t corte = barra == std::string::npos ? 0 : barra + 1;
     const std::string temporal = remota.substr(0, corte) + nombre_temporal(remota.substr(corte));
-    curl_slist *despues = renombre(s, temporal, remota);
+    curl_slist *despues = renombre(temporal, remota);
     const bool ok = transfiere(s, local, temporal, despues, h);
     curl_slist_free_all(despues);
     if (ok)
@@ -886,13 +606,12 @@ bool por_temporal(sesion *s, const std::string &local, const std::string &remota
     if (s->perdida || (s->resultado != CURLE_QUOTE_ERROR && ftp_falta_carpeta(s)))
         return false;
     if (s->resultado == CURLE_QUOTE_ERROR) {
-        // Stored whole but not renamed. Some servers (and SFTP's version 3)
-        // will not rename over an existing file: without it the rename can
+        // Stored whole but not renamed. Some servers will not rename over an existing file: without it the rename can
         // go through. Between the two the name is missing for a moment;
         // it never shows a part of the file.
         respuesta_guardada primera(s);
         if (borra(s, remota)) {
-            curl_slist *otra = renombre(s, temporal, remota);
+            curl_slist *otra = renombre(temporal, remota);
             const bool renombrado = ordenes(s, otra);
             if (renombrado)
                 return true;
@@ -916,11 +635,9 @@ bool por_temporal(sesion *s, const std::string &local, const std::string &remota
 
 bool ftp_put(sesion *s, const std::string &local, const std::string &remota, std::string *h)
 {
+    if (s->sftp)
+        return sftp_put(s->sftp, local, remota, h);
     s->renombre = false;
-    // SFTP writes the file under its path, as STOR does; any byte but NUL
-    // travels escaped in the URL.
-    if (s->a->sftp)
-        return s->a->atomico ? por_temporal(s, local, remota, h) : transfiere(s, local, remota, nullptr, h);
     // Over TLS a refused STOR costs a new connection (see transfiere): the
     // first upload into a folder not known to exist asks for the folder
     // first, and its 550 is the caller's cue to make it.
@@ -970,6 +687,8 @@ bool ftp_put(sesion *s, const std::string &local, const std::string &remota, std
 
 bool ftp_lista(sesion *s, const std::string &carpeta, std::vector<entrada_remota> &out)
 {
+    if (s->sftp)
+        return sftp_lista(s->sftp, carpeta, out);
     std::string url = url_de(s, carpeta);
     if (url.back() != '/')
         url += '/';
@@ -980,7 +699,7 @@ bool ftp_lista(sesion *s, const std::string &carpeta, std::vector<entrada_remota
     bool ok = false;
     const int al_empezar = s->forma_lista;
     for (;;) {
-        const char *orden = s->a->sftp ? nullptr : s->forma_lista == 0 ? "MLSD" : s->forma_lista == 1 ? "LIST -a" : nullptr;
+        const char *orden = s->forma_lista == 0 ? "MLSD" : s->forma_lista == 1 ? "LIST -a" : nullptr;
         s->datos.clear();
         curl_easy_setopt(s->easy, CURLOPT_URL, url.c_str());
         curl_easy_setopt(s->easy, CURLOPT_UPLOAD, 0L);
@@ -998,19 +717,19 @@ bool ftp_lista(sesion *s, const std::string &carpeta, std::vector<entrada_remota
         }
         if (!ok)
             sigue_tras_rechazo(s);
-        if (ok || s->a->sftp || s->perdida || s->forma_lista == 2)
+        if (ok || s->perdida || s->forma_lista == 2)
             break;
         if (s->forma_lista == 0 && s->codigo != 500 && s->codigo != 502 && s->codigo != 504)
             break;
         ++s->forma_lista;
     }
     if (ok) {
-        out = lee_listado(s->datos, !s->a->sftp && s->forma_lista == 0);
+        out = lee_listado(s->datos, s->forma_lista == 0);
         // A folder a server may not open is listed by some (vsftpd) as the
         // folder itself, alone, as "ls -ld" would.
         const size_t barra = carpeta.rfind('/');
         const std::string propio = barra == std::string::npos ? carpeta : carpeta.substr(barra + 1);
-        if (!s->a->sftp && s->forma_lista > 0 && out.size() == 1 && out[0].carpeta && out[0].nombre == propio) {
+        if (s->forma_lista > 0 && out.size() == 1 && out[0].carpeta && out[0].nombre == propio) {
             out.clear();
             s->motivo = "El servidor no muestra el contenido del directorio\n";
             ok = false;
@@ -1023,17 +742,20 @@ bool ftp_lista(sesion *s, const std::string &carpeta, std::vector<entrada_remota
 
 bool ftp_mkdir(sesion *s, const std::string &path)
 {
-    if (s->a->sftp ? !ordenes(s, curl_slist_append(nullptr, ("mkdir " + entre_comillas(ruta_sftp(s, path))).c_str()))
-                   : !orden(s, "MKD " + path, 257))
+    if (s->sftp)
+        return sftp_mkdir(s->sftp, path);
+    if (!orden(s, "MKD " + path, 257))
         return false;
     s->carpetas.insert(path);
     return true;
 }
 
-bool ftp_borra(sesion *s, const std::string &path) { return borra(s, path); }
+bool ftp_borra(sesion *s, const std::string &path) { return s->sftp ? sftp_borra(s->sftp, path) : borra(s, path); }
 
 std::string ftp_respuesta(const sesion *s)
 {
+    if (s->sftp)
+        return sftp_respuesta(s->sftp);
     if (!s->motivo.empty())
         return s->motivo;
     if (!s->respuesta.empty())
@@ -1043,25 +765,42 @@ std::string ftp_respuesta(const sesion *s)
 
 int ftp_codigo(const sesion *s) { return s->codigo; }
 
-bool ftp_perdida(const sesion *s) { return s->perdida; }
+bool ftp_perdida(const sesion *s) { return s->sftp ? sftp_perdida(s->sftp) : s->perdida; }
 
 bool ftp_falta_carpeta(const sesion *s)
 {
+    if (s->sftp)
+        return sftp_falta_carpeta(s->sftp);
     if (s->renombre)
         return false;
-    if (s->a->sftp)
-        return s->estado_sftp == 2;
     return s->codigo == 550 || s->codigo == 553;
 }
 
-bool ftp_no_existe(const sesion *s) { return s->a->sftp ? s->estado_sftp == 2 : s->codigo == 550; }
+bool ftp_no_existe(const sesion *s) { return s->sftp ? sftp_no_existe(s->sftp) : s->codigo == 550; }
 
 void ftp_cierra(sesion *s)
 {
     if (!s)
         return;
+    if (s->sftp) {
+        sftp_cierra(s->sftp);
+        delete s;
+        return;
+    }
     // Closing the cached connection sends QUIT.
     curl_multi_cleanup(s->multi);
     curl_easy_cleanup(s->easy);
     delete s;
 }
+
+sesion *ftp_otro_carril(sesion *s)
+{
+    if (!s->sftp)
+        return nullptr;
+    sesion *o = new sesion;
+    o->a = s->a;
+    o->sftp = sftp_otro(s->sftp);
+    return o;
+}
+
+int ftp_carriles(const ajustes &a) { return a.sftp ? ventana_sftp : 1; }

@@ -1,8 +1,9 @@
 // One connection to the server: connect and log in, store a file, make a
 // directory, the server's last reply, quit. Over FTP or FTPS it is a control
-// connection; with protocol = "sftp" an SSH session whose host key is checked
-// against the known-hosts file. The only part of the program that knows
-// which library is used, and the one place where the two transports differ.
+// connection; with protocol = "sftp" a lane of an SSH connection whose host
+// key is checked against the known-hosts file (publish/sftp.h). The only
+// part of the program that knows which library is used, and the one place
+// where the two transports differ.
 #pragma once
 
 #include <string>
@@ -80,3 +81,12 @@ bool ftp_perdida(const sesion *s);
 
 // Sends QUIT if the connection is open and releases everything.
 void ftp_cierra(sesion *s);
+
+// Files a connection carries at once: over SFTP, lanes of one SSH
+// connection (see publish/sftp.h); 1 over FTP.
+int ftp_carriles(const ajustes &a);
+
+// Another lane of s's connection, not yet opened (ftp_abre attaches it to
+// the connection, or connects anew when the connection is gone); nullptr
+// over FTP.
+sesion *ftp_otro_carril(sesion *s);

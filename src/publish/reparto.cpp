@@ -6,9 +6,9 @@
 #include <csignal>
 
 reparto::reparto(const ajustes &a, const arbol &t, directorios &dirs, sesion *propia, int n)
-    : a_(a), t_(t), dirs_(dirs), maximo_(static_cast<size_t>(n)), vivos_(1)
+    : a_(a), t_(t), dirs_(dirs), maximo_(n), conexiones_(1), vivos_(1), llegando_(1)
 {
-    hilos_.emplace_back(&reparto::hilo, this, propia);
+    hilos_.emplace_back(&reparto::hilo, this, propia, true);
 }
 
 reparto::~reparto()
@@ -18,11 +18,21 @@ reparto::~reparto()
         fin_ = true;
     }
     hay_encargo_.notify_all();
-    for (std::thread &t : hilos_)
+    // A thread may still start the other lanes of its connection.
+    for (;;) {
+        std::thread t;
+        {
+            std::lock_guard<std::mutex> l(mu_);
+            if (hilos_.empty())
+                break;
+            t = std::move(hilos_.back());
+            hilos_.pop_back();
+        }
         t.join();
+    }
 }
 
-void reparto::hilo(sesion *propia)
+void reparto::hilo(sesion *propia, bool abierta)
 {
     // The interrupt is handled on the main thread, which owns the output.
     sigset_t s;
@@ -33,24 +43,35 @@ void reparto::hilo(sesion *propia)
     conexion c{a_, t_, dirs_};
     c.reintenta_425 = true;
     c.devolver_si_cae = true;
-    if (propia) {
-        c.s = propia;
-    } else {
-        c.s = ftp_nueva(a_);
-        // A connection the server refuses (too many connections from this
-        // account or address) leaves the files to the others.
-        if (ftp_abre(c.s) != apertura::ok) {
-            ftp_cierra(c.s);
-            std::lock_guard<std::mutex> l(mu_);
-            --vivos_;
-            return;
+    c.s = propia ? propia : ftp_nueva(a_);
+    // A connection the server refuses (too many connections from this
+    // account or address), or a lane it refuses on its connection, leaves
+    // the files to the others.
+    if (!abierta && ftp_abre(c.s) != apertura::ok) {
+        ftp_cierra(c.s);
+        std::lock_guard<std::mutex> l(mu_);
+        --vivos_;
+        --llegando_;
+        return;
+    }
+    if (!propia || abierta) {
+        // A new connection: its other lanes join it.
+        std::lock_guard<std::mutex> l(mu_);
+        for (int i = 1; i < ftp_carriles(a_) && !fin_; ++i) {
+            ++vivos_;
+            ++llegando_;
+            hilos_.emplace_back(&reparto::hilo, this, ftp_otro_carril(c.s), false);
         }
     }
+    bool primera = true;
     for (;;) {
         puntero e;
         std::shared_ptr<listado_remoto> lista;
         {
             std::unique_lock<std::mutex> l(mu_);
+            if (primera)
+                --llegando_;
+            primera = false;
             ++libres_;
             hay_encargo_.wait(l, [this] { return fin_ || !cola_.empty() || !listas_.empty(); });
             --libres_;
@@ -127,10 +148,13 @@ void reparto::encola(encargo e)
 
 void reparto::otro_si_hace_falta()
 {
-    // Every thread busy: one more connection, if the settings allow it.
-    if (cola_.size() + listas_.size() > static_cast<size_t>(libres_) && hilos_.size() < maximo_) {
+    // Every thread busy, none on its way: one more connection, if the
+    // settings allow it.
+    if (cola_.size() + listas_.size() > static_cast<size_t>(libres_ + llegando_) && conexiones_ < maximo_) {
+        ++conexiones_;
         ++vivos_;
-        hilos_.emplace_back(&reparto::hilo, this, nullptr);
+        ++llegando_;
+        hilos_.emplace_back(&reparto::hilo, this, nullptr, false);
     }
 }
 

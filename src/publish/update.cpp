@@ -191,8 +191,9 @@ void actualiza(trabajo &w)
     corrida r{w, {}, conexion{w.a, w.t, r.dirs}, nullptr, 0, nullptr};
     r.propia.s = abre_conexion(w.a);
     progreso_empieza();
-    if (w.a.conexiones > 1) {
-        r.limite = static_cast<size_t>(w.a.conexiones) * 4;
+    const int carriles = ftp_carriles(w.a);
+    if (w.a.conexiones > 1 || carriles > 1) {
+        r.limite = static_cast<size_t>(w.a.conexiones) * static_cast<size_t>(carriles) * 4;
         r.pool = std::make_unique<reparto>(w.a, w.t, r.dirs, r.propia.s, w.a.conexiones);
         r.propia.s = nullptr;
     }

@@ -1,0 +1,822 @@
+// The SFTP connection over libssh2 (see sftp.h).
+//
+// Waiting: libssh2 is non-blocking, so a call that would block returns
+// "again" and leaves its request in flight. The lanes of a connection call
+// it only under the connection's lock; one lane at a time (the one
+// `sondeando`) sleeps on the socket with the lock released, and every call
+// that reads bytes from the socket wakes the others, because what it read
+// may answer any lane's request. A packet half written to a full socket
+// must be finished before anything else is sent on the session: its lane
+// (`dueno`) alone calls until it is through.
+#include "publish/sftp.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <libssh2.h>
+#include <libssh2_sftp.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <openssl/evp.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <memory>
+#include <mutex>
+
+#include "publish/ftp.h"
+#include "tree/walk.h"
+
+namespace {
+
+using reloj = std::chrono::steady_clock;
+
+// One SSH session, shared by the lanes of a connection.
+struct enlace {
+    LIBSSH2_SESSION *ses = nullptr;
+    int fd = -1;
+    int despertador = -1;        // eventfd that wakes the lane sleeping on the socket
+    std::mutex mu;               // held around every call into the session
+    std::condition_variable cv;  // something was read, or the socket is free again
+    bool sondeando = false;      // a lane sleeps on the socket
+    const void *dueno = nullptr; // the lane whose packet is half sent
+    bool muerta = false;         // cut, or given up after a stall
+    unsigned long long leidos = 0;  // bytes read from the socket so far
+
+    ~enlace()
+    {
+        if (ses) {
+            if (!muerta) {
+                // A short goodbye: the run is over, a silent server is not waited for.
+                libssh2_session_set_blocking(ses, 1);
+                libssh2_session_set_timeout(ses, 2000);
+                libssh2_session_disconnect(ses, "");
+            }
+            libssh2_session_free(ses);
+        }
+        if (fd >= 0)
+            close(fd);
+        if (despertador >= 0)
+            close(despertador);
+    }
+};
+
+// The connection of a group of lanes: the session they share now.
+struct conexion_ssh {
+    std::mutex mu;
+    std::shared_ptr<enlace> actual;
+};
+
+void despierta(enlace &e)
+{
+    const uint64_t uno = 1;
+    if (write(e.despertador, &uno, sizeof uno) < 0) {
+        // Only a full counter fails, and it wakes the reader anyway.
+    }
+}
+
+// The session is given up: every lane's call fails from now on.
+void mata(enlace &e)
+{
+    e.muerta = true;
+    if (e.fd >= 0)
+        shutdown(e.fd, SHUT_RDWR);
+    e.cv.notify_all();
+    if (e.sondeando)
+        despierta(e);
+}
+
+// The session's reads, counted so that a lane knows it read something.
+LIBSSH2_RECV_FUNC(recibe)
+{
+    enlace *e = static_cast<enlace *>(*abstract);
+    ssize_t n = recv(socket, buffer, length, flags);
+    if (n < 0)
+        return -errno;
+    e->leidos += static_cast<unsigned long long>(n);
+    return n;
+}
+
+enum { estancada = 1 };
+
+// Calls llamada (which returns a libssh2 result) until it is no longer
+// "again", waiting on the socket in between, at most plazo seconds without
+// an answer. Returns its result; LIBSSH2_ERROR_SOCKET_DISCONNECT when the
+// session died meanwhile, LIBSSH2_ERROR_TIMEOUT after the wait, with the
+// session given up.
+template <class F>
+long corre(enlace &e, const void *quien, long plazo, F llamada)
+{
+    std::unique_lock<std::mutex> l(e.mu);
+    const auto limite = reloj::now() + std::chrono::seconds(plazo);
+    for (;;) {
+        if (e.muerta)
+            return LIBSSH2_ERROR_SOCKET_DISCONNECT;
+        if (reloj::now() >= limite) {
+            mata(e);
+            return LIBSSH2_ERROR_TIMEOUT;
+        }
+        if (e.dueno && e.dueno != quien) {
+            e.cv.wait_until(l, limite);
+            continue;
+        }
+        const unsigned long long antes = e.leidos;
+        const long r = llamada();
+        if (e.leidos != antes) {
+            e.cv.notify_all();
+            if (e.sondeando)
+                despierta(e);
+        }
+        const int sentido = libssh2_session_block_directions(e.ses);
+        if (r != LIBSSH2_ERROR_EAGAIN || !(sentido & LIBSSH2_SESSION_BLOCK_OUTBOUND)) {
+            if (e.dueno == quien) {
+                e.dueno = nullptr;
+                e.cv.notify_all();
+            }
+        }
+        if (r != LIBSSH2_ERROR_EAGAIN)
+            return r;
+        const int espera = static_cast<int>(
+            std::min<long long>(1000, std::chrono::duration_cast<std::chrono::milliseconds>(limite - reloj::now()).count() + 1));
+        if (sentido & LIBSSH2_SESSION_BLOCK_OUTBOUND) {
+            // Only this lane may go on: it waits for room on the socket.
+            e.dueno = quien;
+            l.unlock();
+            pollfd p{e.fd, POLLOUT, 0};
+            poll(&p, 1, espera);
+            l.lock();
+        } else if (!e.sondeando) {
+            e.sondeando = true;
+            l.unlock();
+            pollfd p[2] = {{e.fd, POLLIN, 0}, {e.despertador, POLLIN, 0}};
+            poll(p, 2, espera);
+            if (p[1].revents) {
+                uint64_t n;
+                if (read(e.despertador, &n, sizeof n) < 0) {
+                    // Nothing to drain: the wake-up was taken already.
+                }
+            }
+            l.lock();
+            e.sondeando = false;
+            e.cv.notify_all();
+        } else {
+            e.cv.wait_until(l, limite);
+        }
+    }
+}
+
+// SFTP status texts as OpenSSH's own client words them, by status number.
+const char *const textos_sftp[] = {
+    "Success",        "End of file",     "No such file",         "Permission denied",
+    "Failure",        "Bad message",     "No connection",        "Connection lost",
+    "Operation unsupported", "Invalid handle", "No such path",   "File already exists",
+    "Write protected", "No media",       "No space on filesystem", "Quota exceeded",
+    "Unknown principal", "Lock conflict", "Directory not empty", "Not a directory",
+    "Invalid filename", "Link loop",
+};
+constexpr long n_textos_sftp = static_cast<long>(sizeof textos_sftp / sizeof *textos_sftp);
+
+}  // namespace
+
+struct carril {
+    const ajustes *a = nullptr;
+    std::shared_ptr<conexion_ssh> conexion;
+    std::shared_ptr<enlace> e;    // the session its channel is on
+    LIBSSH2_SFTP *sftp = nullptr;
+    std::string motivo;           // why the last operation failed
+    long estado = -1;             // SFTP status of the server's last refusal, -1 without one
+    bool perdida = false;
+    bool renombre = false;        // the last upload was stored but not renamed
+};
+
+namespace {
+
+// Runs a call of the lane's and sorts out a failure: a refusal with an SFTP
+// status keeps the connection; anything else loses it.
+template <class F>
+long opera(carril *c, F llamada)
+{
+    c->motivo.clear();
+    c->estado = -1;
+    c->perdida = false;
+    if (!c->e || !c->sftp) {
+        c->perdida = true;
+        c->motivo = "La conexion SSH se corto durante la operacion";
+        return LIBSSH2_ERROR_SOCKET_DISCONNECT;
+    }
+    LIBSSH2_SFTP *sftp = c->sftp;
+    long estado = -1;
+    const long r = corre(*c->e, c, c->a->plazo, [&]() -> long {
+        const long v = llamada();
+        if (v == LIBSSH2_ERROR_SFTP_PROTOCOL)
+            estado = static_cast<long>(libssh2_sftp_last_error(sftp));
+        else if (v < 0 && v != LIBSSH2_ERROR_EAGAIN)
+            mata(*c->e);
+        return v;
+    });
+    if (r >= 0)
+        return r;
+    if (r == LIBSSH2_ERROR_SFTP_PROTOCOL && estado > 0) {
+        c->estado = estado;
+        c->motivo = std::string(estado < n_textos_sftp ? textos_sftp[estado] : "Unknown status") + "\n";
+        return r;
+    }
+    c->perdida = true;
+    c->motivo = r == LIBSSH2_ERROR_TIMEOUT ? "El servidor no respondio en " + std::to_string(c->a->plazo) + " s"
+                                           : "La conexion SSH se corto durante la operacion";
+    return r;
+}
+
+// A pointer result as a libssh2 result: 0, or the session's last error.
+template <class T>
+long como_resultado(const T *p, LIBSSH2_SESSION *ses)
+{
+    return p ? 0 : libssh2_session_last_errno(ses);
+}
+
+// Over SFTP a remoteroot that is empty or does not start with "/" is taken
+// from the login folder: the path as the server sees it, relative then.
+std::string ruta_sftp(const carril *c, const std::string &path)
+{
+    const std::string &raiz = c->a->remoteroot;
+    if (!raiz.empty() && raiz[0] == '/')
+        return path;
+    size_t i = 0;
+    while (i < path.size() && path[i] == '/')
+        ++i;
+    return path.substr(i);
+}
+
+unsigned int largo(const std::string &t) { return static_cast<unsigned int>(t.size()); }
+
+// The saved failure of a lane, kept across the commands that clean up.
+struct fallo_guardado {
+    std::string motivo;
+    long estado;
+    explicit fallo_guardado(const carril *c) : motivo(c->motivo), estado(c->estado) {}
+    void repone(carril *c) const
+    {
+        c->motivo = motivo;
+        c->estado = estado;
+    }
+};
+
+// Stores the local file at the remote path. With h, the SHA-256 of the
+// bytes read and sent goes there when the server confirmed them.
+bool transfiere(carril *c, const std::string &local, const std::string &remota, std::string *h)
+{
+    const int fd = open(local.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        c->motivo = strerror(errno);
+        c->estado = -1;
+        c->perdida = false;
+        return false;
+    }
+    std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX *)> sha(nullptr, EVP_MD_CTX_free);
+    if (h) {
+        sha.reset(EVP_MD_CTX_new());
+        if (!sha || EVP_DigestInit_ex(sha.get(), EVP_sha256(), nullptr) != 1) {
+            close(fd);
+            c->motivo = "Imposible calcular la huella SHA-256";
+            c->estado = -1;
+            c->perdida = false;
+            return false;
+        }
+    }
+    const std::string path = ruta_sftp(c, remota);
+    LIBSSH2_SFTP_HANDLE *f = nullptr;
+    opera(c, [&] {
+        f = libssh2_sftp_open_ex(c->sftp, path.data(), largo(path),
+                                 LIBSSH2_FXF_WRITE | LIBSSH2_FXF_CREAT | LIBSSH2_FXF_TRUNC, 0644,
+                                 LIBSSH2_SFTP_OPENFILE);
+        return como_resultado(f, c->e->ses);
+    });
+    if (!f) {
+        close(fd);
+        return false;
+    }
+    // Small files are read whole; larger ones in blocks the library sends
+    // as several requests at once.
+    struct stat st;
+    const size_t tope = 128 * 1024;
+    const size_t bloque = fstat(fd, &st) == 0 && st.st_size > 0 && static_cast<size_t>(st.st_size) < tope
+                              ? static_cast<size_t>(st.st_size)
+                              : tope;
+    std::unique_ptr<char[]> buf(new char[bloque]);
+    bool ok = true;
+    int error_lectura = 0;
+    for (;;) {
+        ssize_t n = read(fd, buf.get(), bloque);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            error_lectura = errno;
+            break;
+        }
+        if (n == 0)
+            break;
+        if (sha)
+            EVP_DigestUpdate(sha.get(), buf.get(), static_cast<size_t>(n));
+        for (ssize_t hecho = 0; ok && hecho < n;) {
+            const long r = opera(c, [&] {
+                return static_cast<long>(libssh2_sftp_write(f, buf.get() + hecho, static_cast<size_t>(n - hecho)));
+            });
+            if (r < 0)
+                ok = false;
+            else
+                hecho += r;
+        }
+        if (!ok)
+            break;
+    }
+    close(fd);
+    if (c->perdida) {
+        // The handle goes with the session.
+        return false;
+    }
+    fallo_guardado antes(c);
+    const long cierre = opera(c, [&] { return static_cast<long>(libssh2_sftp_close_handle(f)); });
+    if (error_lectura) {
+        c->motivo = strerror(error_lectura);
+        c->estado = -1;
+        c->perdida = c->perdida && cierre != LIBSSH2_ERROR_SFTP_PROTOCOL;
+        return false;
+    }
+    if (!ok) {
+        const bool perdida = c->perdida;
+        antes.repone(c);
+        c->perdida = perdida;
+        return false;
+    }
+    if (cierre < 0)
+        return false;
+    if (sha) {
+        unsigned char d[EVP_MAX_MD_SIZE];
+        unsigned int len = 0;
+        if (EVP_DigestFinal_ex(sha.get(), d, &len) == 1 && len == 32)
+            h->assign(reinterpret_cast<const char *>(d), len);
+        else
+            h->clear();
+    }
+    return true;
+}
+
+bool renombra(carril *c, const std::string &de, const std::string &a)
+{
+    const std::string p = ruta_sftp(c, de), q = ruta_sftp(c, a);
+    return opera(c, [&] {
+               return static_cast<long>(libssh2_sftp_rename_ex(c->sftp, p.data(), largo(p), q.data(), largo(q),
+                                                               LIBSSH2_SFTP_RENAME_OVERWRITE |
+                                                                   LIBSSH2_SFTP_RENAME_ATOMIC |
+                                                                   LIBSSH2_SFTP_RENAME_NATIVE));
+           }) == 0;
+}
+
+// Stores the file under its temporary name beside remota and renames it.
+bool por_temporal(carril *c, const std::string &local, const std::string &remota, std::string *h)
+{
+    const size_t barra = remota.rfind('/');
+    const size_t corte = barra == std::string::npos ? 0 : barra + 1;
+    const std::string temporal = remota.substr(0, corte) + nombre_temporal(remota.substr(corte));
+    if (!transfiere(c, local, temporal, h)) {
+        // Over a lost connection the copy stays; the next upload of the file
+        // overwrites it. A folder that is missing holds no copy.
+        if (c->perdida || c->estado == 2)
+            return false;
+    } else if (renombra(c, temporal, remota)) {
+        return true;
+    } else {
+        if (c->perdida)
+            return false;
+        // Stored whole but not renamed. SFTP's version 3 will not rename
+        // over an existing file: without it the rename can go through.
+        // Between the two the name is missing for a moment; it never shows
+        // a part of the file.
+        fallo_guardado primera(c);
+        if (sftp_borra(c, remota)) {
+            if (renombra(c, temporal, remota))
+                return true;
+        } else {
+            primera.repone(c);
+        }
+        c->renombre = true;
+        if (c->perdida)
+            return false;
+    }
+    // Whatever part of the file the server kept goes, and the reply that
+    // refused it stays the one shown.
+    fallo_guardado rechazo(c);
+    sftp_borra(c, temporal);
+    rechazo.repone(c);
+    c->perdida = false;
+    return false;
+}
+
+// Why a file cannot be used, or an empty text.
+std::string ilegible(const char *path)
+{
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return strerror(errno);
+    struct stat st;
+    bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    close(fd);
+    return regular ? "" : strerror(EISDIR);
+}
+
+// "SHA256:" and the unpadded base64 of the SHA-256 of a host key, as
+// ssh-keygen -l shows it.
+std::string huella_clave(const char *clave, size_t n)
+{
+    unsigned char d[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    if (EVP_Digest(clave, n, d, &len, EVP_sha256(), nullptr) != 1)
+        return "?";
+    std::string out(4 * ((len + 2) / 3) + 1, '\0');
+    int m = EVP_EncodeBlock(reinterpret_cast<unsigned char *>(out.data()), d, static_cast<int>(len));
+    out.resize(static_cast<size_t>(m));
+    while (!out.empty() && out.back() == '=')
+        out.pop_back();
+    return "SHA256:" + out;
+}
+
+const char *tipo_clave(int tipo)
+{
+    switch (tipo) {
+    case LIBSSH2_HOSTKEY_TYPE_RSA:
+        return "RSA";
+    case LIBSSH2_HOSTKEY_TYPE_DSS:
+        return "DSA";
+    case LIBSSH2_HOSTKEY_TYPE_ECDSA_256:
+    case LIBSSH2_HOSTKEY_TYPE_ECDSA_384:
+    case LIBSSH2_HOSTKEY_TYPE_ECDSA_521:
+        return "ECDSA";
+    case LIBSSH2_HOSTKEY_TYPE_ED25519:
+        return "ED25519";
+    default:
+        return "";
+    }
+}
+
+int bit_clave(int tipo)
+{
+    switch (tipo) {
+    case LIBSSH2_HOSTKEY_TYPE_RSA:
+        return LIBSSH2_KNOWNHOST_KEY_SSHRSA;
+    case LIBSSH2_HOSTKEY_TYPE_DSS:
+        return LIBSSH2_KNOWNHOST_KEY_SSHDSS;
+    case LIBSSH2_HOSTKEY_TYPE_ECDSA_256:
+        return LIBSSH2_KNOWNHOST_KEY_ECDSA_256;
+    case LIBSSH2_HOSTKEY_TYPE_ECDSA_384:
+        return LIBSSH2_KNOWNHOST_KEY_ECDSA_384;
+    case LIBSSH2_HOSTKEY_TYPE_ECDSA_521:
+        return LIBSSH2_KNOWNHOST_KEY_ECDSA_521;
+    case LIBSSH2_HOSTKEY_TYPE_ED25519:
+        return LIBSSH2_KNOWNHOST_KEY_ED25519;
+    default:
+        return LIBSSH2_KNOWNHOST_KEY_UNKNOWN;
+    }
+}
+
+// The host-key method a plain line of the known-hosts file names for this
+// server, so that the server shows the key the file holds; empty when the
+// file has none (or only hashed names).
+std::string metodo_conocido(LIBSSH2_KNOWNHOSTS *kh, const ajustes &a)
+{
+    const std::string nombre = a.puerto_ftp == 22 ? a.ftpserver : "[" + a.ftpserver + "]:" + a.ftpport;
+    libssh2_knownhost *k = nullptr;
+    while (libssh2_knownhost_get(kh, &k, k) == 0) {
+        if (!k->name || nombre != k->name)
+            continue;
+        switch (k->typemask & LIBSSH2_KNOWNHOST_KEY_MASK) {
+        case LIBSSH2_KNOWNHOST_KEY_SSHRSA:
+            return "ssh-rsa";
+        case LIBSSH2_KNOWNHOST_KEY_SSHDSS:
+            return "ssh-dss";
+        case LIBSSH2_KNOWNHOST_KEY_ECDSA_256:
+            return "ecdsa-sha2-nistp256";
+        case LIBSSH2_KNOWNHOST_KEY_ECDSA_384:
+            return "ecdsa-sha2-nistp384";
+        case LIBSSH2_KNOWNHOST_KEY_ECDSA_521:
+            return "ecdsa-sha2-nistp521";
+        case LIBSSH2_KNOWNHOST_KEY_ED25519:
+            return "ssh-ed25519";
+        default:
+            return "";
+        }
+    }
+    return "";
+}
+
+// Connects to the server within plazo; the socket, or -1 with the reason.
+int conecta_tcp(const ajustes &a, std::string &motivo)
+{
+    addrinfo pista{};
+    pista.ai_family = AF_UNSPEC;
+    pista.ai_socktype = SOCK_STREAM;
+    addrinfo *lista = nullptr;
+    if (getaddrinfo(a.ftpserver.c_str(), a.ftpport.c_str(), &pista, &lista) != 0 || !lista) {
+        motivo = "Could not resolve host: " + a.ftpserver;
+        return -1;
+    }
+    int fd = -1;
+    for (addrinfo *p = lista; p; p = p->ai_next) {
+        fd = socket(p->ai_family, p->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, p->ai_protocol);
+        if (fd < 0) {
+            motivo = strerror(errno);
+            continue;
+        }
+        int r = connect(fd, p->ai_addr, p->ai_addrlen);
+        if (r != 0 && errno == EINPROGRESS) {
+            pollfd q{fd, POLLOUT, 0};
+            if (poll(&q, 1, static_cast<int>(a.plazo * 1000)) == 1) {
+                int err = 0;
+                socklen_t n = sizeof err;
+                getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &n);
+                r = err ? -1 : 0;
+                errno = err;
+            } else {
+                errno = ETIMEDOUT;
+            }
+        }
+        if (r == 0)
+            break;
+        motivo = strerror(errno);
+        close(fd);
+        fd = -1;
+    }
+    freeaddrinfo(lista);
+    return fd;
+}
+
+// Why the host key is not accepted, or an empty text.
+std::string rechazo_clave(enlace &e, const ajustes &a, LIBSSH2_KNOWNHOSTS *kh)
+{
+    size_t n = 0;
+    int tipo = 0;
+    const char *clave = libssh2_session_hostkey(e.ses, &n, &tipo);
+    if (!clave)
+        return "El servidor no presento su clave";
+    libssh2_knownhost *hallada = nullptr;
+    const int m = libssh2_knownhost_checkp(kh, a.ftpserver.c_str(), static_cast<int>(a.puerto_ftp), clave, n,
+                                           LIBSSH2_KNOWNHOST_TYPE_PLAIN | LIBSSH2_KNOWNHOST_KEYENC_RAW | bit_clave(tipo),
+                                           &hallada);
+    if (m == LIBSSH2_KNOWNHOST_CHECK_MATCH)
+        return "";
+    const std::string servidor =
+        (a.ftpserver.find(':') != std::string::npos ? "[" + a.ftpserver + "]" : a.ftpserver) + ":" + a.ftpport;
+    const std::string texto = std::string(tipo_clave(tipo)) + " " + huella_clave(clave, n);
+    if (m == LIBSSH2_KNOWNHOST_CHECK_MISMATCH)
+        return "La clave del servidor " + servidor + " ha cambiado: presenta " + texto + ", que no es la que guarda " +
+               a.sshknownhosts + "; si el cambio es legitimo, quite la linea vieja de ese archivo y agregue la nueva";
+    return "El servidor " + servidor + " no esta en " + a.sshknownhosts + " (su clave es " + texto +
+           "); si es el suyo, agreguelo con: ssh-keyscan -p " + a.ftpport + " " + a.ftpserver + " >> " +
+           a.sshknownhosts;
+}
+
+// A new session to the server: connect, check the host key, log in.
+std::shared_ptr<enlace> nuevo_enlace(const ajustes &a, apertura &paso, std::string &motivo)
+{
+    paso = apertura::conexion;
+    auto e = std::make_shared<enlace>();
+    e->fd = conecta_tcp(a, motivo);
+    if (e->fd < 0)
+        return nullptr;
+    e->despertador = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    e->ses = libssh2_session_init_ex(nullptr, nullptr, nullptr, e.get());
+    if (!e->ses || e->despertador < 0) {
+        motivo = "Imposible iniciar la sesion SSH";
+        return nullptr;
+    }
+    libssh2_session_callback_set(e->ses, LIBSSH2_CALLBACK_RECV, reinterpret_cast<void *>(recibe));
+    libssh2_session_set_blocking(e->ses, 0);
+    std::unique_ptr<LIBSSH2_KNOWNHOSTS, void (*)(LIBSSH2_KNOWNHOSTS *)> kh(libssh2_knownhost_init(e->ses),
+                                                                          libssh2_knownhost_free);
+    if (!kh) {
+        motivo = "Imposible iniciar la sesion SSH";
+        return nullptr;
+    }
+    // A missing default file holds no host: the check says how to add it.
+    libssh2_knownhost_readfile(kh.get(), a.sshknownhosts.c_str(), LIBSSH2_KNOWNHOST_FILE_OPENSSH);
+    const std::string metodo = metodo_conocido(kh.get(), a);
+    if (!metodo.empty())
+        libssh2_session_method_pref(e->ses, LIBSSH2_METHOD_HOSTKEY, metodo.c_str());
+    const void *yo = e.get();
+    long r = corre(*e, yo, a.plazo, [&] { return static_cast<long>(libssh2_session_handshake(e->ses, e->fd)); });
+    if (r != 0) {
+        char *texto = nullptr;
+        libssh2_session_last_error(e->ses, &texto, nullptr, 0);
+        motivo = r == LIBSSH2_ERROR_TIMEOUT ? "El servidor no respondio en " + std::to_string(a.plazo) + " s"
+                 : texto && *texto          ? texto
+                                            : "La conexion SSH se corto durante la operacion";
+        e->muerta = true;
+        return nullptr;
+    }
+    motivo = rechazo_clave(*e, a, kh.get());
+    if (!motivo.empty()) {
+        e->muerta = true;
+        return nullptr;
+    }
+    const std::string &u = a.ftpuser, &p = a.ftppass;
+    r = corre(*e, yo, a.plazo, [&] {
+        if (a.sshkeyfile.empty())
+            return static_cast<long>(
+                libssh2_userauth_password_ex(e->ses, u.data(), largo(u), p.data(), largo(p), nullptr));
+        // ftppass is the key's passphrase; a key without one ignores it.
+        return static_cast<long>(libssh2_userauth_publickey_fromfile_ex(e->ses, u.data(), largo(u), nullptr,
+                                                                       a.sshkeyfile.c_str(), p.c_str()));
+    });
+    if (r == 0)
+        return e;
+    if (r == LIBSSH2_ERROR_TIMEOUT) {
+        motivo = "El servidor no respondio en " + std::to_string(a.plazo) + " s";
+    } else if (r == LIBSSH2_ERROR_SOCKET_DISCONNECT || r == LIBSSH2_ERROR_SOCKET_RECV ||
+               r == LIBSSH2_ERROR_SOCKET_SEND) {
+        motivo = "La conexion SSH se corto durante la operacion";
+    } else {
+        paso = apertura::login;
+        motivo = "El servidor SSH no acepta el usuario con esa clave o llave";
+    }
+    e->muerta = true;
+    return nullptr;
+}
+
+// Lets the lane's channel go, with its session if it is the last lane on it.
+void suelta(carril *c)
+{
+    if (c->sftp && c->e) {
+        LIBSSH2_SFTP *sftp = c->sftp;
+        corre(*c->e, c, 2, [&] { return static_cast<long>(libssh2_sftp_shutdown(sftp)); });
+    }
+    c->sftp = nullptr;
+    // The session goes with the last lane that holds it.
+    c->e.reset();
+}
+
+}  // namespace
+
+void sftp_inicia() { libssh2_init(0); }
+
+std::string sftp_comprueba(const ajustes &a)
+{
+    if (!a.sshkeyfile.empty()) {
+        std::string por = ilegible(a.sshkeyfile.c_str());
+        if (!por.empty())
+            return "Imposible leer sshkeyfile '" + a.sshkeyfile + "': " + por + "\n";
+    }
+    // The default file may be missing: then no host is known yet, and the
+    // first connection says how to add the server.
+    struct stat st;
+    if (!a.knownhosts_explicito && stat(a.sshknownhosts.c_str(), &st) != 0 && errno == ENOENT)
+        return "";
+    std::string por = ilegible(a.sshknownhosts.c_str());
+    return por.empty() ? "" : "Imposible leer sshknownhosts '" + a.sshknownhosts + "': " + por + "\n";
+}
+
+carril *sftp_nuevo(const ajustes &a)
+{
+    carril *c = new carril;
+    c->a = &a;
+    c->conexion = std::make_shared<conexion_ssh>();
+    return c;
+}
+
+carril *sftp_otro(carril *c)
+{
+    carril *o = new carril;
+    o->a = c->a;
+    o->conexion = c->conexion;
+    return o;
+}
+
+apertura sftp_abre(carril *c)
+{
+    suelta(c);
+    c->motivo.clear();
+    c->estado = -1;
+    c->perdida = false;
+    if (!c->a->puerto_ftp) {
+        c->motivo = "Puerto FTP no valido: " + c->a->ftpport;
+        return apertura::conexion;
+    }
+    std::shared_ptr<enlace> e;
+    {
+        // One lane connects; the others of the connection wait for it and
+        // take its session.
+        std::lock_guard<std::mutex> l(c->conexion->mu);
+        e = c->conexion->actual;
+        if (e) {
+            std::lock_guard<std::mutex> g(e->mu);
+            if (e->muerta)
+                e.reset();
+        }
+        if (!e) {
+            apertura paso;
+            e = nuevo_enlace(*c->a, paso, c->motivo);
+            if (!e) {
+                c->perdida = true;
+                return paso;
+            }
+            c->conexion->actual = e;
+        }
+    }
+    c->e = e;
+    LIBSSH2_SFTP *sftp = nullptr;
+    const long r = corre(*e, c, c->a->plazo, [&] {
+        sftp = libssh2_sftp_init(e->ses);
+        return como_resultado(sftp, e->ses);
+    });
+    if (sftp) {
+        c->sftp = sftp;
+        return apertura::ok;
+    }
+    // A server that allows fewer sessions per connection refuses the
+    // channel and keeps the connection.
+    if (r != LIBSSH2_ERROR_CHANNEL_FAILURE && r != LIBSSH2_ERROR_CHANNEL_REQUEST_DENIED) {
+        std::lock_guard<std::mutex> g(e->mu);
+        mata(*e);
+    }
+    c->motivo = r == LIBSSH2_ERROR_TIMEOUT ? "El servidor no respondio en " + std::to_string(c->a->plazo) + " s"
+                                           : "El servidor no abre un canal SFTP";
+    c->perdida = true;
+    suelta(c);
+    return apertura::conexion;
+}
+
+bool sftp_put(carril *c, const std::string &local, const std::string &remota, std::string *h)
+{
+    c->renombre = false;
+    return c->a->atomico ? por_temporal(c, local, remota, h) : transfiere(c, local, remota, h);
+}
+
+bool sftp_lista(carril *c, const std::string &carpeta, std::vector<entrada_remota> &out)
+{
+    const std::string path = ruta_sftp(c, carpeta);
+    LIBSSH2_SFTP_HANDLE *d = nullptr;
+    opera(c, [&] {
+        d = libssh2_sftp_open_ex(c->sftp, path.data(), largo(path), 0, 0, LIBSSH2_SFTP_OPENDIR);
+        return como_resultado(d, c->e->ses);
+    });
+    if (!d)
+        return false;
+    // The long names ("-rw-r--r-- 1 owner group size date name"), a line each.
+    std::string texto;
+    std::unique_ptr<char[]> nombre(new char[4096]), larga(new char[4096]);
+    long r;
+    for (;;) {
+        LIBSSH2_SFTP_ATTRIBUTES at{};
+        r = opera(c, [&] {
+            return static_cast<long>(libssh2_sftp_readdir_ex(d, nombre.get(), 4096, larga.get(), 4096, &at));
+        });
+        if (r <= 0)
+            break;
+        texto += larga.get();
+        texto += '\n';
+    }
+    if (c->perdida)
+        return false;
+    fallo_guardado lectura(c);
+    opera(c, [&] { return static_cast<long>(libssh2_sftp_close_handle(d)); });
+    if (r < 0) {
+        const bool perdida = c->perdida;
+        lectura.repone(c);
+        c->perdida = perdida;
+        return false;
+    }
+    out = lee_listado(texto, false);
+    return !c->perdida;
+}
+
+bool sftp_mkdir(carril *c, const std::string &path)
+{
+    const std::string p = ruta_sftp(c, path);
+    return opera(c, [&] { return static_cast<long>(libssh2_sftp_mkdir_ex(c->sftp, p.data(), largo(p), 0755)); }) == 0;
+}
+
+bool sftp_borra(carril *c, const std::string &path)
+{
+    const std::string p = ruta_sftp(c, path);
+    return opera(c, [&] { return static_cast<long>(libssh2_sftp_unlink_ex(c->sftp, p.data(), largo(p))); }) == 0;
+}
+
+std::string sftp_respuesta(const carril *c) { return c->motivo.empty() ? "Sin respuesta del servidor" : c->motivo; }
+
+bool sftp_falta_carpeta(const carril *c) { return !c->renombre && c->estado == 2; }
+
+bool sftp_no_existe(const carril *c) { return c->estado == 2; }
+
+bool sftp_perdida(const carril *c) { return c->perdida; }
+
+void sftp_cierra(carril *c)
+{
+    if (!c)
+        return;
+    suelta(c);
+    delete c;
+}
