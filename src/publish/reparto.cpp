@@ -8,6 +8,8 @@
 reparto::reparto(const ajustes &a, const arbol &t, directorios &dirs, sesion *propia, int n)
     : a_(a), t_(t), dirs_(dirs), maximo_(n), conexiones_(1), vivos_(1), llegando_(1)
 {
+    // The thread adds its connection's other lanes to hilos_.
+    std::lock_guard<std::mutex> l(mu_);
     hilos_.emplace_back(&reparto::hilo, this, propia, true);
 }
 
