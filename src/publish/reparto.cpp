@@ -8,7 +8,6 @@
 reparto::reparto(const ajustes &a, const arbol &t, directorios &dirs, sesion *propia, int n)
     : a_(a), t_(t), dirs_(dirs), maximo_(n), conexiones_(1), vivos_(1), llegando_(1)
 {
-    // The thread adds its connection's other lanes to hilos_.
     std::lock_guard<std::mutex> l(mu_);
     hilos_.emplace_back(&reparto::hilo, this, propia, true);
 }
@@ -20,18 +19,11 @@ reparto::~reparto()
         fin_ = true;
     }
     hay_encargo_.notify_all();
-    // A thread may still start the other lanes of its connection.
-    for (;;) {
-        std::thread t;
-        {
-            std::lock_guard<std::mutex> l(mu_);
-            if (hilos_.empty())
-                break;
-            t = std::move(hilos_.back());
-            hilos_.pop_back();
-        }
+    for (std::thread &t : hilos_)
         t.join();
-    }
+    for (std::deque<sesion *> &r : reservas_)
+        for (sesion *s : r)
+            ftp_cierra(s);
 }
 
 void reparto::hilo(sesion *propia, bool abierta)
@@ -56,14 +48,14 @@ void reparto::hilo(sesion *propia, bool abierta)
         --llegando_;
         return;
     }
-    if (!propia || abierta) {
-        // A new connection: its other lanes join it.
+    if ((!propia || abierta) && ftp_carriles(a_) > 1) {
+        // A new connection: its other lanes wait to be needed.
+        std::deque<sesion *> otros;
+        for (int i = 1; i < ftp_carriles(a_); ++i)
+            otros.push_back(ftp_otro_carril(c.s));
         std::lock_guard<std::mutex> l(mu_);
-        for (int i = 1; i < ftp_carriles(a_) && !fin_; ++i) {
-            ++vivos_;
-            ++llegando_;
-            hilos_.emplace_back(&reparto::hilo, this, ftp_otro_carril(c.s), false);
-        }
+        reservas_.push_back(std::move(otros));
+        otro_si_hace_falta();
     }
     bool primera = true;
     for (;;) {
@@ -151,13 +143,26 @@ void reparto::encola(encargo e)
 void reparto::otro_si_hace_falta()
 {
     // Every thread busy, none on its way: one more connection, if the
-    // settings allow it.
-    if (cola_.size() + listas_.size() > static_cast<size_t>(libres_ + llegando_) && conexiones_ < maximo_) {
+    // settings allow it, otherwise one more lane on the connection that
+    // has the fewest.
+    if (fin_ || cola_.size() + listas_.size() <= static_cast<size_t>(libres_ + llegando_))
+        return;
+    sesion *carril = nullptr;
+    if (conexiones_ < maximo_) {
         ++conexiones_;
-        ++vivos_;
-        ++llegando_;
-        hilos_.emplace_back(&reparto::hilo, this, nullptr, false);
+    } else {
+        std::deque<sesion *> *mas = nullptr;
+        for (std::deque<sesion *> &r : reservas_)
+            if (!mas || r.size() > mas->size())
+                mas = &r;
+        if (!mas || mas->empty())
+            return;
+        carril = mas->front();
+        mas->pop_front();
     }
+    ++vivos_;
+    ++llegando_;
+    hilos_.emplace_back(&reparto::hilo, this, carril, false);
 }
 
 void reparto::lista(std::shared_ptr<listado_remoto> l)

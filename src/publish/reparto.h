@@ -34,10 +34,11 @@ struct encargo {
 
 class reparto {
 public:
-    // Up to n connections, each with ftp_carriles lanes, a thread each. The
-    // first connection is the logged-in session propia; another is opened
-    // only when a file is handed over while every thread is busy and none
-    // is on its way, so a run that uploads little opens few connections.
+    // Up to n connections, each with up to ftp_carriles lanes, a thread
+    // each. The first connection is the logged-in session propia. Another
+    // connection, or else another lane, is opened only when a file is
+    // handed over while every thread is busy and none is on its way, so a
+    // run that uploads little opens few connections and channels.
     reparto(const ajustes &a, const arbol &t, directorios &dirs, sesion *propia, int n);
     // Waits for every file, then stops the threads; each connection quits.
     ~reparto();
@@ -83,5 +84,6 @@ private:
     int vivos_ = 0;       // threads with a connection, or opening one
     int libres_ = 0;      // threads waiting for a file
     int llegando_ = 0;    // threads not yet waiting for their first file
+    std::vector<std::deque<sesion *>> reservas_;  // lanes not yet opened, by connection
     bool fin_ = false;
 };

@@ -29,6 +29,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "publish/ftp.h"
 #include "tree/walk.h"
@@ -48,16 +49,22 @@ struct enlace {
     const void *dueno = nullptr; // the lane whose packet is half sent
     bool muerta = false;         // cut, or given up after a stall
     unsigned long long leidos = 0;  // bytes read from the socket so far
+    std::vector<LIBSSH2_SFTP *> canales;  // every lane's channel, freed with the session
 
     ~enlace()
     {
         if (ses) {
-            if (!muerta) {
-                // A short goodbye: the run is over, a silent server is not waited for.
-                libssh2_session_set_blocking(ses, 1);
-                libssh2_session_set_timeout(ses, 2000);
+            // A short goodbye: the run is over, a silent server is not
+            // waited for. The channels are let go after it, all at once:
+            // closed one by one, each would cost some round trips.
+            libssh2_session_set_blocking(ses, 1);
+            libssh2_session_set_timeout(ses, 2000);
+            if (!muerta)
                 libssh2_session_disconnect(ses, "");
-            }
+            if (fd >= 0)
+                shutdown(fd, SHUT_RDWR);
+            for (LIBSSH2_SFTP *c : canales)
+                libssh2_sftp_shutdown(c);
             libssh2_session_free(ses);
         }
         if (fd >= 0)
@@ -647,13 +654,9 @@ std::shared_ptr<enlace> nuevo_enlace(const ajustes &a, apertura &paso, std::stri
     return nullptr;
 }
 
-// Lets the lane's channel go, with its session if it is the last lane on it.
+// Lets the lane's session go; its channel goes with the session.
 void suelta(carril *c)
 {
-    if (c->sftp && c->e) {
-        LIBSSH2_SFTP *sftp = c->sftp;
-        corre(*c->e, c, 2, [&] { return static_cast<long>(libssh2_sftp_shutdown(sftp)); });
-    }
     c->sftp = nullptr;
     // The session goes with the last lane that holds it.
     c->e.reset();
@@ -733,6 +736,8 @@ apertura sftp_abre(carril *c)
         return como_resultado(sftp, e->ses);
     });
     if (sftp) {
+        std::lock_guard<std::mutex> g(e->mu);
+        e->canales.push_back(sftp);
         c->sftp = sftp;
         return apertura::ok;
     }
