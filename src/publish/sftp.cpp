@@ -12,10 +12,12 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <libssh2.h>
 #include <libssh2_sftp.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <openssl/evp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -552,8 +554,13 @@ int conecta_tcp(const ajustes &a, std::string &motivo)
                 errno = ETIMEDOUT;
             }
         }
-        if (r == 0)
+        if (r == 0) {
+            // Requests are small and answered one by one: none waits for
+            // the answer to the one before to be sent.
+            const int uno = 1;
+            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &uno, sizeof uno);
             break;
+        }
         motivo = strerror(errno);
         close(fd);
         fd = -1;
@@ -684,6 +691,9 @@ std::string sftp_comprueba(const ajustes &a)
 
 carril *sftp_nuevo(const ajustes &a)
 {
+    // A connection's lanes are threads that mostly wait: a malloc arena
+    // each would hold memory for nothing.
+    mallopt(M_ARENA_MAX, 2);
     carril *c = new carril;
     c->a = &a;
     c->conexion = std::make_shared<conexion_ssh>();
