@@ -1,6 +1,7 @@
 // Over SFTP, what the FTP tables (test_servers, test_transport) do not
 // cover: the host-key check before the login, a prune, and the scripted
-// server's cut connection, refused open and stall.
+// server's cut connection, refused open and stall, also with several files
+// in flight on one connection.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -153,6 +154,71 @@ TEST(Scripted, CutRefusalAndStall)
     pub::expect_run(vt::run(s), want + "Terminado!!!\n", 2);
     EXPECT_EQ(vt::read_file(sftp.path("htdocs/big.bin")), big);
     EXPECT_EQ(site.rows(), pub::Rows{pub::row({"/", "big.bin"}, when)});
+}
+
+// Several files in flight on one connection: the last one's write is cut or
+// refused while the others' answers are held back. After a cut every file
+// that was in flight goes again, all over one new connection, and arrives
+// whole; after a refusal the others are stored and the run ends with 2.
+TEST(Scripted, SeveralFilesInFlight)
+{
+    struct Case {
+        std::string name;
+        vt::SftpAnswer last;  // the answer to the last file's first write
+        int status, connections;
+    };
+    const std::vector<Case> cases = {
+        {"cut", vt::SftpAnswer::drop(), 0, 2},
+        {"refusal", vt::SftpAnswer::permission_denied(), 2, 1},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        vt::ScriptedSftp sftp;
+        sftp.make_dir("htdocs");
+        Site site("inflight_" + c.name);
+        const std::string known = site.local() + "/../known_hosts";
+        vt::write_file(known, vt::read_file(sftp.known_hosts()));
+        use_sftp(site, sftp.host(), sftp.port(), sftp.user(), sftp.pass(), known);
+        site.create_table();
+        for (int i = 0; i < 6; ++i)
+            site.put("/f" + std::to_string(i) + ".bin", std::string(20000 + i, static_cast<char>('a' + i)), when);
+        const std::vector<pub::Entry> files = pub::listing(site.local());
+        const pub::Entry &last = files.back();
+        for (const pub::Entry &e : files)
+            if (e.path() != last.path())
+                sftp.queue("write", "/htdocs" + e.path(), vt::SftpAnswer::ok(600ms));
+        sftp.queue("write", "/htdocs" + last.path(), c.last);
+        std::string want = pub::header(sftp.port());
+        pub::Rows rows;
+        for (const pub::Entry &e : files) {
+            if (c.status && e.path() == last.path()) {
+                want += "NUEVO ARCHIVO!!!  Bienvenido " + e.path() + "!\nError subiendo archivo /htdocs" + e.path() +
+                        " desde " + site.local(e.path()) + ":\nPermission denied\n\n===> ERROR al subir " + e.path() +
+                        "\n";
+                continue;
+            }
+            want += pub::new_file(e.path());
+            rows.push_back(pub::row(e, when));
+        }
+        vt::Spawn s = site.spawn();
+        vt::write_file(known + ".lsan", "leak:libssh2.so\n");
+        s.env.emplace_back("LSAN_OPTIONS", "print_suppressions=0:suppressions=" + known + ".lsan");
+        pub::expect_run(vt::run(s), want + "Terminado!!!\n", c.status);
+        for (const pub::Entry &e : files) {
+            if (c.status && e.path() == last.path())
+                continue;
+            EXPECT_EQ(vt::read_file(sftp.path("htdocs" + e.path())), vt::read_file(site.local(e.path()))) << e.path();
+        }
+        EXPECT_EQ(site.rows(), pub::sorted(rows));
+        EXPECT_EQ(sftp.connections(), c.connections);
+        // The other files' writes had all reached the first connection, and
+        // their answers were held back: they were in flight together.
+        int held = 0;
+        const std::vector<std::vector<std::string>> sessions = sftp.sessions();
+        for (const std::string &r : sessions.at(0))
+            held += r.rfind("write /htdocs/f", 0) == 0 && r.find(last.nombre) == std::string::npos;
+        EXPECT_EQ(held, 5);
+    }
 }
 
 // Through a 20 ms round trip a file waits on the server for some three round
