@@ -276,6 +276,13 @@ struct fallo_guardado {
     }
 };
 
+// A handle of a session that is gone: closing it fails at once, and frees it.
+void suelta_perdido(carril *c, LIBSSH2_SFTP_HANDLE *h)
+{
+    std::lock_guard<std::mutex> l(c->e->mu);
+    libssh2_sftp_close_handle(h);
+}
+
 // Stores the local file at the remote path. With h, the SHA-256 of the
 // bytes read and sent goes there when the server confirmed them.
 bool transfiere(carril *c, const std::string &local, const std::string &remota, std::string *h)
@@ -346,7 +353,7 @@ bool transfiere(carril *c, const std::string &local, const std::string &remota, 
     }
     close(fd);
     if (c->perdida) {
-        // The handle goes with the session.
+        suelta_perdido(c, f);
         return false;
     }
     fallo_guardado antes(c);
@@ -794,8 +801,10 @@ bool sftp_lista(carril *c, const std::string &carpeta, std::vector<entrada_remot
         texto += larga.get();
         texto += '\n';
     }
-    if (c->perdida)
+    if (c->perdida) {
+        suelta_perdido(c, d);
         return false;
+    }
     fallo_guardado lectura(c);
     opera(c, [&] { return static_cast<long>(libssh2_sftp_close_handle(d)); });
     if (r < 0) {
