@@ -24,51 +24,6 @@ const std::string usage =
     "USO: vantor configfile [opciones]\n"
     "     vantor -h  Para obtener ayuda\n";
 
-const std::string help =
-    "USO: vantor configfile [opciones]\n"
-    "\n"
-    "     OPCIONES DISPONIBLES:\n"
-    "\n"
-    "     -d, -delete        Borra todos los campos de la tabla especificada\n"
-    "                        en configfile. No borra la propia tabla, solo su\n"
-    "                        contenido.\n"
-    "     -r, -rebuild       Reconstruye la tabla especificada en configfile.\n"
-    "                        La tabla debe existir en la base de datos. No sube\n"
-    "                        nada al servidor.\n"
-    "     -c, -create        Crea la tabla especificada en configfile. El usuario\n"
-    "                        debe tener permisos para ello. No rellena la tabla,\n"
-    "                        solo crea su estructura.\n"
-    "     -l, -list          Lista los archivos que se subirian, nuevos o\n"
-    "                        cambiados, sin conectar con el servidor FTP ni\n"
-    "                        escribir en la tabla.\n"
-    "     -p, -prune         Borra del servidor los archivos publicados que ya\n"
-    "                        no existen en el directorio local, y sus filas de\n"
-    "                        la tabla. No borra directorios.\n"
-    "     -v, -verify        Actualiza como sin opciones y ademas lista cada\n"
-    "                        directorio del servidor con archivos publicados:\n"
-    "                        vuelve a subir los que faltan en el servidor o\n"
-    "                        tienen alli otro tamano. Cuesta un listado por\n"
-    "                        directorio; util tras restaurar una copia del\n"
-    "                        servidor o cambiarlo a mano, o una vez por semana.\n"
-    "\n"
-    "     atomic             \"no\" (por omision) o \"yes\": cada archivo se sube\n"
-    "                        con un nombre temporal (.NOMBRE.vantor-tmp) en su\n"
-    "                        directorio y se renombra al terminar, asi el sitio\n"
-    "                        nunca muestra un archivo a medias. Cuesta dos\n"
-    "                        ordenes mas por archivo.\n"
-    "\n"
-    "     SFTP (claves opcionales del archivo de configuracion):\n\n"
-    "     protocol           \"ftp\" (por omision) o \"sftp\". Con \"sftp\",\n"
-    "                        ftpserver, ftpport, ftpuser y ftppass nombran el\n"
-    "                        servidor SSH, su puerto y la cuenta.\n"
-    "     sshkeyfile         Clave privada para entrar sin contrasena; ftppass\n"
-    "                        es entonces su frase de paso.\n"
-    "     sshknownhosts      Archivo con la clave del servidor (por omision\n"
-    "                        ~/.ssh/known_hosts). Se comprueba siempre; si el\n"
-    "                        servidor no esta, se muestra la huella SHA256 de su\n"
-    "                        clave y se agrega, tras compararla, con:\n"
-    "                        ssh-keyscan -p PUERTO SERVIDOR >> ARCHIVO\n";
-
 const std::string done = "Terminado!!!\n";
 
 std::string create_statement(const std::string &table)
@@ -156,6 +111,8 @@ TEST_F(Driver, HelpRequestsInAnyCaseOpenNothing)
     const std::string text = config().text();
     for (const char *name : {"-h", "-H", "--help", "--HELP", "-help", "-Help", "-?"})
         vt::write_file(dir_ / name, text);
+    // The help text, byte for byte: tests/golden/ayuda.txt.
+    const std::string help = vt::read_file(VANTOR_HELP_GOLDEN);
     for (const char *arg : {"/?", "-?", "--help", "-help", "/help", "-h", "-H", "--HELP", "--Help",
                             "-HELP", "-hElP", "/HELP", "/Help"}) {
         SCOPED_TRACE(arg);

@@ -21,9 +21,8 @@
 
 #include "catalogue/catalogue.h"
 #include "support/lock.h"
-#include "support/site.h"
+#include "support/scripted_site.h"
 #include "support/text.h"
-#include "support/scripted_ftp.h"
 
 
 namespace {
@@ -39,14 +38,9 @@ const std::string done = "Terminado!!!\n";
 const std::string stat_error = "   Error al hacer el stat: : No such file or directory\n";
 
 // A site on the scripted server, its table created.
-struct Everyday : testing::Test {
-    explicit Everyday(const std::string &tag = "diario") : site(tag)
-    {
-        site.ftp(ftp.host(), ftp.port(), ftp.user(), ftp.pass());
-    }
-    void SetUp() override { site.create_table(); }
+struct Everyday : pub::ScriptedSite {
+    explicit Everyday(const std::string &tag = "diario") : ScriptedSite(tag) {}
 
-    std::string header() const { return pub::header(ftp.port()); }
     // The exclude file, beside the local tree.
     std::string exclude_file(const std::string &text)
     {
@@ -61,8 +55,6 @@ struct Everyday : testing::Test {
     }
 
     const time_t when = pub::at(2022, 6, 7, 8, 9, 10);
-    vt::ScriptedFtp ftp;
-    Site site;
 };
 
 // ---------------------------------------------------------------- dry run

@@ -236,14 +236,6 @@ public:
         set_zone(zone);
     }
 
-    std::string local(const std::string &rel) const { return pub::Site::local(rel); }
-
-    template <class Server>
-    void serve_with(const Server &ftp)
-    {
-        pub::Site::ftp(ftp.host(), ftp.port(), ftp.user(), ftp.pass());
-    }
-
     void put(const std::string &rel, const std::string &bytes, time_t when)
     {
         pub::Site::put(rel, bytes, when);
@@ -448,7 +440,7 @@ TEST(Faults, FtpServerDiesInTheMiddleOfARun)
     auto ftp = std::make_unique<KillablePyFtpd>();
     ftp->make_dir("htdocs");
     Site site(link_to(db), "ftpdies");
-    site.serve_with(*ftp);
+    site.ftp(*ftp);
     ASSERT_NO_FATAL_FAILURE(site.create_table());
 
     // Published before: ten files that will change.
@@ -509,7 +501,7 @@ TEST(Faults, FtpServerDiesInTheMiddleOfARun)
     // exactly the files that failed.
     vt::PyFtpd again;
     fs::copy(ftp->path("htdocs"), again.path("htdocs"), fs::copy_options::recursive);
-    site.serve_with(again);
+    site.ftp(again);
     vt::Outcome next = site.run();
     EXPECT_EQ(next.status, 0) << vt::describe(next);
     EXPECT_EQ(occurrences(next.out, " subido con exito\n"), failed) << next.out;
@@ -526,7 +518,7 @@ TEST(Faults, ServerRefusesTheDataAfterReceivingIt)
     vt::MariaDb &db = vt::shared_mariadb();
     vt::ScriptedFtp ftp;
     Site site(link_to(db), "full");
-    site.serve_with(ftp);
+    site.ftp(ftp);
     ASSERT_NO_FATAL_FAILURE(site.create_table());
 
     struct Case {
@@ -607,7 +599,7 @@ TEST_P(RealDiskFills, FailedUploadLeavesNoRow)
     ftp->give("htdocs");
 
     Site site(link_to(db), "disk");
-    site.serve_with(*ftp);
+    site.ftp(*ftp);
     ASSERT_NO_FATAL_FAILURE(site.create_table());
     const std::vector<std::string> small = {"/a.txt", "/sub/b.txt", "/sub/c.txt", "/d.txt"};
     int i = 0;
@@ -660,7 +652,7 @@ TEST_P(DatabaseStops, RunEndsWithTheReportAndRecordsNothingUnstored)
     vt::PyFtpd ftp;
     ftp.make_dir("htdocs");
     Site site(db.link(), "dbstops");
-    site.serve_with(ftp);
+    site.ftp(ftp);
     ASSERT_NO_FATAL_FAILURE(site.create_table());
 
     std::vector<std::string> files;
@@ -735,7 +727,7 @@ TEST(Faults, LocalFileChangesBetweenWalkAndUpload)
     vt::PyFtpd ftp;
     ftp.make_dir("htdocs");
     Site site(link_to(db), "local");
-    site.serve_with(ftp);
+    site.ftp(ftp);
     ASSERT_NO_FATAL_FAILURE(site.create_table());
     // Root reads through mode 000; the run then goes as nobody.
     const bool as_nobody = vt::running_as_root();
@@ -849,14 +841,14 @@ TEST_P(IdleConnection, ClosedWhileUnchangedFilesAreCheckedThenReconnects)
     Site site(link_to(db), "idle");
     if (c.scripted) {
         scripted = std::make_unique<vt::ScriptedFtp>();
-        site.serve_with(*scripted);
+        site.ftp(*scripted);
         quiet = 2000ms;
     } else {
         vt::PureFtpd::Options o;
         o.idle_seconds = 2;
         pure = std::make_unique<vt::PureFtpd>(o);
         pure->make_dir("htdocs");
-        site.serve_with(*pure);
+        site.ftp(*pure);
         remote = on_disk(pure->path("htdocs"));
         quiet = 5000ms;
     }

@@ -32,6 +32,7 @@
 #include "support/ftp_daemons.h"
 #include "support/mariadb.h"
 #include "support/process.h"
+#include "support/site.h"
 #include "support/text.h"
 
 namespace {
@@ -142,12 +143,13 @@ void remove_below(int at, const std::string &name)
     unlinkat(at, name.c_str(), AT_REMOVEDIR);
 }
 
-// One published site: the local tree, the FTP server, the catalogue table
-// (made by the binary, with rows of its own that must stay) and another
-// table that must stay too.
-class Site {
+// One published site on a real FTP server, in UTC: the catalogue table
+// (made by the binary, with rows of its own that must stay), another table
+// that must stay too, and every file with its fate.
+class Site : public pub::Site {
 public:
-    Site(const Server &s, const std::string &tag) : server_(s), dir_("vantor-names")
+    Site(const Server &s, const std::string &tag)
+        : pub::Site(tag + "_" + s.name, vt::Config(db()), "vantor-names"), server_(s)
     {
         if (s.pure)
             ftp_ = std::make_unique<vt::PureFtpd>();
@@ -158,37 +160,25 @@ public:
         vt::write_file(ftp_->path("victima.txt"), "sigo aqui\n");
         ftp_->give("victima.txt");
 
-        table_ = tag + "_" + s.name;
-        vt::make_dirs(root());
-        vt::Config config(db());
-        config.set("localroot", root())
-            .set("remoteroot", "/htdocs")
-            .set("dbtablename", table_)
-            .set("ftpserver", ftp_->host())
-            .set("ftpport", std::to_string(ftp_->port()))
-            .set("ftpuser", ftp_->user())
-            .set("ftppass", ftp_->pass());
-        conf_ = config.write(dir_ / "vantor.conf");
+        ftp(*ftp_);
+        set_zone("UTC");
         vt::Outcome created = run({"-c"});
         if (created.status != 0)
             throw std::runtime_error("create mode failed: " + vt::describe(created));
         db().query("CREATE TABLE IF NOT EXISTS centinela (n int)");
         db().query("DELETE FROM centinela");
         db().query("INSERT INTO centinela VALUES (1), (2), (3)");
-        db().query("INSERT INTO " + table_ +
+        db().query("INSERT INTO " + table() +
                    " VALUES ('/otro/', 'keep.html', 2, 2, 2002, 2, 2, 2), ('/sql/', 'x''', 3, 3, 2003, 3, 3, 3)");
     }
     ~Site()
     {
-        int fd = open(root().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        int fd = open(local().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         remove_below(fd, "largo");
         close(fd);
     }
 
     static vt::MariaDb &db() { return vt::shared_mariadb(); }
-    std::string root() const { return dir_ / "web"; }
-    const std::string &table() const { return table_; }
-    vt::FtpDaemon &ftp() { return *ftp_; }
 
     // A file whose fate follows from the name: not held by the catalogue,
     // refused by the server, or published (perhaps under the server's own
@@ -208,9 +198,7 @@ public:
     void add(const File &f)
     {
         files_.push_back(f);
-        vt::make_dirs(root() + f.ruta);
-        vt::write_file(root() + f.rel(), f.bytes());
-        vt::set_mtime(root() + f.rel(), when);
+        put(f.rel(), f.bytes(), when);
     }
 
     // A chain of directories of `width`-byte names, `levels` deep, with a
@@ -218,7 +206,7 @@ public:
     // where the whole local path no longer fits one call the walk stops.
     void add_long_chain(int levels, int width)
     {
-        int fd = open(root().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        int fd = open(local().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         std::string ruta = "/";
         std::string name = "largo";
         for (int i = 0; i < levels; ++i) {
@@ -244,22 +232,12 @@ public:
         close(fd);
     }
 
-    vt::Outcome run(const std::vector<std::string> &extra = {})
-    {
-        std::vector<std::string> args{conf_};
-        args.insert(args.end(), extra.begin(), extra.end());
-        vt::Spawn s = vt::vantor_spawn(args);
-        s.env.emplace_back("TZ", "UTC");
-        return vt::run(s);
-    }
-
     // Two update runs, each file's lines checked against its fate; then the
     // rows, the server's copies and the foreign rows and table. Returns the
     // number of rows found wrong.
     int run_twice_and_check(int *rows_seen)
     {
-        const std::string header = "Vantor v0.9.1\nConectamos a 127.0.0.1:" + std::to_string(ftp_->port()) +
-                                   "\nConectado!!!\nLogin correcto\n";
+        const std::string header = pub::header(ftp_->port());
         for (int pass = 1; pass <= 2; ++pass) {
             SCOPED_TRACE("run " + std::to_string(pass));
             vt::Outcome o = run();
@@ -284,7 +262,7 @@ public:
                     EXPECT_TRUE(failed) << shown(rel) << "\n" << o.out;
                     // Refused before anything is sent, with the reason.
                     if (!f.why.empty()) {
-                        EXPECT_TRUE(contains(o.out, "Error subiendo archivo /htdocs" + rel + " desde " + root() + rel +
+                        EXPECT_TRUE(contains(o.out, "Error subiendo archivo /htdocs" + rel + " desde " + local() + rel +
                                                         ":\n" + f.why + "\n===> ERROR al subir " + rel + "\n"))
                             << shown(rel) << "\n" << o.out;
                     }
@@ -292,7 +270,7 @@ public:
                 case Fate::skipped:
                     EXPECT_FALSE(ok || failed) << shown(rel);
                     // Deep in the long chain the walk stops before the file.
-                    if (root().size() + rel.size() < 4000) {
+                    if (local().size() + rel.size() < 4000) {
                         EXPECT_TRUE(contains(o.out, "Se omite " + rel + ": " + f.why + "\n")) << shown(rel);
                     }
                     break;
@@ -316,12 +294,10 @@ public:
             if (f.fate == Fate::published)
                 expected[f.row()] = &f;
         *rows_seen = 0;
-        for (const vt::Row &r : db().query("SELECT Ruta, Nombre, Dia, Mes, Anio, Hora, Minuto, Segundo FROM " + table_)) {
+        for (const std::vector<std::string> &r : rows()) {
             ++*rows_seen;
-            const std::string rel = r[0].value_or("NULL") + r[1].value_or("NULL");
-            std::vector<std::string> s;
-            for (size_t i = 2; i < 8; ++i)
-                s.push_back(r[i].value_or("NULL"));
+            const std::string rel = r[0] + r[1];
+            const std::vector<std::string> s(r.begin() + 2, r.end());
             if (rel == "/otro/keep.html" && s == std::vector<std::string>{"2", "2", "2002", "2", "2", "2"})
                 continue;
             if (rel == "/sql/x'" && s == std::vector<std::string>{"3", "3", "2003", "3", "3", "3"})
@@ -348,7 +324,7 @@ public:
         for (const auto &[rel, f] : expected)
             if (!found.count(rel))
                 bad("no row for " + shown(rel));
-        EXPECT_EQ(db().query("SELECT COUNT(*) FROM " + table_ + " WHERE Ruta='/otro/' OR Nombre='x'''")[0][0], "2");
+        EXPECT_EQ(db().query("SELECT COUNT(*) FROM " + table() + " WHERE Ruta='/otro/' OR Nombre='x'''")[0][0], "2");
         EXPECT_EQ(db().query("SELECT SUM(n) FROM centinela")[0][0], "6");
         // Nothing smuggled reached the server as a command.
         EXPECT_EQ(vt::read_file(ftp_->path("victima.txt")), "sigo aqui\n");
@@ -376,15 +352,12 @@ public:
         }
         printf("[ figures  ] %s (%s): names tried %zu, published %d (stored by the server under another name %d), "
                "refused by the server %d, skipped %d, rows %d, rows wrong %d\n",
-               table_.c_str(), server_.name, distinct.size(), published, renamed, refused, skipped, rows, wrong);
+               table().c_str(), server_.name, distinct.size(), published, renamed, refused, skipped, rows, wrong);
     }
 
 private:
     Server server_;
-    vt::TempDir dir_;
     std::unique_ptr<vt::FtpDaemon> ftp_;
-    std::string table_;
-    std::string conf_;
     std::vector<File> files_;
     std::string last_err_;
 };

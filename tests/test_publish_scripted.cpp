@@ -9,10 +9,10 @@
 #include <csignal>
 #include <functional>
 #include <memory>
+#include <regex>
 #include <thread>
 
-#include "support/site.h"
-#include "support/scripted_ftp.h"
+#include "support/scripted_site.h"
 
 namespace {
 
@@ -39,20 +39,12 @@ Commands join(std::initializer_list<Commands> parts)
 }
 
 // A site with one file, /docs/img/a.png, published to the scripted server.
-struct Fixture : testing::Test {
-    Fixture() : site("scripted")
-    {
-        site.ftp(ftp.host(), ftp.port(), ftp.user(), ftp.pass());
-        site.put(file, bytes, when);
-    }
-    void SetUp() override { site.create_table(); }
+struct Fixture : pub::ScriptedSite {
+    Fixture() : ScriptedSite("scripted") { site.put(file, bytes, when); }
 
-    std::string header() const { return pub::header(ftp.port()); }
     std::string local() { return site.local(file); }
 
     const time_t when = pub::at(2021, 2, 3, 4, 5, 6);
-    vt::ScriptedFtp ftp;
-    Site site;
 };
 
 // The first refusal takes the folder to be missing: the climb goes up while
@@ -183,28 +175,30 @@ TEST_F(Failures, EachFailureIsReportedWithItsLinesAndLeavesNoRow)
     }
 }
 
-// atomic = "yes": the file goes under its temporary name, then RNFR/RNTO.
-// A server that refuses to rename over an existing file gets that file
-// deleted and the rename once more; a rename refused for good leaves no
-// temporary copy, and the reply that refused it is the failure's.
+// atomic = "yes": the file goes under its temporary name (its own run's:
+// .a.png, 16 hexadecimal digits, .vantor-tmp), then RNFR/RNTO. A server
+// that refuses to rename over an existing file gets that file deleted and
+// the rename once more; a rename refused for good leaves no temporary copy,
+// and the reply that refused it is the failure's. A temporary copy that is
+// gone (RNFR refused) is a failed upload, and the published file is never
+// deleted for it.
 TEST_F(Failures, ARefusedRenameLeavesNoTemporaryCopy)
 {
-    const std::string temp = "/htdocs/docs/img/.a.png.vantor-tmp";
-    const Commands stored = {"EPSV", "TYPE I", "STOR " + temp, "RNFR " + temp, "RNTO " + remote};
     struct Case {
         const char *what;
-        std::vector<std::pair<std::string, std::string>> replies;  // RNTO and DELE, in order
-        Commands after;
-        int status;
+        std::vector<std::pair<std::string, std::string>> replies;  // RNFR, RNTO and DELE, in order
+        Commands after;  // {T}: the temporary name
+        const char *refusal;  // the failure's reply, or none
     } cases[] = {
         {"over an existing name",
          {{"RNTO", "553 File exists."}, {"DELE", "250 Deleted."}},
-         {"DELE " + remote, "RNFR " + temp, "RNTO " + remote},
-         0},
+         {"RNFR {T}", "RNTO " + remote, "DELE " + remote, "RNFR {T}", "RNTO " + remote},
+         nullptr},
         {"refused for good",
          {{"RNTO", "553 Rename not allowed."}, {"DELE", "550 No such file."}, {"DELE", "250 Deleted."}},
-         {"DELE " + remote, "DELE " + temp},
-         2},
+         {"RNFR {T}", "RNTO " + remote, "DELE " + remote, "DELE {T}"},
+         "553 Rename not allowed."},
+        {"the temporary copy gone", {{"RNFR", "550 No such file."}}, {"RNFR {T}"}, "550 No such file."},
     };
     site.config().set("atomic", "yes");
     for (const Case &c : cases) {
@@ -217,14 +211,27 @@ TEST_F(Failures, ARefusedRenameLeavesNoTemporaryCopy)
         site.ftp(f.host(), f.port(), f.user(), f.pass());
         site.run({"-d"});
         const std::string lines =
-            c.status ? fill("Error subiendo archivo {R} desde {L}:\n553 Rename not allowed.\n\n===> ERROR al subir ",
-                            local()) + file + "\n"
-                     : "===> " + file + " subido con exito\n";
+            c.refusal ? fill("Error subiendo archivo {R} desde {L}:\n", local()) + c.refusal +
+                            "\n\n===> ERROR al subir " + file + "\n"
+                      : "===> " + file + " subido con exito\n";
         pub::expect_run(site.run(), pub::header(f.port()) + "NUEVO ARCHIVO!!!  Bienvenido " + file + "!\n" + lines +
                                         "Terminado!!!\n",
-                        c.status);
-        EXPECT_EQ(f.sessions(), std::vector<Commands>{join({login, stored, c.after, {"QUIT"}})});
-        EXPECT_EQ(site.rows().size(), c.status ? 0u : 1u);
+                        c.refusal ? 2 : 0);
+        const std::vector<Commands> sessions = f.sessions();
+        ASSERT_EQ(sessions.size(), 1u);
+        const Commands &got = sessions[0];
+        ASSERT_GT(got.size(), login.size() + 2);
+        const std::string temp = got[login.size() + 2].substr(5);
+        EXPECT_TRUE(std::regex_match(temp, std::regex("/htdocs/docs/img/\\.a\\.png\\.[0-9a-f]{16}\\.vantor-tmp")))
+            << temp;
+        Commands after;
+        for (std::string a : c.after) {
+            if (const size_t t = a.find("{T}"); t != std::string::npos)
+                a.replace(t, 3, temp);
+            after.push_back(a);
+        }
+        EXPECT_EQ(got, join({login, {"EPSV", "TYPE I", "STOR " + temp}, after, {"QUIT"}}));
+        EXPECT_EQ(site.rows().size(), c.refusal ? 0u : 1u);
     }
 }
 

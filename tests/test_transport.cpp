@@ -13,8 +13,9 @@
 #include "support/site.h"
 #include "support/text.h"
 #include "support/ftp_daemons.h"
-#include "support/scripted_ftp.h"
+#include "support/scripted_site.h"
 #include "publish/listado.h"
+#include "publish/motor.h"
 
 namespace {
 
@@ -98,12 +99,8 @@ TEST_P(Parallel, SameLinesRowsAndFilesAsOneConnection)
 INSTANTIATE_TEST_SUITE_P(Servers, Parallel, testing::Values(Server::pyftpdlib, Server::pureftpd),
                          [](const auto &i) { return i.param == Server::pyftpdlib ? "pyftpdlib" : "pureftpd"; });
 
-struct Scripted : testing::Test {
-    Scripted() : site("tr") { site.ftp(ftp.host(), ftp.port(), ftp.user(), ftp.pass()); }
-    void SetUp() override { site.create_table(); }
-
-    vt::ScriptedFtp ftp;
-    Site site;
+struct Scripted : pub::ScriptedSite {
+    Scripted() : ScriptedSite("tr") {}
 };
 
 // The server lets one connection in and refuses the others (its limit per
@@ -435,6 +432,46 @@ TEST(Listings, EachFormGivesNameSizeAndKind)
         EXPECT_EQ(e.carpeta, c.dir);
     }
     EXPECT_EQ(lee_listado("type=file;size=1; a\r\ntype=file;size=2; b\r\n", true).size(), 2u);
+}
+
+// Each protocol's refusals, sorted as uploads, folders and prunes act on
+// them, and the paths it refuses before anything is sent.
+TEST(Dialects, RefusalsAndRefusedPaths)
+{
+    struct Case {
+        const char *what;
+        const dialecto &d;
+        int code;
+        rechazo r;
+        bool folder_missing, gone;
+    } cases[] = {
+        {"FTP 550", dialecto_ftp(), 550, rechazo::no_existe, true, true},
+        {"FTP 553", dialecto_ftp(), 553, rechazo::nombre_no_admitido, true, false},
+        {"FTP 450", dialecto_ftp(), 450, rechazo::ninguno, false, false},
+        {"FTP 421", dialecto_ftp(), 421, rechazo::ninguno, false, false},
+        {"SFTP No such file", dialecto_sftp(), 2, rechazo::no_existe, true, true},
+        {"SFTP Permission denied", dialecto_sftp(), 3, rechazo::ninguno, false, false},
+        {"SFTP Failure", dialecto_sftp(), 4, rechazo::ninguno, false, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        desenlace d;
+        d.clase = c.d.clasifica(c.code);
+        EXPECT_EQ(d.clase, c.r);
+        EXPECT_EQ(d.falta_carpeta(), c.folder_missing);
+        EXPECT_EQ(d.no_existe(), c.gone);
+    }
+    for (rechazo r : {rechazo::renombre, rechazo::sin_temporal}) {
+        desenlace d;
+        d.clase = r;
+        EXPECT_FALSE(d.falta_carpeta());
+        EXPECT_FALSE(d.no_existe());
+    }
+    const std::string breaks = "/htdocs/a\r\nDELE b.txt";
+    EXPECT_EQ(dialecto_ftp().ruta_rechazada(breaks),
+              "La ruta remota contiene un salto de linea, que el protocolo FTP no admite");
+    EXPECT_EQ(dialecto_ftp().ruta_rechazada("/htdocs/a\tb.txt"), std::nullopt);
+    EXPECT_EQ(dialecto_sftp().ruta_rechazada(breaks), std::nullopt);
 }
 
 }  // namespace

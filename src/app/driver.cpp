@@ -48,10 +48,11 @@ const char *const help_pieces[] = {
     "                        servidor o cambiarlo a mano, o una vez por semana.\n",
     "\n",
     "     atomic             \"no\" (por omision) o \"yes\": cada archivo se sube\n",
-    "                        con un nombre temporal (.NOMBRE.vantor-tmp) en su\n",
-    "                        directorio y se renombra al terminar, asi el sitio\n",
-    "                        nunca muestra un archivo a medias. Cuesta dos\n",
-    "                        ordenes mas por archivo.\n",
+    "                        con un nombre temporal (.NOMBRE.MARCA.vantor-tmp,\n",
+    "                        MARCA propia de cada ejecucion) en su directorio\n",
+    "                        y se renombra al terminar, asi el sitio nunca\n",
+    "                        muestra un archivo a medias. Cuesta dos ordenes\n",
+    "                        mas por archivo.\n",
     "\n",
     "     SFTP (claves opcionales del archivo de configuracion):\n\n",
     "     protocol           \"ftp\" (por omision) o \"sftp\". Con \"sftp\",\n",
@@ -124,9 +125,8 @@ void vantor_main(int argc, char **argv)
     std::vector<std::string> malos = lee_ajustes(lista, a);
     free_config(lista);
     if (malos.empty()) {
-        std::string tls = ftp_comprueba(a);
-        if (!tls.empty())
-            malos.push_back(tls);
+        if (quizas_linea tls = ftp_comprueba(a))
+            malos.push_back(*tls);
     }
     if (!malos.empty()) {
         for (const std::string &linea : malos)

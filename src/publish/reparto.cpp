@@ -6,7 +6,7 @@
 #include <csignal>
 
 reparto::reparto(const ajustes &a, const arbol &t, directorios &dirs, sesion *propia, int n)
-    : a_(a), t_(t), dirs_(dirs), maximo_(n), conexiones_(1), vivos_(1), llegando_(1)
+    : a_(a), t_(t), dirs_(dirs), comun_(ftp_tramite(propia)), maximo_(n), conexiones_(1), vivos_(1), llegando_(1)
 {
     std::lock_guard<std::mutex> l(mu_);
     hilos_.emplace_back(&reparto::hilo, this, propia, true);
@@ -37,11 +37,11 @@ void reparto::hilo(sesion *propia, bool abierta)
     conexion c{a_, t_, dirs_};
     c.reintenta_425 = true;
     c.devolver_si_cae = true;
-    c.s = propia ? propia : ftp_nueva(a_);
+    c.s = propia ? propia : ftp_nueva(a_, comun_);
     // A connection the server refuses (too many connections from this
     // account or address), or a lane it refuses on its connection, leaves
     // the files to the others.
-    if (!abierta && ftp_abre(c.s) != apertura::ok) {
+    if (!abierta && !ftp_abre(c.s).ok) {
         ftp_cierra(c.s);
         std::lock_guard<std::mutex> l(mu_);
         --vivos_;
@@ -83,7 +83,7 @@ void reparto::hilo(sesion *propia, bool abierta)
             // The main thread reads the listing only once it sees hecho.
             lista_carpeta(c, *lista);
             std::unique_lock<std::mutex> l(mu_);
-            if (lista->perdida && vivos_ > 1) {
+            if (lista->perdida && !lista->detenida && vivos_ > 1) {
                 // Lost and not let in again: another connection lists it.
                 --vivos_;
                 listado_remoto de_nuevo;
@@ -102,8 +102,8 @@ void reparto::hilo(sesion *propia, bool abierta)
         std::string lineas;
         huella h;
         huella *ph = a_.contenido ? &h : nullptr;
-        int r = sube(c, e->ruta, e->nombre, lineas, ph);
-        if (r == devuelto) {
+        subida r = sube(c, e->ruta, e->nombre, lineas, ph);
+        if (r == subida::devuelta) {
             std::unique_lock<std::mutex> l(mu_);
             if (vivos_ > 1) {
                 // Lost and not let in again: another connection takes it.
@@ -175,7 +175,7 @@ void reparto::lista(std::shared_ptr<listado_remoto> l)
     hay_encargo_.notify_one();
 }
 
-void reparto::espera(const listado_remoto &l)
+void reparto::espera_listado(const listado_remoto &l)
 {
     std::unique_lock<std::mutex> g(mu_);
     hay_hecho_.wait(g, [&] { return l.hecho; });
@@ -193,14 +193,14 @@ encargo *reparto::primero()
     return en_orden_.empty() ? nullptr : en_orden_.front().get();
 }
 
-bool reparto::saca(encargo &out, bool espera)
+bool reparto::saca(encargo &out, bool aguardar)
 {
     std::unique_lock<std::mutex> l(mu_);
     if (en_orden_.empty())
         return false;
     puntero e = en_orden_.front();
     if (!e->hecho) {
-        if (!espera)
+        if (!aguardar)
             return false;
         hay_hecho_.wait(l, [&] { return e->hecho; });
     }

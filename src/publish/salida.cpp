@@ -205,6 +205,14 @@ void comprueba_bloqueo()
     _exit(static_cast<int>(estado::ocupada));
 }
 
+bool bloqueo_vigente()
+{
+    if (!vigilado || arriendo_vigente(*vigilado))
+        return true;
+    vigilado->perdido = true;
+    return false;
+}
+
 void escribe(const std::string &texto)
 {
     sincroniza();

@@ -49,6 +49,11 @@ void salida_vigila(arriendo *l, std::string perdido);
 // read and a clock read.
 void comprueba_bloqueo();
 
+// Whether the run may still touch the server: true without a lease. Once
+// false, false for good (a late renewal does not let the run go on), so
+// that comprueba_bloqueo then ends the run. Safe from any thread.
+bool bloqueo_vigente();
+
 // Writes text on standard output in its place: at once, or, while rows are
 // queued, once their batch has been answered.
 void escribe(const std::string &texto);

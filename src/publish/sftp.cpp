@@ -33,7 +33,6 @@
 #include <mutex>
 #include <vector>
 
-#include "publish/ftp.h"
 #include "tree/walk.h"
 
 namespace {
@@ -112,27 +111,35 @@ LIBSSH2_RECV_FUNC(recibe)
     return n;
 }
 
-enum { estancada = 1 };
+// corre's result when the run may no longer touch the server.
+constexpr long detenida = -1000;
 
 // Calls llamada (which returns a libssh2 result) until it is no longer
 // "again", waiting on the socket in between, at most plazo seconds without
 // an answer. Returns its result; LIBSSH2_ERROR_SOCKET_DISCONNECT when the
 // session died meanwhile, LIBSSH2_ERROR_TIMEOUT after the wait, with the
-// session given up.
+// session given up; `detenida` as soon as comun says the run may no longer
+// touch the server.
 template <class F>
-long corre(enlace &e, const void *quien, long plazo, F llamada)
+long corre(enlace &e, const void *quien, long plazo, const tramite *comun, F llamada)
 {
     std::unique_lock<std::mutex> l(e.mu);
     const auto limite = reloj::now() + std::chrono::seconds(plazo);
     for (;;) {
         if (e.muerta)
             return LIBSSH2_ERROR_SOCKET_DISCONNECT;
+        if (comun && comun->vigente && !comun->vigente()) {
+            if (e.dueno == quien)
+                e.dueno = nullptr;
+            e.cv.notify_all();
+            return detenida;
+        }
         if (reloj::now() >= limite) {
             mata(e);
             return LIBSSH2_ERROR_TIMEOUT;
         }
         if (e.dueno && e.dueno != quien) {
-            e.cv.wait_until(l, limite);
+            e.cv.wait_for(l, std::chrono::seconds(1));
             continue;
         }
         const unsigned long long antes = e.leidos;
@@ -175,7 +182,7 @@ long corre(enlace &e, const void *quien, long plazo, F llamada)
             e.sondeando = false;
             e.cv.notify_all();
         } else {
-            e.cv.wait_until(l, limite);
+            e.cv.wait_for(l, std::chrono::seconds(1));
         }
     }
 }
@@ -195,33 +202,35 @@ constexpr long n_textos_sftp = static_cast<long>(sizeof textos_sftp / sizeof *te
 
 struct carril {
     const ajustes *a = nullptr;
+    const tramite *comun = nullptr;  // the run's mark and whether it may go on
     std::shared_ptr<conexion_ssh> conexion;
-    std::shared_ptr<enlace> e;    // the session its channel is on
+    std::shared_ptr<enlace> e;  // the session its channel is on
     LIBSSH2_SFTP *sftp = nullptr;
-    std::string motivo;           // why the last operation failed
-    long estado = -1;             // SFTP status of the server's last refusal, -1 without one
-    bool perdida = false;
-    bool renombre = false;        // the last upload was stored but not renamed
 };
 
 namespace {
 
-// Runs a call of the lane's and sorts out a failure: a refusal with an SFTP
-// status keeps the connection; anything else loses it.
+constexpr long sin_archivo = 2;  // SSH_FX_NO_SUCH_FILE
+
+std::string sin_respuesta(const ajustes &a) { return "El servidor no respondio en " + std::to_string(a.plazo) + " s"; }
+
+const char *const cortada = "La conexion SSH se corto durante la operacion";
+
+// Runs a call of the lane's (a libssh2 result) and sorts out a failure: a
+// refusal with an SFTP status keeps the connection; anything else loses it.
+// With valor, the call's own result when it did not fail.
 template <class F>
-long opera(carril *c, F llamada)
+desenlace opera(carril *c, F llamada, long *valor = nullptr)
 {
-    c->motivo.clear();
-    c->estado = -1;
-    c->perdida = false;
+    desenlace d;
     if (!c->e || !c->sftp) {
-        c->perdida = true;
-        c->motivo = "La conexion SSH se corto durante la operacion";
-        return LIBSSH2_ERROR_SOCKET_DISCONNECT;
+        d.perdida = true;
+        d.motivo = cortada;
+        return d;
     }
     LIBSSH2_SFTP *sftp = c->sftp;
     long estado = -1;
-    const long r = corre(*c->e, c, c->a->plazo, [&]() -> long {
+    const long r = corre(*c->e, c, c->a->plazo, c->comun, [&]() -> long {
         const long v = llamada();
         if (v == LIBSSH2_ERROR_SFTP_PROTOCOL)
             estado = static_cast<long>(libssh2_sftp_last_error(sftp));
@@ -229,17 +238,20 @@ long opera(carril *c, F llamada)
             mata(*c->e);
         return v;
     });
-    if (r >= 0)
-        return r;
-    if (r == LIBSSH2_ERROR_SFTP_PROTOCOL && estado > 0) {
-        c->estado = estado;
-        c->motivo = std::string(estado < n_textos_sftp ? textos_sftp[estado] : "Unknown status") + "\n";
-        return r;
+    if (valor)
+        *valor = r;
+    if (r >= 0) {
+        d.ok = true;
+    } else if (r == detenida) {
+        d.detenida = true;
+    } else if (r == LIBSSH2_ERROR_SFTP_PROTOCOL && estado > 0) {
+        d.clase = estado == sin_archivo ? rechazo::no_existe : rechazo::ninguno;
+        d.motivo = std::string(estado < n_textos_sftp ? textos_sftp[estado] : "Unknown status") + "\n";
+    } else {
+        d.perdida = true;
+        d.motivo = r == LIBSSH2_ERROR_TIMEOUT ? sin_respuesta(*c->a) : cortada;
     }
-    c->perdida = true;
-    c->motivo = r == LIBSSH2_ERROR_TIMEOUT ? "El servidor no respondio en " + std::to_string(c->a->plazo) + " s"
-                                           : "La conexion SSH se corto durante la operacion";
-    return r;
+    return d;
 }
 
 // A pointer result as a libssh2 result: 0, or the session's last error.
@@ -249,8 +261,8 @@ long como_resultado(const T *p, LIBSSH2_SESSION *ses)
     return p ? 0 : libssh2_session_last_errno(ses);
 }
 
-// Over SFTP a remoteroot that is empty or does not start with "/" is taken
-// from the login folder: the path as the server sees it, relative then.
+// A remoteroot that is empty or does not start with "/" is taken from the
+// login folder: the path as the server sees it, relative then.
 std::string ruta_sftp(const carril *c, const std::string &path)
 {
     const std::string &raiz = c->a->remoteroot;
@@ -264,18 +276,6 @@ std::string ruta_sftp(const carril *c, const std::string &path)
 
 unsigned int largo(const std::string &t) { return static_cast<unsigned int>(t.size()); }
 
-// The saved failure of a lane, kept across the commands that clean up.
-struct fallo_guardado {
-    std::string motivo;
-    long estado;
-    explicit fallo_guardado(const carril *c) : motivo(c->motivo), estado(c->estado) {}
-    void repone(carril *c) const
-    {
-        c->motivo = motivo;
-        c->estado = estado;
-    }
-};
-
 // A handle of a session that is gone: closing it fails at once, and frees it.
 void suelta_perdido(carril *c, LIBSSH2_SFTP_HANDLE *h)
 {
@@ -283,167 +283,11 @@ void suelta_perdido(carril *c, LIBSSH2_SFTP_HANDLE *h)
     libssh2_sftp_close_handle(h);
 }
 
-// Stores the local file at the remote path. With h, the SHA-256 of the
-// bytes read and sent goes there when the server confirmed them.
-bool transfiere(carril *c, const std::string &local, const std::string &remota, std::string *h)
+desenlace sin_enviar(std::string motivo)
 {
-    const int fd = open(local.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        c->motivo = strerror(errno);
-        c->estado = -1;
-        c->perdida = false;
-        return false;
-    }
-    std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX *)> sha(nullptr, EVP_MD_CTX_free);
-    if (h) {
-        sha.reset(EVP_MD_CTX_new());
-        if (!sha || EVP_DigestInit_ex(sha.get(), EVP_sha256(), nullptr) != 1) {
-            close(fd);
-            c->motivo = "Imposible calcular la huella SHA-256";
-            c->estado = -1;
-            c->perdida = false;
-            return false;
-        }
-    }
-    const std::string path = ruta_sftp(c, remota);
-    LIBSSH2_SFTP_HANDLE *f = nullptr;
-    opera(c, [&] {
-        f = libssh2_sftp_open_ex(c->sftp, path.data(), largo(path),
-                                 LIBSSH2_FXF_WRITE | LIBSSH2_FXF_CREAT | LIBSSH2_FXF_TRUNC, 0644,
-                                 LIBSSH2_SFTP_OPENFILE);
-        return como_resultado(f, c->e->ses);
-    });
-    if (!f) {
-        close(fd);
-        return false;
-    }
-    // Small files are read whole; larger ones in blocks the library sends
-    // as several requests at once.
-    struct stat st;
-    const size_t tope = 128 * 1024;
-    const size_t bloque = fstat(fd, &st) == 0 && st.st_size > 0 && static_cast<size_t>(st.st_size) < tope
-                              ? static_cast<size_t>(st.st_size)
-                              : tope;
-    std::unique_ptr<char[]> buf(new char[bloque]);
-    bool ok = true;
-    int error_lectura = 0;
-    for (;;) {
-        ssize_t n = read(fd, buf.get(), bloque);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            error_lectura = errno;
-            break;
-        }
-        if (n == 0)
-            break;
-        if (sha)
-            EVP_DigestUpdate(sha.get(), buf.get(), static_cast<size_t>(n));
-        for (ssize_t hecho = 0; ok && hecho < n;) {
-            const long r = opera(c, [&] {
-                return static_cast<long>(libssh2_sftp_write(f, buf.get() + hecho, static_cast<size_t>(n - hecho)));
-            });
-            if (r < 0)
-                ok = false;
-            else
-                hecho += r;
-        }
-        if (!ok)
-            break;
-    }
-    close(fd);
-    if (c->perdida) {
-        suelta_perdido(c, f);
-        return false;
-    }
-    fallo_guardado antes(c);
-    const long cierre = opera(c, [&] { return static_cast<long>(libssh2_sftp_close_handle(f)); });
-    if (error_lectura) {
-        c->motivo = strerror(error_lectura);
-        c->estado = -1;
-        c->perdida = c->perdida && cierre != LIBSSH2_ERROR_SFTP_PROTOCOL;
-        return false;
-    }
-    if (!ok) {
-        const bool perdida = c->perdida;
-        antes.repone(c);
-        c->perdida = perdida;
-        return false;
-    }
-    if (cierre < 0)
-        return false;
-    if (sha) {
-        unsigned char d[EVP_MAX_MD_SIZE];
-        unsigned int len = 0;
-        if (EVP_DigestFinal_ex(sha.get(), d, &len) == 1 && len == 32)
-            h->assign(reinterpret_cast<const char *>(d), len);
-        else
-            h->clear();
-    }
-    return true;
-}
-
-bool renombra(carril *c, const std::string &de, const std::string &a)
-{
-    const std::string p = ruta_sftp(c, de), q = ruta_sftp(c, a);
-    return opera(c, [&] {
-               return static_cast<long>(libssh2_sftp_rename_ex(c->sftp, p.data(), largo(p), q.data(), largo(q),
-                                                               LIBSSH2_SFTP_RENAME_OVERWRITE |
-                                                                   LIBSSH2_SFTP_RENAME_ATOMIC |
-                                                                   LIBSSH2_SFTP_RENAME_NATIVE));
-           }) == 0;
-}
-
-// Stores the file under its temporary name beside remota and renames it.
-bool por_temporal(carril *c, const std::string &local, const std::string &remota, std::string *h)
-{
-    const size_t barra = remota.rfind('/');
-    const size_t corte = barra == std::string::npos ? 0 : barra + 1;
-    const std::string temporal = remota.substr(0, corte) + nombre_temporal(remota.substr(corte));
-    if (!transfiere(c, local, temporal, h)) {
-        // Over a lost connection the copy stays; the next upload of the file
-        // overwrites it. A folder that is missing holds no copy.
-        if (c->perdida || c->estado == 2)
-            return false;
-    } else if (renombra(c, temporal, remota)) {
-        return true;
-    } else {
-        if (c->perdida)
-            return false;
-        // Stored whole but not renamed. SFTP's version 3 will not rename
-        // over an existing file: without it the rename can go through.
-        // Between the two the name is missing for a moment; it never shows
-        // a part of the file.
-        fallo_guardado primera(c);
-        if (sftp_borra(c, remota)) {
-            if (renombra(c, temporal, remota))
-                return true;
-        } else {
-            primera.repone(c);
-        }
-        c->renombre = true;
-        if (c->perdida)
-            return false;
-    }
-    // Whatever part of the file the server kept goes, and the reply that
-    // refused it stays the one shown.
-    fallo_guardado rechazo(c);
-    sftp_borra(c, temporal);
-    rechazo.repone(c);
-    c->perdida = false;
-    return false;
-}
-
-// Why a file cannot be used, or an empty text.
-std::string ilegible(const char *path)
-{
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return strerror(errno);
-    struct stat st;
-    bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    close(fd);
-    return regular ? "" : strerror(EISDIR);
+    desenlace d;
+    d.motivo = std::move(motivo);
+    return d;
 }
 
 // "SHA256:" and the unpadded base64 of the SHA-256 of a host key, as
@@ -629,7 +473,7 @@ std::shared_ptr<enlace> nuevo_enlace(const ajustes &a, apertura &paso, std::stri
     if (!metodo.empty())
         libssh2_session_method_pref(e->ses, LIBSSH2_METHOD_HOSTKEY, metodo.c_str());
     const void *yo = e.get();
-    long r = corre(*e, yo, a.plazo, [&] { return static_cast<long>(libssh2_session_handshake(e->ses, e->fd)); });
+    long r = corre(*e, yo, a.plazo, nullptr, [&] { return static_cast<long>(libssh2_session_handshake(e->ses, e->fd)); });
     if (r != 0) {
         char *texto = nullptr;
         libssh2_session_last_error(e->ses, &texto, nullptr, 0);
@@ -645,7 +489,7 @@ std::shared_ptr<enlace> nuevo_enlace(const ajustes &a, apertura &paso, std::stri
         return nullptr;
     }
     const std::string &u = a.ftpuser, &p = a.ftppass;
-    r = corre(*e, yo, a.plazo, [&] {
+    r = corre(*e, yo, a.plazo, nullptr, [&] {
         if (a.sshkeyfile.empty())
             return static_cast<long>(
                 libssh2_userauth_password_ex(e->ses, u.data(), largo(u), p.data(), largo(p), nullptr));
@@ -680,50 +524,35 @@ void suelta(carril *c)
 
 void sftp_inicia() { libssh2_init(0); }
 
-std::string sftp_comprueba(const ajustes &a)
-{
-    if (!a.sshkeyfile.empty()) {
-        std::string por = ilegible(a.sshkeyfile.c_str());
-        if (!por.empty())
-            return "Imposible leer sshkeyfile '" + a.sshkeyfile + "': " + por + "\n";
-    }
-    // The default file may be missing: then no host is known yet, and the
-    // first connection says how to add the server.
-    struct stat st;
-    if (!a.knownhosts_explicito && stat(a.sshknownhosts.c_str(), &st) != 0 && errno == ENOENT)
-        return "";
-    std::string por = ilegible(a.sshknownhosts.c_str());
-    return por.empty() ? "" : "Imposible leer sshknownhosts '" + a.sshknownhosts + "': " + por + "\n";
-}
-
-carril *sftp_nuevo(const ajustes &a)
+carril *sftp_nuevo(const ajustes &a, const tramite *comun)
 {
     // A connection's lanes are threads that mostly wait: a malloc arena
     // each would hold memory for nothing.
     mallopt(M_ARENA_MAX, 2);
     carril *c = new carril;
     c->a = &a;
+    c->comun = comun;
     c->conexion = std::make_shared<conexion_ssh>();
     return c;
 }
 
-carril *sftp_otro(carril *c)
+carril *sftp_otro(carril *c, const tramite *comun)
 {
     carril *o = new carril;
     o->a = c->a;
+    o->comun = comun;
     o->conexion = c->conexion;
     return o;
 }
 
-apertura sftp_abre(carril *c)
+desenlace sftp_abre(carril *c)
 {
     suelta(c);
-    c->motivo.clear();
-    c->estado = -1;
-    c->perdida = false;
+    desenlace d;
+    d.paso = apertura::conexion;
     if (!c->a->puerto_ftp) {
-        c->motivo = "Puerto FTP no valido: " + c->a->ftpport;
-        return apertura::conexion;
+        d.motivo = "Puerto FTP no valido: " + c->a->ftpport;
+        return d;
     }
     std::shared_ptr<enlace> e;
     {
@@ -737,18 +566,17 @@ apertura sftp_abre(carril *c)
                 e.reset();
         }
         if (!e) {
-            apertura paso;
-            e = nuevo_enlace(*c->a, paso, c->motivo);
+            e = nuevo_enlace(*c->a, d.paso, d.motivo);
             if (!e) {
-                c->perdida = true;
-                return paso;
+                d.perdida = true;
+                return d;
             }
             c->conexion->actual = e;
         }
     }
     c->e = e;
     LIBSSH2_SFTP *sftp = nullptr;
-    const long r = corre(*e, c, c->a->plazo, [&] {
+    const long r = corre(*e, c, c->a->plazo, c->comun, [&] {
         sftp = libssh2_sftp_init(e->ses);
         return como_resultado(sftp, e->ses);
     });
@@ -756,7 +584,9 @@ apertura sftp_abre(carril *c)
         std::lock_guard<std::mutex> g(e->mu);
         e->canales.push_back(sftp);
         c->sftp = sftp;
-        return apertura::ok;
+        desenlace ok;
+        ok.ok = true;
+        return ok;
     }
     // A server that allows fewer sessions per connection refuses the
     // channel and keeps the connection.
@@ -764,78 +594,159 @@ apertura sftp_abre(carril *c)
         std::lock_guard<std::mutex> g(e->mu);
         mata(*e);
     }
-    c->motivo = r == LIBSSH2_ERROR_TIMEOUT ? "El servidor no respondio en " + std::to_string(c->a->plazo) + " s"
-                                           : "El servidor no abre un canal SFTP";
-    c->perdida = true;
+    d.motivo = r == LIBSSH2_ERROR_TIMEOUT ? sin_respuesta(*c->a) : "El servidor no abre un canal SFTP";
+    d.perdida = true;
+    d.detenida = r == detenida;
     suelta(c);
-    return apertura::conexion;
+    return d;
 }
 
-bool sftp_put(carril *c, const std::string &local, const std::string &remota, std::string *h)
+desenlace sftp_envia(carril *c, const std::string &local, const std::string &remota, std::string *h)
 {
-    c->renombre = false;
-    return c->a->atomico ? por_temporal(c, local, remota, h) : transfiere(c, local, remota, h);
+    const int fd = open(local.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return sin_enviar(strerror(errno));
+    std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX *)> sha(nullptr, EVP_MD_CTX_free);
+    if (h) {
+        sha.reset(EVP_MD_CTX_new());
+        if (!sha || EVP_DigestInit_ex(sha.get(), EVP_sha256(), nullptr) != 1) {
+            close(fd);
+            return sin_enviar("Imposible calcular la huella SHA-256");
+        }
+    }
+    const std::string path = ruta_sftp(c, remota);
+    LIBSSH2_SFTP_HANDLE *f = nullptr;
+    desenlace d = opera(c, [&] {
+        f = libssh2_sftp_open_ex(c->sftp, path.data(), largo(path),
+                                 LIBSSH2_FXF_WRITE | LIBSSH2_FXF_CREAT | LIBSSH2_FXF_TRUNC, 0644,
+                                 LIBSSH2_SFTP_OPENFILE);
+        return como_resultado(f, c->e->ses);
+    });
+    if (!f) {
+        close(fd);
+        return d;
+    }
+    // Small files are read whole; larger ones in blocks the library sends
+    // as several requests at once.
+    struct stat st;
+    const size_t tope = 128 * 1024;
+    const size_t bloque = fstat(fd, &st) == 0 && st.st_size > 0 && static_cast<size_t>(st.st_size) < tope
+                              ? static_cast<size_t>(st.st_size)
+                              : tope;
+    std::unique_ptr<char[]> buf(new char[bloque]);
+    int error_lectura = 0;
+    for (;;) {
+        ssize_t n = read(fd, buf.get(), bloque);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            error_lectura = errno;
+            break;
+        }
+        if (n == 0)
+            break;
+        if (sha)
+            EVP_DigestUpdate(sha.get(), buf.get(), static_cast<size_t>(n));
+        for (ssize_t hecho = 0; d.ok && hecho < n;) {
+            long escrito = 0;
+            d = opera(
+                c, [&] { return static_cast<long>(libssh2_sftp_write(f, buf.get() + hecho, static_cast<size_t>(n - hecho))); },
+                &escrito);
+            if (d.ok)
+                hecho += escrito;
+        }
+        if (!d.ok)
+            break;
+    }
+    close(fd);
+    if (d.perdida || d.detenida) {
+        suelta_perdido(c, f);
+        return d;
+    }
+    const desenlace cierre = opera(c, [&] { return static_cast<long>(libssh2_sftp_close_handle(f)); });
+    if (error_lectura) {
+        desenlace l = sin_enviar(strerror(error_lectura));
+        l.perdida = cierre.perdida;
+        l.detenida = cierre.detenida;
+        return l;
+    }
+    if (!d.ok) {
+        d.perdida = cierre.perdida;
+        d.detenida = d.detenida || cierre.detenida;
+        return d;
+    }
+    if (!cierre.ok)
+        return cierre;
+    if (sha) {
+        unsigned char dg[EVP_MAX_MD_SIZE];
+        unsigned int len = 0;
+        if (EVP_DigestFinal_ex(sha.get(), dg, &len) == 1 && len == 32)
+            h->assign(reinterpret_cast<const char *>(dg), len);
+        else
+            h->clear();
+    }
+    return cierre;
 }
 
-bool sftp_lista(carril *c, const std::string &carpeta, std::vector<entrada_remota> &out)
+desenlace sftp_lista(carril *c, const std::string &carpeta, std::vector<entrada_remota> &out)
 {
     const std::string path = ruta_sftp(c, carpeta);
-    LIBSSH2_SFTP_HANDLE *d = nullptr;
-    opera(c, [&] {
-        d = libssh2_sftp_open_ex(c->sftp, path.data(), largo(path), 0, 0, LIBSSH2_SFTP_OPENDIR);
-        return como_resultado(d, c->e->ses);
+    LIBSSH2_SFTP_HANDLE *dir = nullptr;
+    desenlace d = opera(c, [&] {
+        dir = libssh2_sftp_open_ex(c->sftp, path.data(), largo(path), 0, 0, LIBSSH2_SFTP_OPENDIR);
+        return como_resultado(dir, c->e->ses);
     });
-    if (!d)
-        return false;
+    if (!dir)
+        return d;
     // The long names ("-rw-r--r-- 1 owner group size date name"), a line each.
     std::string texto;
     std::unique_ptr<char[]> nombre(new char[4096]), larga(new char[4096]);
-    long r;
     for (;;) {
         LIBSSH2_SFTP_ATTRIBUTES at{};
-        r = opera(c, [&] {
-            return static_cast<long>(libssh2_sftp_readdir_ex(d, nombre.get(), 4096, larga.get(), 4096, &at));
-        });
-        if (r <= 0)
+        long n = 0;
+        d = opera(
+            c, [&] { return static_cast<long>(libssh2_sftp_readdir_ex(dir, nombre.get(), 4096, larga.get(), 4096, &at)); },
+            &n);
+        if (!d.ok || n == 0)
             break;
         texto += larga.get();
         texto += '\n';
     }
-    if (c->perdida) {
-        suelta_perdido(c, d);
-        return false;
+    if (d.perdida || d.detenida) {
+        suelta_perdido(c, dir);
+        return d;
     }
-    fallo_guardado lectura(c);
-    opera(c, [&] { return static_cast<long>(libssh2_sftp_close_handle(d)); });
-    if (r < 0) {
-        const bool perdida = c->perdida;
-        lectura.repone(c);
-        c->perdida = perdida;
-        return false;
+    const desenlace cierre = opera(c, [&] { return static_cast<long>(libssh2_sftp_close_handle(dir)); });
+    if (!d.ok) {
+        d.perdida = cierre.perdida;
+        return d;
     }
-    out = lee_listado(texto, false);
-    return !c->perdida;
+    if (cierre.ok)
+        out = lee_listado(texto, false);
+    return cierre;
 }
 
-bool sftp_mkdir(carril *c, const std::string &path)
+desenlace sftp_mkdir(carril *c, const std::string &path)
 {
     const std::string p = ruta_sftp(c, path);
-    return opera(c, [&] { return static_cast<long>(libssh2_sftp_mkdir_ex(c->sftp, p.data(), largo(p), 0755)); }) == 0;
+    return opera(c, [&] { return static_cast<long>(libssh2_sftp_mkdir_ex(c->sftp, p.data(), largo(p), 0755)); });
 }
 
-bool sftp_borra(carril *c, const std::string &path)
+desenlace sftp_borra(carril *c, const std::string &path)
 {
     const std::string p = ruta_sftp(c, path);
-    return opera(c, [&] { return static_cast<long>(libssh2_sftp_unlink_ex(c->sftp, p.data(), largo(p))); }) == 0;
+    return opera(c, [&] { return static_cast<long>(libssh2_sftp_unlink_ex(c->sftp, p.data(), largo(p))); });
 }
 
-std::string sftp_respuesta(const carril *c) { return c->motivo.empty() ? "Sin respuesta del servidor" : c->motivo; }
-
-bool sftp_falta_carpeta(const carril *c) { return !c->renombre && c->estado == 2; }
-
-bool sftp_no_existe(const carril *c) { return c->estado == 2; }
-
-bool sftp_perdida(const carril *c) { return c->perdida; }
+desenlace sftp_renombra(carril *c, const std::string &de, const std::string &a)
+{
+    const std::string p = ruta_sftp(c, de), q = ruta_sftp(c, a);
+    return opera(c, [&] {
+        return static_cast<long>(libssh2_sftp_rename_ex(c->sftp, p.data(), largo(p), q.data(), largo(q),
+                                                        LIBSSH2_SFTP_RENAME_OVERWRITE | LIBSSH2_SFTP_RENAME_ATOMIC |
+                                                            LIBSSH2_SFTP_RENAME_NATIVE));
+    });
+}
 
 void sftp_cierra(carril *c)
 {

@@ -14,10 +14,9 @@
 
 #include "config/ajustes.h"
 #include "publish/listado.h"
+#include "publish/sesion.h"
 
 struct carril;
-
-enum class apertura;
 
 // Files in flight on one SSH connection: the SFTP channels opened on it.
 // OpenSSH lets a connection have 10 sessions (MaxSessions); a server that
@@ -28,32 +27,24 @@ inline constexpr int ventana_sftp = 8;
 // Prepares the library; called once before any connection exists.
 void sftp_inicia();
 
-// Checks the key file and a known-hosts file named in the settings can be
-// read; the line to write when not, or an empty text.
-std::string sftp_comprueba(const ajustes &a);
-
-// A lane of a new connection, not yet opened. The settings must outlive it.
-carril *sftp_nuevo(const ajustes &a);
+// A lane of a new connection, not yet opened. The settings and what the
+// run's connections share must outlive it.
+carril *sftp_nuevo(const ajustes &a, const tramite *comun);
 // Another lane of c's connection, not yet opened.
-carril *sftp_otro(carril *c);
+carril *sftp_otro(carril *c, const tramite *comun);
 
 // Opens the lane: over the connection its lanes share while it works,
 // otherwise over a new one (connect, check the host key against the
 // known-hosts file before anything of the login is sent, log in).
-apertura sftp_abre(carril *c);
+desenlace sftp_abre(carril *c);
 
-// As ftp_put, ftp_lista, ftp_mkdir, ftp_borra (see ftp.h).
-bool sftp_put(carril *c, const std::string &local, const std::string &remota, std::string *h);
-bool sftp_lista(carril *c, const std::string &carpeta, std::vector<entrada_remota> &out);
-bool sftp_mkdir(carril *c, const std::string &path);
-bool sftp_borra(carril *c, const std::string &path);
+// Writes the local file straight to its remote path; with h, the SHA-256
+// of the bytes read and sent goes there once the server confirmed them.
+desenlace sftp_envia(carril *c, const std::string &local, const std::string &remota, std::string *h);
+desenlace sftp_lista(carril *c, const std::string &carpeta, std::vector<entrada_remota> &out);
+desenlace sftp_mkdir(carril *c, const std::string &path);
+desenlace sftp_borra(carril *c, const std::string &path);
+desenlace sftp_renombra(carril *c, const std::string &de, const std::string &a);
 
-// Why the last operation failed: the SFTP status text ("No such file"),
-// ending in a line feed, or the reason when the server gave none.
-std::string sftp_respuesta(const carril *c);
-bool sftp_falta_carpeta(const carril *c);
-bool sftp_no_existe(const carril *c);
-bool sftp_perdida(const carril *c);
-
-// Closes the lane's channel; the last lane of a connection says goodbye.
+// Lets the lane go; the last lane of a connection says goodbye.
 void sftp_cierra(carril *c);

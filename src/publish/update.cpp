@@ -27,8 +27,11 @@ struct corrida {
 // the bytes sent, in content mode).
 void concluye(corrida &r, const encargo &e)
 {
-    anota_subida(ruta_local(r.w.t, e.ruta + e.nombre), e.subido);
-    if (!e.subido) {
+    // A run that lost its lock stops here, writing nothing of this file.
+    if (e.subido == subida::detenida)
+        comprueba_bloqueo();
+    anota_subida(ruta_local(r.w.t, e.ruta + e.nombre), e.subido == subida::guardada);
+    if (e.subido != subida::guardada) {
         escribe(e.motivo + e.lineas + "===> ERROR al subir " + e.ruta + e.nombre + "\n");
         return;
     }
@@ -170,16 +173,16 @@ sesion *abre_conexion(const ajustes &a)
     ftp_inicia();
     escribe("Vantor v0.9.1\n");
     escribe("Conectamos a " + direccion(a) + "\n");
-    sesion *s = ftp_nueva(a);
-    apertura ap = ftp_abre(s);
-    if (ap == apertura::conexion) {
-        escribe("Error al conectar\n" + ftp_respuesta(s) + "\n");
+    sesion *s = ftp_nueva(a, tramite{ficha_al_azar(), bloqueo_vigente});
+    const desenlace ap = ftp_abre(s);
+    if (ap.paso == apertura::conexion) {
+        escribe("Error al conectar\n" + ap.texto() + "\n");
         termina(estado::configuracion);
     }
     escribe("Conectado!!!\n");
     instala_interrupcion();
-    if (ap == apertura::login) {
-        escribe("Error al identificarse\n" + ftp_respuesta(s) + "\n");
+    if (ap.paso == apertura::login) {
+        escribe("Error al identificarse\n" + ap.texto() + "\n");
         termina(estado::configuracion);
     }
     escribe("Login correcto\n");

@@ -5,6 +5,7 @@
 #include "publish/verifica.h"
 
 #include "publish/reparto.h"
+#include "publish/salida.h"
 
 verificacion::verificacion(const ajustes &a, conexion &propia, reparto *pool) : a_(a), propia_(propia), pool_(pool)
 {
@@ -75,11 +76,14 @@ verificacion::carpeta verificacion::resuelve(const std::string &remota)
     // Kept alive while the climb below may let other nodes go.
     std::shared_ptr<listado_remoto> l = n.l;
     if (pool_)
-        pool_->espera(*l);
+        pool_->espera_listado(*l);
     else if (!l->hecho) {
         lista_carpeta(propia_, *l);
         l->hecho = true;
     }
+    // A run that lost its lock lists nothing more, and stops here.
+    if (l->detenida)
+        comprueba_bloqueo();
     carpeta c = carpeta::listada;
     std::string padre, nombre;
     if (!l->ok) {

@@ -405,22 +405,39 @@ PureFtpd::PureFtpd(const Options &o)
     });
 }
 
-VsFtpd::VsFtpd(const Options &o)
+UnpackedFtpd::UnpackedFtpd(const Options &o, const std::string &name, const char *kind)
 {
     if (!running_as_root())
-        throw std::runtime_error("vsftpd needs the tests to run as root");
-    check_tls_mode(o.tls, "VsFtpd");
-    const std::string program = unpacked("usr/sbin/vsftpd");
-    dir_ = std::make_unique<TempDir>("vantor-vsftpd");
+        throw std::runtime_error(name + " needs the tests to run as root");
+    check_tls_mode(o.tls, kind);
+    program_ = unpacked("usr/sbin/" + name);
+    dir_ = std::make_unique<TempDir>("vantor-" + name);
     const std::string d = dir_->path();
     user_ = o.user;
     pass_ = o.pass;
     root_ = d + "/root";
     log_file_ = d + "/server.log";
+    conf_file_ = d + "/" + name + ".conf";
     owned_ = true;
     implicit_tls_ = o.tls == "implicit";
     make_dirs(root_);
     give("");
+    certificate_ = o.certificate.empty() ? test_certificates().server.pem : o.certificate;
+}
+
+void UnpackedFtpd::start_configured(const Options &o, const std::function<std::string(int port, int low)> &text,
+                                    const Spawn &how)
+{
+    const int low = free_port_range(16);
+    start([&](int port) {
+        write_file(conf_file_, text(port, low) + joined(o.config));
+        return how;
+    });
+}
+
+VsFtpd::VsFtpd(const Options &o) : UnpackedFtpd(o, "vsftpd", "VsFtpd")
+{
+    const std::string d = dir_->path();
     // An empty folder that nobody can write, for vsftpd's unprivileged helper.
     make_dirs(d + "/empty");
 
@@ -443,11 +460,16 @@ VsFtpd::VsFtpd(const Options &o)
     write_file(d + "/pam/vantor",
                "auth required pam_userdb.so db=" + d + "/users\naccount required pam_permit.so\n");
     write_file(d + "/openssl.cnf", tls12_openssl_conf);
-    const std::string certificate =
-        o.certificate.empty() ? test_certificates().server.pem : o.certificate;
 
-    const int low = free_port_range(16);
-    start([&](int port) {
+    Spawn s;
+    s.program = program_;
+    s.args = {conf_file_};
+    s.env = {{"LD_PRELOAD", VANTOR_VSFTPD_SHIM},
+             {"VANTOR_PAM_DIR", d + "/pam"},
+             {"VANTOR_GUEST", "nobody"},
+             {"VANTOR_GUEST_HOME", root_},
+             {"OPENSSL_CONF", d + "/openssl.cnf"}};
+    start_configured(o, [&](int port, int low) {
         std::string conf = "listen=YES\n"
                            "listen_address=127.0.0.1\n"
                            "listen_port=" + std::to_string(port) + "\n"
@@ -478,44 +500,21 @@ VsFtpd::VsFtpd(const Options &o)
         if (o.tls != "no") {
             conf += "ssl_enable=YES\n"
                     "ssl_ciphers=HIGH\n"  // the built-in DES-CBC3-SHA is gone from OpenSSL 3
-                    "rsa_cert_file=" + certificate + "\n"
-                    "rsa_private_key_file=" + certificate + "\n"
+                    "rsa_cert_file=" + certificate_ + "\n"
+                    "rsa_private_key_file=" + certificate_ + "\n"
                     "force_local_logins_ssl=YES\n"
                     "force_local_data_ssl=YES\n";
             conf += std::string("require_ssl_reuse=") + (o.require_ssl_reuse ? "YES" : "NO") + "\n";
             if (implicit_tls_)
                 conf += "implicit_ssl=YES\n";
         }
-        conf += joined(o.config);
-        write_file(d + "/vsftpd.conf", conf);
-        Spawn s;
-        s.program = program;
-        s.args = {d + "/vsftpd.conf"};
-        s.env = {{"LD_PRELOAD", VANTOR_VSFTPD_SHIM},
-                 {"VANTOR_PAM_DIR", d + "/pam"},
-                 {"VANTOR_GUEST", "nobody"},
-                 {"VANTOR_GUEST_HOME", root_},
-                 {"OPENSSL_CONF", d + "/openssl.cnf"}};
-        return s;
-    });
+        return conf;
+    }, s);
 }
 
-ProFtpd::ProFtpd(const Options &o)
+ProFtpd::ProFtpd(const Options &o) : UnpackedFtpd(o, "proftpd", "ProFtpd")
 {
-    if (!running_as_root())
-        throw std::runtime_error("proftpd needs the tests to run as root");
-    check_tls_mode(o.tls, "ProFtpd");
-    const std::string program = unpacked("usr/sbin/proftpd");
-    dir_ = std::make_unique<TempDir>("vantor-proftpd");
     const std::string d = dir_->path();
-    user_ = o.user;
-    pass_ = o.pass;
-    root_ = d + "/root";
-    log_file_ = d + "/server.log";
-    owned_ = true;
-    implicit_tls_ = o.tls == "implicit";
-    make_dirs(root_);
-    give("");
     Credentials c = unprivileged();
     // name:hash:uid:gid:gecos:home:shell; DefaultRoot ~ chroots to the home.
     write_file(d + "/passwd", user_ + ":" + sha512_crypt(pass_) + ":" + std::to_string(c.uid) + ":" +
@@ -524,11 +523,12 @@ ProFtpd::ProFtpd(const Options &o)
     // proftpd refuses account files that others can read.
     chmod((d + "/passwd").c_str(), 0600);
     chmod((d + "/group").c_str(), 0600);
-    const std::string certificate =
-        o.certificate.empty() ? test_certificates().server.pem : o.certificate;
 
-    const int low = free_port_range(16);
-    start([&](int port) {
+    Spawn s;
+    s.program = program_;
+    s.args = {"-n", "-c", conf_file_};
+    s.env = {{"LD_LIBRARY_PATH", unpacked_libraries()}};
+    start_configured(o, [&](int port, int low) {
         std::string conf = "ServerType standalone\n"
                            "ServerName \"vantor test\"\n"
                            "DefaultAddress 127.0.0.1\n"
@@ -559,19 +559,13 @@ ProFtpd::ProFtpd(const Options &o)
                     "LoadModule mod_tls.c\n"
                     "TLSEngine on\n"
                     "TLSRequired on\n"
-                    "TLSRSACertificateFile " + certificate + "\n"
-                    "TLSRSACertificateKeyFile " + certificate + "\n";
+                    "TLSRSACertificateFile " + certificate_ + "\n"
+                    "TLSRSACertificateKeyFile " + certificate_ + "\n";
             if (implicit_tls_)
                 conf += "TLSOptions UseImplicitSSL\n";
         }
-        conf += joined(o.config);
-        write_file(d + "/proftpd.conf", conf);
-        Spawn s;
-        s.program = program;
-        s.args = {"-n", "-c", d + "/proftpd.conf"};
-        s.env = {{"LD_LIBRARY_PATH", unpacked_libraries()}};
-        return s;
-    });
+        return conf;
+    }, s);
 }
 
 }  // namespace vt

@@ -139,28 +139,47 @@ public:
 // with its reply code in log().
 std::string ftpds_dir();
 
-// vsftpd with one virtual account (PAM's pam_userdb, read through a private
-// PAM folder; see vsftpd_shim.c), chrooted to its root. log() has
-// `FTP command: Client "127.0.0.1", "STOR f.txt"` and
-// `FTP response: Client "127.0.0.1", "226 Transfer complete."` lines.
-class VsFtpd : public FtpDaemon {
+// What both take: the account, a private root given to nobody:nogroup, the
+// TLS mode, and a configuration file written for the port they start on.
+class UnpackedFtpd : public FtpDaemon {
 public:
     struct Options {
         std::string user = "vantor";
         std::string pass = "secreto";
-        // "no"; "explicit": AUTH TLS required before the login ("530
-        // Non-anonymous sessions must use encryption.") and PROT P for data;
-        // "implicit": TLS from the first byte of every connection.
+        // "no"; "explicit": AUTH TLS required before the login, PROT P for
+        // data; "implicit": TLS from the first byte of every connection.
         std::string tls = "no";
         // Key and certificate in one PEM; empty: test_certificates().server.
         std::string certificate;
+        // More configuration lines; later lines win.
+        std::vector<std::string> config;
+    };
+
+protected:
+    // `name`: the program in usr/sbin, the stem of the folder and of the
+    // configuration file; `kind`: the class, named when tls is wrong.
+    UnpackedFtpd(const Options &o, const std::string &name, const char *kind);
+    // Starts `how` with text(port, first of 16 passive ports) and o.config
+    // in conf_file_.
+    void start_configured(const Options &o, const std::function<std::string(int port, int low)> &text,
+                          const Spawn &how);
+
+    std::string program_, conf_file_, certificate_;
+};
+
+// vsftpd with one virtual account (PAM's pam_userdb, read through a private
+// PAM folder; see vsftpd_shim.c), chrooted to its root. log() has
+// `FTP command: Client "127.0.0.1", "STOR f.txt"` and
+// `FTP response: Client "127.0.0.1", "226 Transfer complete."` lines. A clear
+// login under explicit TLS gets "530 Non-anonymous sessions must use
+// encryption.". Extra lines like "idle_session_timeout=2".
+class VsFtpd : public UnpackedFtpd {
+public:
+    struct Options : UnpackedFtpd::Options {
         // With TLS, data connections must resume the control connection's
         // TLS session (vsftpd's default). The server speaks TLS 1.2 at most:
         // under TLS 1.3 vsftpd 3.0.3 refuses the second and later resumptions.
         bool require_ssl_reuse = true;
-        // More vsftpd.conf lines ("idle_session_timeout=2",
-        // "delay_failed_login=0"); later lines win.
-        std::vector<std::string> config;
     };
     VsFtpd() : VsFtpd(Options{}) {}
     explicit VsFtpd(const Options &o);
@@ -168,20 +187,11 @@ public:
 
 // proftpd with one account in an AuthUserFile ($6$ hash), DefaultRoot ~.
 // log() has its ExtendedLog: `[date] "STOR f.txt" 226` for every command.
-class ProFtpd : public FtpDaemon {
+// TLS through mod_tls: "550 SSL/TLS required on the control channel" before
+// AUTH TLS. Extra lines like "TimeoutIdle 2".
+class ProFtpd : public UnpackedFtpd {
 public:
-    struct Options {
-        std::string user = "vantor";
-        std::string pass = "secreto";
-        // "no"; "explicit" (mod_tls, TLSRequired on: "550 SSL/TLS required
-        // on the control channel" before AUTH TLS, and PROT P for data);
-        // "implicit" (TLSOptions UseImplicitSSL).
-        std::string tls = "no";
-        std::string certificate;
-        // More proftpd.conf lines ("TimeoutIdle 2",
-        // "TLSOptions NoSessionReuseRequired").
-        std::vector<std::string> config;
-    };
+    using Options = UnpackedFtpd::Options;
     ProFtpd() : ProFtpd(Options{}) {}
     explicit ProFtpd(const Options &o);
 };

@@ -134,6 +134,12 @@ public:
             .set("ftpuser", user)
             .set("ftppass", pass);
     }
+    // The same for a server of the harness (its host, port and account).
+    template <class Server>
+    void ftp(const Server &server)
+    {
+        ftp(server.host(), server.port(), server.user(), server.pass());
+    }
 
     // Writes a file below the local root (rel starts with "/"), creating its
     // folders, with the given modification time.
