@@ -28,7 +28,7 @@ as_root() {
 
 # --- packages -------------------------------------------------------------
 
-packages=(cmake g++ make pkg-config libmariadb-dev libcurl4-openssl-dev libssl-dev
+packages=(cmake g++ make pkg-config libmariadb-dev libcurl4-openssl-dev libssl-dev libssh2-1-dev
           mariadb-server-core mariadb-client-core python3)
 case $ftp_kind in
     pyftpdlib) packages+=(python3-pyftpdlib) ;;

@@ -22,6 +22,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -513,7 +514,12 @@ void ftp_cierra(sesion *s)
     delete s;
 }
 
-int ftp_carriles(const ajustes &a) { return a.sftp ? ventana_sftp : 1; }
+int ftp_carriles(const ajustes &a)
+{
+    if (!a.sftp)
+        return 1;
+    return std::max(1, std::min(ventana_sftp, carriles_por_corrida / std::max(1, a.conexiones)));
+}
 
 sesion *ftp_otro_carril(sesion *s)
 {
