@@ -147,7 +147,7 @@ public:
         desenlace d = ejecuta(s);
         s->primera = false;
         if (!d.ok)
-            d.paso = !s->saludo || error_tls(s->op.resultado) ? apertura::conexion : apertura::login;
+            d.paso = !s->saludo || error_tls(s->en_curso.resultado) ? apertura::conexion : apertura::login;
         return d;
     }
 
@@ -256,20 +256,23 @@ public:
 
     desenlace borra(sesion *s, const std::string &path) const override { return orden(s, "DELE " + path, 250); }
 
-    // RNFR and RNTO, each on its own: a refused RNFR says the copy is not
-    // there to rename; only a refused RNTO means the final name stood in
-    // the way. Quoted with "*", so that a refusal keeps the connection.
+    // RNFR and RNTO in one step. Only RNTO is quoted with "*": its refusal
+    // (the final name stands in the way) keeps the connection, while a
+    // refused RNFR (the copy is not there to rename) stops the step before
+    // RNTO is sent, at the cost of the connection, which the next operation
+    // opens again.
     desenlace renombra(sesion *s, const std::string &de, const std::string &a) const override
     {
-        desenlace d = orden(s, "RNFR " + de, 0);
-        if (!d.ok) {
-            if (!d.perdida && !d.detenida)
-                d.clase = rechazo::sin_temporal;
-            return d;
-        }
-        d = orden(s, "RNTO " + a, 0);
-        if (!d.ok && !d.detenida)
+        curl_slist *lista = curl_slist_append(nullptr, ("RNFR " + de).c_str());
+        desenlace d = ordenes(s, curl_slist_append(lista, ("*RNTO " + a).c_str()));
+        if (d.ok && d.codigo >= 400) {
+            d.ok = false;
+            d.motivo = d.respuesta;
+            d.perdida = d.codigo == 421;
             d.clase = rechazo::renombre;
+        } else if (!d.ok && !d.perdida && !d.detenida) {
+            d.clase = rechazo::sin_temporal;
+        }
         return d;
     }
 
@@ -278,7 +281,7 @@ public:
         const ajustes &a = *s->config;
         d.clase = clasifica(d.codigo);
         // Connected but never greeted, whichever timer noticed first.
-        if (s->op.muda || (s->primera && res == CURLE_OPERATION_TIMEDOUT && tcp_conectado(s))) {
+        if (s->en_curso.muda || (s->primera && res == CURLE_OPERATION_TIMEDOUT && tcp_conectado(s))) {
             d.motivo = "El servidor no ha saludado en " + std::to_string(plazo_saludo(s)) + " s" +
                        (a.tls == modo_tls::implicito
                             ? ""
@@ -290,8 +293,8 @@ public:
         // A command the server did not answer with a refusal met a connection
         // that is gone; so did one answered with 421 ("closing").
         d.perdida = !negativa || d.codigo == 421;
-        if (res == CURLE_ABORTED_BY_CALLBACK && s->op.error_lectura) {
-            d.motivo = strerror(s->op.error_lectura);
+        if (res == CURLE_ABORTED_BY_CALLBACK && s->en_curso.error_lectura) {
+            d.motivo = strerror(s->en_curso.error_lectura);
             d.perdida = false;
             return;
         }
@@ -320,7 +323,7 @@ public:
     // another command: go on over a new connection, keeping this reply.
     void tras_rechazo(sesion *s, desenlace &d) const override
     {
-        if (s->config->tls == modo_tls::no || d.perdida || s->op.preliminar || d.codigo < 400)
+        if (s->config->tls == modo_tls::no || d.perdida || s->en_curso.preliminar || d.codigo < 400)
             return;
         d.perdida = !abre(s).ok;
     }
@@ -343,13 +346,13 @@ public:
 private:
     // Sends one command whose refusal keeps the connection (the "*" keeps a
     // refusal from failing the operation) and succeeds only on the reply
-    // code given, or with 0 on any reply below 400. A fresh connection's PWD
-    // also answers 257, so the code must be that of the command itself,
-    // which it is when the operation went through.
+    // code given. A fresh connection's PWD also answers 257, so the code
+    // must be that of the command itself, which it is when the operation
+    // went through.
     desenlace orden(sesion *s, const std::string &texto, int exito) const
     {
         desenlace d = ordenes(s, curl_slist_append(nullptr, ("*" + texto).c_str()));
-        if (d.ok && (exito ? d.codigo != exito : d.codigo >= 400)) {
+        if (d.ok && d.codigo != exito) {
             d.ok = false;
             d.motivo = d.respuesta;
             d.perdida = d.codigo == 421;

@@ -39,11 +39,11 @@ size_t cabecera(char *p, size_t size, size_t n, void *u)
         std::string linea(p, len);
         while (!linea.empty() && (linea.back() == '\n' || linea.back() == '\r'))
             linea.pop_back();
-        s->op.respuesta = linea + "\n";
+        s->en_curso.respuesta = linea + "\n";
         // A "NNN-" line opens a multi-line reply; its code is the same.
-        s->op.codigo = (p[0] - '0') * 100 + (p[1] - '0') * 10 + (p[2] - '0');
+        s->en_curso.codigo = (p[0] - '0') * 100 + (p[1] - '0') * 10 + (p[2] - '0');
         if (p[0] == '1')
-            s->op.preliminar = true;
+            s->en_curso.preliminar = true;
         if (s->primera) {
             s->primera = false;
             s->saludo = p[0] == '2';
@@ -66,7 +66,7 @@ size_t lectura(char *dest, size_t size, size_t n, void *u)
     // A run that lost its lock hands the library nothing more: the
     // transfer ends at this chunk.
     if (!vigente(s)) {
-        s->op.detenida = true;
+        s->en_curso.detenida = true;
         return CURL_READFUNC_ABORT;
     }
     for (;;) {
@@ -79,7 +79,7 @@ size_t lectura(char *dest, size_t size, size_t n, void *u)
         }
         if (errno == EINTR)
             continue;
-        s->op.error_lectura = errno;
+        s->en_curso.error_lectura = errno;
         return CURL_READFUNC_ABORT;
     }
 }
@@ -210,7 +210,7 @@ desenlace sin_enviar(const std::string &motivo)
 
 desenlace ejecuta(sesion *s)
 {
-    s->op = operacion{};
+    s->en_curso = operacion{};
     s->error[0] = '\0';
     s->control_desperto = s->control_fuera = false;
     s->avance = std::chrono::steady_clock::now();
@@ -222,13 +222,13 @@ desenlace ejecuta(sesion *s)
         int activos = 1, sin_socket = 0;
         while (activos) {
             if (!vigente(s)) {
-                s->op.detenida = true;
+                s->en_curso.detenida = true;
                 break;
             }
             if (curl_multi_perform(s->multi, &activos) != CURLM_OK || !activos)
                 break;
             if (s->primera && std::chrono::steady_clock::now() > limite_saludo) {
-                s->op.muda = true;
+                s->en_curso.muda = true;
                 break;
             }
             // The library's speed check covers only the data of an upload:
@@ -237,7 +237,7 @@ desenlace ejecuta(sesion *s)
             // fails at once instead of waiting on the silent server.
             if (s->habla->corta_estancada() &&
                 std::chrono::steady_clock::now() - s->avance > std::chrono::seconds(s->config->plazo)) {
-                s->op.estancada = true;
+                s->en_curso.estancada = true;
                 curl_socket_t fd = CURL_SOCKET_BAD;
                 if (curl_easy_getinfo(s->easy, CURLINFO_ACTIVESOCKET, &fd) == CURLE_OK && fd != CURL_SOCKET_BAD)
                     shutdown(fd, SHUT_RDWR);
@@ -257,15 +257,15 @@ desenlace ejecuta(sesion *s)
         s->control = s->habla->vigila_control() ? c : CURL_SOCKET_BAD;
         curl_multi_remove_handle(s->multi, s->easy);
     }
-    s->op.resultado = res;
+    s->en_curso.resultado = res;
     desenlace d;
-    d.respuesta = s->op.respuesta;
-    d.codigo = s->op.codigo;
-    if (res == CURLE_OK && !s->op.detenida) {
+    d.respuesta = s->en_curso.respuesta;
+    d.codigo = s->en_curso.codigo;
+    if (res == CURLE_OK && !s->en_curso.detenida) {
         d.ok = true;
         return d;
     }
-    if (s->op.detenida) {
+    if (s->en_curso.detenida) {
         d.detenida = true;
         return d;
     }

@@ -39,7 +39,7 @@ struct sesion {
     CURL *easy = nullptr;
     CURLM *multi = nullptr;
     char error[CURL_ERROR_SIZE] = {};
-    operacion op;
+    operacion en_curso;           // the operation under way, or the last one
     bool primera = false;         // the next reply line is the greeting
     bool saludo = false;          // the greeting was positive
     int descriptor = -1;          // the local file being stored
