@@ -12,6 +12,7 @@
 #include "support/scripted_sftp.h"
 #include "support/site.h"
 #include "support/ssh_daemons.h"
+#include "support/text.h"
 
 namespace {
 
@@ -221,6 +222,33 @@ TEST(Scripted, SeveralFilesInFlight)
             held += r.rfind("write /htdocs/f", 0) == 0 && r.find(last.nombre) == std::string::npos;
         EXPECT_EQ(held, 5);
     }
+}
+
+// A server that allows fewer SFTP channels on a connection than the files
+// vantor would keep in flight on it: the channels it refuses stay unused,
+// the connection goes on, and every file arrives.
+TEST(Lanes, FewerChannelsThanFilesInFlight)
+{
+    if (!vt::running_as_root())
+        GTEST_SKIP() << "needs root";
+    vt::Sshd::Options so;
+    so.extra_config = {"MaxSessions 2"};
+    vt::Sshd ssh(so);
+    ssh.make_dir("htdocs");
+    Site site("lanes");
+    use_sftp(site, ssh.host(), ssh.port(), ssh.user(), ssh.pass(), ssh.known_hosts());
+    site.create_table();
+    for (int i = 0; i < 20; ++i)
+        site.put("/d" + std::to_string(i % 3) + "/f" + std::to_string(i) + ".txt", std::string(3000 + i, 'x'), when);
+    std::string want = pub::header(ssh.port());
+    for (const pub::Entry &e : pub::listing(site.local()))
+        want += pub::new_file(e.path());
+    pub::expect_run(site.run(), want + "Terminado!!!\n");
+    for (const pub::Entry &e : pub::listing(site.local()))
+        EXPECT_EQ(vt::read_file(ssh.path("htdocs" + e.path())), vt::read_file(site.local(e.path()))) << e.path();
+    // One login; the channels past the second were asked for and refused.
+    EXPECT_EQ(vt::occurrences(ssh.log(), "Accepted password"), 1) << ssh.log();
+    EXPECT_GT(vt::occurrences(ssh.log(), "no more sessions"), 0) << ssh.log();
 }
 
 // Through a 20 ms round trip a file waits on the server for some three round
