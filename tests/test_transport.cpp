@@ -399,7 +399,7 @@ namespace {
 TEST(Listings, EachFormGivesNameSizeAndKind)
 {
     struct Case {
-        const char *line;
+        std::string line;
         bool mlsd;
         bool entry;
         std::string name;
@@ -420,6 +420,17 @@ TEST(Listings, EachFormGivesNameSizeAndKind)
         {"total 12", false, false, "", 0, false},
         {"01-31-24  09:15AM       <DIR>          docs", false, true, "docs", -1, true},
         {"01-31-24  09:15AM              1234 a b.txt", false, true, "a b.txt", 1234, false},
+        // Numeric groups beside four-digit sizes, numeric owners, ISO dates.
+        {"-rw-r--r-- 1 www 33 1234 Jan 01 12:00 index.html", false, true, "index.html", 1234, false},
+        {"-rw-r--r-- 1 33 2048 Jan 01 12:00 sin grupo", false, true, "sin grupo", 2048, false},
+        {"-rw-r--r-- 1 0 1 9999 2024-01-31 12:00 iso", false, true, "iso", 9999, false},
+        // Never files: an empty name, a NUL type byte, a folder's own names.
+        {"lrwxrwxrwx 1 u g 5 Jun 07 08:09  -> b", false, false, "", 0, false},
+        {std::string("\0rw-r--r-- 1 u g 5 Jun 07 08:09 x", 32), false, false, "", 0, false},
+        {"type=file;size=3; .", true, false, "", 0, false},
+        // The DOS form keeps blanks a name starts with.
+        {"01-31-24  09:15AM                12  lead", false, true, " lead", 12, false},
+        {"01-31-24  09:15AM       <DIR>           sp", false, true, " sp", -1, true},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.line);
@@ -442,16 +453,16 @@ TEST(Dialects, RefusalsAndRefusedPaths)
         const char *what;
         const dialecto &d;
         int code;
-        rechazo r;
+        negativa r;
         bool folder_missing, gone;
     } cases[] = {
-        {"FTP 550", dialecto_ftp(), 550, rechazo::no_existe, true, true},
-        {"FTP 553", dialecto_ftp(), 553, rechazo::nombre_no_admitido, true, false},
-        {"FTP 450", dialecto_ftp(), 450, rechazo::ninguno, false, false},
-        {"FTP 421", dialecto_ftp(), 421, rechazo::ninguno, false, false},
-        {"SFTP No such file", dialecto_sftp(), 2, rechazo::no_existe, true, true},
-        {"SFTP Permission denied", dialecto_sftp(), 3, rechazo::ninguno, false, false},
-        {"SFTP Failure", dialecto_sftp(), 4, rechazo::ninguno, false, false},
+        {"FTP 550", dialecto_ftp(), 550, negativa::no_existe, true, true},
+        {"FTP 553", dialecto_ftp(), 553, negativa::nombre_no_admitido, true, false},
+        {"FTP 450", dialecto_ftp(), 450, negativa::ninguno, false, false},
+        {"FTP 421", dialecto_ftp(), 421, negativa::ninguno, false, false},
+        {"SFTP No such file", dialecto_sftp(), 2, negativa::no_existe, true, true},
+        {"SFTP Permission denied", dialecto_sftp(), 3, negativa::ninguno, false, false},
+        {"SFTP Failure", dialecto_sftp(), 4, negativa::ninguno, false, false},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -461,7 +472,7 @@ TEST(Dialects, RefusalsAndRefusedPaths)
         EXPECT_EQ(d.falta_carpeta(), c.folder_missing);
         EXPECT_EQ(d.no_existe(), c.gone);
     }
-    for (rechazo r : {rechazo::renombre, rechazo::sin_temporal}) {
+    for (negativa r : {negativa::renombre, negativa::sin_temporal}) {
         desenlace d;
         d.clase = r;
         EXPECT_FALSE(d.falta_carpeta());

@@ -35,6 +35,7 @@ struct fallo {
     // statement.
     long fila = -1;
     unsigned numero = 0;  // the server's error number, when known
+    std::string nota{};   // a line written after the report, if any
 };
 
 using quizas_fallo = std::optional<fallo>;
@@ -131,6 +132,7 @@ struct respuesta {
     int valores[6] = {};     // the six stamp columns of a lookup row
     huella h;                // content mode: the row's Huella, empty when NULL
     std::string error;       // the server's error text when !ok
+    unsigned numero = 0;     // and its error number
 };
 
 // Sends the batch and collects one answer per statement, in order, into
@@ -184,7 +186,8 @@ inline constexpr auto sin_renovar_max = std::chrono::seconds(25);
 // A run's lease on its table: the row of vantor_bloqueo that names it as
 // the holder, which every node of a Galera cluster certifies, renewed on a
 // connection of its own by a thread while the run lasts. Owned by the
-// driver; the output owner reads whether it still holds.
+// driver, which checks before each file, upload, delete and row whether it
+// still holds.
 struct arriendo {
     std::string nombre;   // the lock's name, the row's key
     std::string titular;  // 32 random hexadecimal digits, this run's
@@ -228,7 +231,13 @@ void suelta_bloqueo(catalogo &c, arriendo &l);
 // Whether the table has the column Huella that content mode needs.
 [[nodiscard]] quizas_fallo tiene_huella(catalogo &c, bool *hay);
 
+// Creates the table whole, with its index, exact collation and, in content
+// mode, Huella, and the table of leases; a table it made is dropped again
+// when a later step is refused.
 [[nodiscard]] quizas_fallo crea_tabla(catalogo &c);
+// Whether an existing table lacks the exact comparison of names or the
+// index on (Ruta, Nombre) that -c gives it; false when that cannot be told.
+bool tabla_incompleta(catalogo &c);
 [[nodiscard]] quizas_fallo borra_tabla(catalogo &c);
 
 // Rebuild: clears the table and fills it from the local tree, in one

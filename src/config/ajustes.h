@@ -2,6 +2,7 @@
 // so that every later use reads a typed field instead of a key.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -38,8 +39,21 @@ struct ajustes {
     long plazo = 120;            // seconds without progress before an FTP operation fails
 };
 
-// Fills a from the list. Returns the lines to write on standard output when
-// the run cannot go on: one per missing required key, in the order they are
-// checked (then nothing else is looked at), or one per optional key with a
-// bad value. Empty when every setting is usable.
-std::vector<std::string> lee_ajustes(const s_vars *list, ajustes &a);
+// Why the settings cannot be used: the lines to write on standard output.
+struct rechazo {
+    std::vector<std::string> lineas;
+};
+
+using quizas_rechazo = std::optional<rechazo>;
+
+// Fills a from the list. When the run cannot go on, the lines that say why:
+// one per missing required key, in the order they are checked (then
+// nothing else is looked at), or one per optional key with a bad value.
+[[nodiscard]] quizas_rechazo lee_ajustes(const s_vars *list, ajustes &a);
+
+// Warnings for standard error about files holding secrets that other users
+// can read, as OpenSSH's client gives them for keys: the configuration file
+// at ruta when it holds a password itself (list is its entries), and the
+// key of sshkeyfile. Only files that belong to the user running vantor are
+// looked at, since only their owner can make them private.
+std::vector<std::string> avisos_permisos(const char *ruta, const s_vars *list, const ajustes &a);

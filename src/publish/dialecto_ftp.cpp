@@ -269,9 +269,9 @@ public:
             d.ok = false;
             d.motivo = d.respuesta;
             d.perdida = d.codigo == 421;
-            d.clase = rechazo::renombre;
+            d.clase = negativa::renombre;
         } else if (!d.ok && !d.perdida && !d.detenida) {
-            d.clase = rechazo::sin_temporal;
+            d.clase = negativa::sin_temporal;
         }
         return d;
     }
@@ -328,15 +328,15 @@ public:
         d.perdida = !abre(s).ok;
     }
 
-    rechazo clasifica(int codigo) const override
+    negativa clasifica(int codigo) const override
     {
         switch (codigo) {
         case 550:
-            return rechazo::no_existe;
+            return negativa::no_existe;
         case 553:
-            return rechazo::nombre_no_admitido;
+            return negativa::nombre_no_admitido;
         default:
-            return rechazo::ninguno;
+            return negativa::ninguno;
         }
     }
 

@@ -78,15 +78,15 @@ public:
     {
         desenlace d = sftp_renombra(s->sftp, de, a);
         if (!d.ok && !d.perdida && !d.detenida)
-            d.clase = d.clase == rechazo::no_existe ? rechazo::sin_temporal : rechazo::renombre;
+            d.clase = d.clase == negativa::no_existe ? negativa::sin_temporal : negativa::renombre;
         return d;
     }
 
     void falla(sesion *, CURLcode, desenlace &) const override {}
 
-    rechazo clasifica(int estado) const override
+    negativa clasifica(int estado) const override
     {
-        return estado == sin_archivo ? rechazo::no_existe : rechazo::ninguno;
+        return estado == sin_archivo ? negativa::no_existe : negativa::ninguno;
     }
 
     bool corta_estancada() const override { return true; }

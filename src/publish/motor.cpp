@@ -362,7 +362,7 @@ desenlace por_temporal(sesion *s, const std::string &local, const std::string &r
             return d;
         // The copy the rename looked for is not there: the file failed,
         // and the final name is left as it is.
-        if (d.clase == rechazo::sin_temporal)
+        if (d.clase == negativa::sin_temporal)
             return d;
         // Stored whole but not renamed. Some servers (and SFTP's version 3)
         // will not rename over an existing file: without it the rename can
@@ -378,7 +378,7 @@ desenlace por_temporal(sesion *s, const std::string &local, const std::string &r
             d.perdida = sin_final.perdida;
             d.detenida = sin_final.detenida;
         }
-        d.clase = rechazo::renombre;
+        d.clase = negativa::renombre;
         if (d.perdida || d.detenida)
             return d;
     }

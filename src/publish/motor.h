@@ -78,8 +78,8 @@ public:
     virtual desenlace lista(sesion *s, const std::string &carpeta, std::vector<entrada_remota> &out) const = 0;
     virtual desenlace crea_carpeta(sesion *s, const std::string &path) const = 0;
     virtual desenlace borra(sesion *s, const std::string &path) const = 0;
-    // Renames de to a; a refusal says whether de was there (rechazo::renombre)
-    // or is known to be missing (rechazo::sin_temporal).
+    // Renames de to a; a refusal says whether de was there (negativa::renombre)
+    // or is known to be missing (negativa::sin_temporal).
     virtual desenlace renombra(sesion *s, const std::string &de, const std::string &a) const = 0;
     // Fills d for an operation the library ended with res.
     virtual void falla(sesion *s, CURLcode res, desenlace &d) const = 0;
@@ -87,7 +87,7 @@ public:
     // protocol needs to keep the connection in step.
     virtual void tras_rechazo(sesion *, desenlace &) const {}
     // The protocol's reply code or status, sorted.
-    virtual rechazo clasifica(int codigo) const = 0;
+    virtual negativa clasifica(int codigo) const = 0;
     // Whether the engine itself cuts an operation that makes no progress.
     virtual bool corta_estancada() const = 0;
     // Whether the engine watches the control connection besides the library.

@@ -23,7 +23,7 @@ struct sesion;
 enum class apertura { ok, conexion, login };
 
 // How the server refused an operation, as far as the callers act on it.
-enum class rechazo {
+enum class negativa {
     ninguno,             // no refusal, or one that means nothing more
     no_existe,           // the path, or the folder above it, is not there (FTP 550, SFTP "No such file")
     nombre_no_admitido,  // the server will not take the name there (FTP 553)
@@ -38,16 +38,16 @@ struct [[nodiscard]] desenlace {
     std::string motivo;     // why it failed, when not the reply itself
     int codigo = 0;         // code of respuesta, 0 without one (always 0 over SFTP)
     bool perdida = false;   // the connection is gone (no answer, closed, reset, 421)
-    rechazo clase = rechazo::ninguno;
+    negativa clase = negativa::ninguno;
     apertura paso = apertura::ok;  // ftp_abre: the step that failed
     bool detenida = false;  // not sent, or cut short: the run may no longer touch the server
 
     // The reason to show: motivo, or else the reply, or a fixed text.
     std::string texto() const;
     // An upload or a folder was refused because the folder above is missing.
-    bool falta_carpeta() const { return clase == rechazo::no_existe || clase == rechazo::nombre_no_admitido; }
+    bool falta_carpeta() const { return clase == negativa::no_existe || clase == negativa::nombre_no_admitido; }
     // A deletion was refused because the file is not there.
-    bool no_existe() const { return clase == rechazo::no_existe; }
+    bool no_existe() const { return clase == negativa::no_existe; }
 };
 
 // A line to write when something cannot go on, or nothing.

@@ -245,7 +245,7 @@ desenlace opera(carril *c, F llamada, long *valor = nullptr)
     } else if (r == detenida) {
         d.detenida = true;
     } else if (r == LIBSSH2_ERROR_SFTP_PROTOCOL && estado > 0) {
-        d.clase = estado == sin_archivo ? rechazo::no_existe : rechazo::ninguno;
+        d.clase = estado == sin_archivo ? negativa::no_existe : negativa::ninguno;
         d.motivo = std::string(estado < n_textos_sftp ? textos_sftp[estado] : "Unknown status") + "\n";
     } else {
         d.perdida = true;

@@ -5,7 +5,6 @@
 #include "publish/verifica.h"
 
 #include "publish/reparto.h"
-#include "publish/salida.h"
 
 verificacion::verificacion(const ajustes &a, conexion &propia, reparto *pool) : a_(a), propia_(propia), pool_(pool)
 {
@@ -81,12 +80,11 @@ verificacion::carpeta verificacion::resuelve(const std::string &remota)
         lista_carpeta(propia_, *l);
         l->hecho = true;
     }
-    // A run that lost its lock lists nothing more, and stops here.
-    if (l->detenida)
-        comprueba_bloqueo();
     carpeta c = carpeta::listada;
     std::string padre, nombre;
-    if (!l->ok) {
+    if (l->detenida) {
+        c = carpeta::detenida;
+    } else if (!l->ok) {
         if (!padre_de(remota, padre, nombre)) {
             c = carpeta::ilegible;
         } else {
@@ -117,6 +115,8 @@ hallazgo verificacion::examina(const std::string &ruta, const archivo &a, std::s
     nodo &n = nodos_[carpeta_remota];
     if (c == carpeta::falta)
         return hallazgo::falta;
+    if (c == carpeta::detenida)
+        return hallazgo::detenida;
     if (c == carpeta::ilegible) {
         if (!n.avisada && linea) {
             n.avisada = true;
