@@ -78,11 +78,14 @@ bool is(const char *arg, const char *a, const char *b = nullptr)
 }
 
 // " (equipo E, proceso P, hasta YYYY-MM-DD HH:MM:SS)" from an unexpired
-// lease row, the end in local time; empty without one.
+// lease row, the end in local time; without the end for a lock that lasts
+// as long as its run; empty without one.
 std::string ocupada_por(const ocupante &q)
 {
     if (!q.hay)
         return "";
+    if (!q.con_plazo)
+        return " (equipo " + q.equipo + ", proceso " + q.proceso + ")";
     const time_t hasta = time(nullptr) + q.segundos;
     std::tm t{};
     localtime_r(&hasta, &t);
@@ -149,7 +152,12 @@ void vantor_main(int argc, char **argv)
         termina(o, estado::configuracion);
     }
     ajustes a;
-    quizas_rechazo rechazo = lee_ajustes(lista, a);
+    // A catalogue file named by a relative path sits beside the
+    // configuration.
+    const std::string archivo = argv[1];
+    const size_t barra = archivo.rfind('/');
+    quizas_rechazo rechazo =
+        lee_ajustes(lista, a, barra == std::string::npos ? "." : barra == 0 ? "/" : archivo.substr(0, barra));
     const std::vector<std::string> avisos = avisos_permisos(argv[1], lista, a);
     free_config(lista);
     if (!rechazo) {
@@ -174,9 +182,10 @@ void vantor_main(int argc, char **argv)
 
     catalogo c;
     std::string error;
-    if (!abre_catalogo(a, c, error)) {
+    bool de_configuracion = false;
+    if (!abre_catalogo(a, c, error, &de_configuracion)) {
         o.escribe(error);
-        termina(o, estado::base_de_datos);
+        termina(o, de_configuracion ? estado::configuracion : estado::base_de_datos);
     }
     o.sin_tabla("La tabla " + a.dbtablename + " no existe: creela con vantor " + argv[1] + " -c\n");
 
@@ -194,7 +203,7 @@ void vantor_main(int argc, char **argv)
         toma tomado = toma::ocupado;
         ocupante quien;
         ante_fallo(c, o, toma_bloqueo(c, a, l, &tomado, &quien));
-        const std::string tabla = "la tabla " + a.dbtablename + " de la base de datos " + a.dbname;
+        const std::string tabla = tabla_descrita(c);
         if (tomado == toma::sin_tabla) {
             o.escribe(std::string("Falta la tabla ") + tabla_bloqueo +
                       " que el bloqueo necesita en un cluster Galera: creela con la sentencia del README\n");

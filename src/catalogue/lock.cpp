@@ -21,7 +21,7 @@
 #include <cstdlib>
 #include <random>
 
-#include "catalogue/catalogue.h"
+#include "catalogue/servidor.h"
 
 namespace {
 
@@ -58,6 +58,8 @@ std::string nombre_bloqueo(const std::string &base, const std::string &tabla)
     return prefijo + entero.substr(0, cabe) + cola;
 }
 
+namespace servidor {
+
 namespace {
 
 using reloj = std::chrono::steady_clock;
@@ -87,7 +89,7 @@ bool sin_tabla_usable(unsigned e) { return e == 1146 || e == 1142 || e == 1143; 
 
 // Whether the server is a node of a Galera cluster. A server that does not
 // know the variable is not one.
-bool es_cluster(catalogo &c)
+bool es_cluster(enlace &c)
 {
     MYSQL_RES *r = nullptr;
     if (consulta_filas(c, "SELECT @@wsrep_on", forma::linea, &r))
@@ -99,7 +101,7 @@ bool es_cluster(catalogo &c)
 }
 
 // The one value of a one-row, one-column result; empty when none.
-quizas_fallo valor(catalogo &c, const std::string &sql, std::string &out)
+quizas_fallo valor(enlace &c, const std::string &sql, std::string &out)
 {
     MYSQL_RES *r = nullptr;
     if (quizas_fallo f = consulta_filas(c, sql, forma::linea, &r))
@@ -111,7 +113,7 @@ quizas_fallo valor(catalogo &c, const std::string &sql, std::string &out)
 }
 
 // What the lease row says of its holder, when it has not expired.
-void lee_ocupante(catalogo &c, const arriendo &l, ocupante *quien)
+void lee_ocupante(enlace &c, const arriendo &l, ocupante *quien)
 {
     MYSQL_RES *r = nullptr;
     const std::string sql = "SET STATEMENT wsrep_sync_wait = 1 FOR SELECT Equipo, Proceso, "
@@ -182,7 +184,7 @@ std::string sentencia_tabla_bloqueo()
            "ENGINE=InnoDB DEFAULT CHARSET=utf8mb4 COLLATE=utf8mb4_bin";
 }
 
-quizas_fallo toma_bloqueo(catalogo &c, const ajustes &a, arriendo &l, toma *t, ocupante *quien)
+quizas_fallo toma_bloqueo(enlace &c, const ajustes &a, arriendo &l, toma *t, ocupante *quien)
 {
     l.nombre = nombre_bloqueo(a.dbname, a.dbtablename);
     l.a = &a;
@@ -264,7 +266,7 @@ bool arriendo_vigente(const arriendo &l)
     return !l.perdido && desde < sin_renovar_max;
 }
 
-void suelta_bloqueo(catalogo &c, arriendo &l)
+void suelta_bloqueo(enlace &c, arriendo &l)
 {
     if (!l.tomado)
         return;
@@ -281,3 +283,5 @@ void suelta_bloqueo(catalogo &c, arriendo &l)
                        "' AND Titular = '" + l.titular + "'",
                    forma::linea);
 }
+
+}  // namespace servidor

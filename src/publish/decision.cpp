@@ -97,12 +97,14 @@ bool ventana::siguiente(suceso &s, respuesta *&r, std::string *&sql, quizas_fall
             if (!una.empty())
                 actual_.resultado = std::move(una.front());
             else
-                actual_.resultado.error = mysql_error(catalogo_.db);
+                actual_.resultado.error = ultimo_error(catalogo_);
         }
     }
+    if (!actual_.resultado.ok)
+        actual_.sql.texto = texto_de(catalogo_, actual_.sql);
     s = std::move(actual_.evento);
     r = &actual_.resultado;
-    sql = &actual_.sql;
+    sql = &actual_.sql.texto;
     return true;
 }
 

@@ -38,7 +38,7 @@ public:
 private:
     struct pendiente {
         suceso evento;
-        std::string sql;      // a file's lookup statement
+        sentencia sql;        // a file's lookup statement
         respuesta resultado;  // its answer, once respondida
         bool respondida = false;
     };

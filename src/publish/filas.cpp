@@ -14,7 +14,7 @@ quizas_estado avanza(catalogo &c, salida &o, bool todo)
     return std::nullopt;
 }
 
-quizas_estado registra_fila(trabajo &w, salida &o, std::string sql, forma f)
+quizas_estado registra_fila(trabajo &w, salida &o, sentencia sql, forma f)
 {
     w.vigila_bloqueo();
     sincroniza(w.catalogo, o);

@@ -17,7 +17,7 @@ void sincroniza(const catalogo &c, salida &o);
 
 // Queues a row after everything o has written so far, once the run lock's
 // lease is checked, and moves the rows on without waiting.
-[[nodiscard]] quizas_estado registra_fila(trabajo &w, salida &o, std::string sql, forma f);
+[[nodiscard]] quizas_estado registra_fila(trabajo &w, salida &o, sentencia sql, forma f);
 
 // Moves the rows on and writes what their answers free: without waiting,
 // or with todo every row sent, committed and answered. A failed row is

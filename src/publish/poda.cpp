@@ -171,7 +171,7 @@ quizas_estado poda(trabajo &w, salida &o)
         const std::string motivo_fallo = caida ? c.motivo_caida : hecho.texto();
         if (ok || ausente) {
             o.escribe("===> " + entrada + (ok ? " borrado con exito\n" : " ya no estaba en el servidor\n"));
-            std::string fila = sentencia_borrado_fila(w.catalogo, d.ruta, d.nombre);
+            sentencia fila = sentencia_borrado_fila(w.catalogo, d.ruta, d.nombre);
             if (quizas_estado fin = registra_fila(w, o, std::move(fila), forma::linea))
                 return fin;
             continue;

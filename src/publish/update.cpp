@@ -42,7 +42,7 @@ struct corrida {
     o.escribe(e.motivo + e.lineas + "===> " + e.ruta + e.nombre + " subido con exito\n");
     const catalogo &c = r.trabajo.catalogo;
     const huella *h = c.contenido ? &e.h : nullptr;
-    std::string fila = e.nuevo ? sentencia_insercion(c, e.ruta, e.nombre, e.s, h)
+    sentencia fila = e.nuevo ? sentencia_insercion(c, e.ruta, e.nombre, e.s, h)
                                : sentencia_actualizacion(c, e.ruta, e.nombre, e.s, h);
     return registra_fila(r.trabajo, o, std::move(fila), e.nuevo ? forma::linea : forma::desnuda);
 }
