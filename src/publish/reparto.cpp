@@ -142,27 +142,28 @@ void reparto::encola(encargo e)
 
 void reparto::otro_si_hace_falta()
 {
-    // Every thread busy, none on its way: one more connection, if the
-    // settings allow it, otherwise one more lane on the connection that
-    // has the fewest.
-    if (fin_ || cola_.size() + listas_.size() <= static_cast<size_t>(libres_ + llegando_))
-        return;
-    sesion *carril = nullptr;
-    if (conexiones_ < maximo_) {
-        ++conexiones_;
-    } else {
-        std::deque<sesion *> *mas = nullptr;
-        for (std::deque<sesion *> &r : reservas_)
-            if (!mas || r.size() > mas->size())
-                mas = &r;
-        if (!mas || mas->empty())
-            return;
-        carril = mas->front();
-        mas->pop_front();
+    // Every thread busy, none on its way: more connections, as long as the
+    // settings allow them, then more lanes on the connections that have the
+    // fewest, until every waiting file has one on its way. Files handed
+    // over before a connection's lanes were ready are counted here too.
+    while (!fin_ && cola_.size() + listas_.size() > static_cast<size_t>(libres_ + llegando_)) {
+        sesion *carril = nullptr;
+        if (conexiones_ < maximo_) {
+            ++conexiones_;
+        } else {
+            std::deque<sesion *> *mas = nullptr;
+            for (std::deque<sesion *> &r : reservas_)
+                if (!mas || r.size() > mas->size())
+                    mas = &r;
+            if (!mas || mas->empty())
+                return;
+            carril = mas->front();
+            mas->pop_front();
+        }
+        ++vivos_;
+        ++llegando_;
+        hilos_.emplace_back(&reparto::hilo, this, carril, false);
     }
-    ++vivos_;
-    ++llegando_;
-    hilos_.emplace_back(&reparto::hilo, this, carril, false);
 }
 
 void reparto::lista(std::shared_ptr<listado_remoto> l)
