@@ -246,12 +246,16 @@ quizas_estado abre_conexion(const trabajo &w, salida &o, sesion *&s)
     const desenlace ap = ftp_abre(s);
     if (ap.paso == apertura::conexion) {
         o.escribe("Error al conectar\n" + ap.texto() + "\n");
+        ftp_cierra(s);
+        s = nullptr;
         return estado::configuracion;
     }
     o.escribe("Conectado!!!\n");
     o.arma_interrupcion();
     if (ap.paso == apertura::login) {
         o.escribe("Error al identificarse\n" + ap.texto() + "\n");
+        ftp_cierra(s);
+        s = nullptr;
         return estado::configuracion;
     }
     o.escribe("Login correcto\n");
