@@ -206,13 +206,8 @@ struct corrida {
                 return fin;
             // Nothing can be published without the remote root: the run
             // says so once, after the lines of the files under way.
-            if (raiz_imposible(r.carpetas)) {
-                if (quizas_estado fin = vacia(r))
-                    return fin;
-                o.escribe("No se puede crear remoteroot (" + w.ajustes.remoteroot +
-                          ") en el servidor: la ejecucion se detiene; creelo a mano o cambie remoteroot\n");
+            if (raiz_imposible(r.carpetas))
                 break;
-            }
             continue;
         }
         // Every file before a line of the walk is written before it, and a
@@ -229,6 +224,11 @@ struct corrida {
         return falla(w.catalogo, o, *f);
     if (quizas_estado fin = vacia(r))
         return fin;
+    // Nothing can be published without the remote root: the run says so
+    // once, after the lines of the files that were under way, and stops.
+    if (raiz_imposible(r.carpetas))
+        o.escribe("No se puede crear remoteroot (" + w.ajustes.remoteroot +
+                  ") en el servidor: la ejecucion se detiene; creelo a mano o cambie remoteroot\n");
     return avanza(w.catalogo, o, true);
 }
 
@@ -277,8 +277,9 @@ quizas_estado actualiza(trabajo &w, salida &o)
     if (quizas_estado fin = abre_conexion(w, o, r->propia.s))
         return fin;
     o.progreso_empieza();
-    if (w.ajustes.conexiones > 1) {
-        r->limite = static_cast<size_t>(w.ajustes.conexiones) * 4;
+    const int carriles = ftp_carriles(w.ajustes);
+    if (w.ajustes.conexiones > 1 || carriles > 1) {
+        r->limite = static_cast<size_t>(w.ajustes.conexiones) * static_cast<size_t>(carriles) * 4;
         r->conexiones = std::make_unique<reparto>(w.ajustes, w.arbol, r->carpetas, r->propia.s,
                                                   w.ajustes.conexiones);
         r->propia.s = nullptr;
