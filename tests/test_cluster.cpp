@@ -1,7 +1,8 @@
 // The catalogue on a two-node Galera cluster (started once, for this
 // program only): runs through different nodes exclude each other, a killed
 // holder's lease keeps the table until it expires, a lost lease stops the
-// run, and lookups through one node see the rows written through the other.
+// run, a lease released through one node is free at once through the other,
+// and lookups through one node see the rows written through the other.
 #include <gtest/gtest.h>
 
 #include <csignal>
