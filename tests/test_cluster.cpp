@@ -141,7 +141,8 @@ TEST_F(Cluster, ALostLeaseStopsTheRun)
 
         vt::Process run(one->spawn());
         ASSERT_TRUE(ftp.wait_for_command("STOR /htdocs" + order[slow].path(), 10s));
-        db->query(2, "UPDATE vantor_bloqueo SET Titular = REPEAT('0', 32)");
+        // Once node 2 has applied the run's lease.
+        db->query(2, "SET STATEMENT wsrep_sync_wait = 2 FOR UPDATE vantor_bloqueo SET Titular = REPEAT('0', 32)");
         std::string out = pub::header(ftp.port());
         for (size_t i = 0; i <= slow; ++i)
             out += pub::new_file(order[i].path());
