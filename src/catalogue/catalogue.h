@@ -192,7 +192,9 @@ struct arriendo {
     const ajustes *a = nullptr;
 
     std::atomic<bool> perdido{false};  // a renewal found the row taken by another run
-    std::atomic<std::chrono::steady_clock::rep> renovado{0};  // when the row last surely held
+    // When the row last surely held: nanoseconds since the machine started,
+    // its sleep included (CLOCK_BOOTTIME), as arriendo_vigente reads them.
+    std::atomic<std::chrono::nanoseconds::rep> renovado{0};
     std::thread hilo;
     std::mutex mu;
     std::condition_variable cv;

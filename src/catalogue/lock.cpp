@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <random>
 
 #include "catalogue/catalogue.h"
@@ -63,7 +64,15 @@ std::string nombre_bloqueo(const std::string &base, const std::string &tabla)
 
 namespace {
 
-using reloj = std::chrono::steady_clock;
+// Time since the machine started, the time it slept included: a run whose
+// machine was suspended and woken, or whose process was stopped and
+// continued, sees its last renewal as old as it is.
+std::chrono::nanoseconds desde_arranque()
+{
+    timespec t{};
+    clock_gettime(CLOCK_BOOTTIME, &t);
+    return std::chrono::seconds(t.tv_sec) + std::chrono::nanoseconds(t.tv_nsec);
+}
 
 std::string ficha()
 {
@@ -176,7 +185,7 @@ void renueva(arriendo *l, const std::string plano)
         if (l->parar)
             break;
         lk.unlock();
-        const reloj::time_point enviado = reloj::now();
+        const std::chrono::nanoseconds enviado = desde_arranque();
         if (!db) {
             db = mysql_init(nullptr);
             unsigned plazo = 10;
@@ -198,7 +207,7 @@ void renueva(arriendo *l, const std::string plano)
             if (mysql_affected_rows(db) == 0)
                 l->perdido = true;
             else
-                l->renovado = enviado.time_since_epoch().count();
+                l->renovado = enviado.count();
         } else if (db) {
             mysql_close(db);
             db = nullptr;
@@ -267,9 +276,9 @@ quizas_fallo toma_bloqueo(catalogo &c, const ajustes &a, arriendo &l, toma *t, o
     // names its holder: when none is left by the time the holder is read
     // (the lease released or expired in between), the lease is asked for
     // again.
-    reloj::time_point enviado;
+    std::chrono::nanoseconds enviado;
     for (int intento = 0;; ++intento) {
-        enviado = reloj::now();
+        enviado = desde_arranque();
         quizas_fallo f = causal(c, espera_escritura, sql);
         // 1213: another run through another node won the certification.
         bool rehusado = (f && f->numero == 1213) || (!f && mysql_affected_rows(c.db) == 0);
@@ -294,7 +303,7 @@ quizas_fallo toma_bloqueo(catalogo &c, const ajustes &a, arriendo &l, toma *t, o
         }
     }
     l.tomado = true;
-    l.renovado = enviado.time_since_epoch().count();
+    l.renovado = enviado.count();
     l.hilo = std::thread(renueva, &l,
                          "UPDATE " + std::string(tabla_bloqueo) + " SET Expira = UTC_TIMESTAMP(6) + INTERVAL " +
                              std::to_string(plazo_arriendo) + " SECOND WHERE Nombre = '" + nombre +
@@ -307,7 +316,7 @@ bool arriendo_vigente(const arriendo &l)
 {
     if (!l.tomado)
         return true;
-    const reloj::duration desde = reloj::now().time_since_epoch() - reloj::duration(l.renovado.load());
+    const std::chrono::nanoseconds desde = desde_arranque() - std::chrono::nanoseconds(l.renovado.load());
     return !l.perdido && desde < sin_renovar_max;
 }
 
