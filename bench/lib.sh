@@ -95,6 +95,7 @@ dbpass = "$db_pass"
 CONF
     local l
     for l in "${@:8}"; do printf '%s\n' "$l" >>"$1"; done
+    chmod 600 "$1"  # it holds passwords: vantor warns otherwise
 }
 
 reset_remote() {  # folder below the FTP root

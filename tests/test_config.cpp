@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
@@ -149,6 +151,9 @@ TEST(Settings, RequiredKeysThenEveryBadValueThenTypedValues)
     const std::string twelve =
         "localroot \"/l\"\nremoteroot \"/r\"\nftpserver \"h\"\nftpport 21\nftpuser \"u\"\nftppass \"p\"\n"
         "dbserver \"d\"\ndbport 3306\ndbname \"n\"\ndbtablename \"t\"\ndbuser \"du\"\ndbpass \"dp\"\n";
+    std::string bare = twelve;  // passwords from elsewhere
+    for (const char *k : {"ftppass \"p\"\n", "dbpass \"dp\"\n"})
+        bare.erase(bare.find(k), strlen(k));
     struct Case {
         const char *what;
         std::string text;
@@ -167,6 +172,12 @@ TEST(Settings, RequiredKeysThenEveryBadValueThenTypedValues)
         {"the run lock's table as the catalogue",
          twelve.substr(0, twelve.find("dbtablename")) + "dbtablename \"Vantor_Bloqueo\"\ndbuser \"du\"\ndbpass \"dp\"\n",
          {"\"dbtablename\" no puede ser \"vantor_bloqueo\", la tabla del bloqueo de ejecucion\n"}},
+        {"empty and unset variables", bare + "ftppassenv \"VANTOR_VACIA\"\ndbpassenv \"VANTOR_NO_HAY\"\n",
+         {"La variable de entorno VANTOR_VACIA que nombra ftppassenv no existe o esta vacia\n",
+          "La variable de entorno VANTOR_NO_HAY que nombra dbpassenv no existe o esta vacia\n"}},
+        {"two sources, an unreadable file", bare + "ftppass \"p\"\nftppassfile \"/x\"\ndbpassfile \"/no/existe\"\n",
+         {"Solo una de \"ftppass\", \"ftppassenv\" y \"ftppassfile\" puede indicarse\n",
+          "Imposible leer dbpassfile '/no/existe': No such file or directory\n"}},
         {"good values", twelve + "ftptls \"IMPLICIT\"\nftpconnections 08\ncompare \"Content\"\natomic \"YES\"\n", {}},
     };
     std::vector<std::string> all_missing;
@@ -175,6 +186,7 @@ TEST(Settings, RequiredKeysThenEveryBadValueThenTypedValues)
         all_missing.push_back(std::string("\"") + k + "\" no especificado\n");
     cases[0].lines = all_missing;
 
+    setenv("VANTOR_VACIA", "", 1);
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         FILE *f = c.text.empty() ? fopen("/dev/null", "r")

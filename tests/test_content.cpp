@@ -413,9 +413,8 @@ TEST(Prune, NothingIsPrunedOnAFailedRead)
         vt::shared_mariadb().query("INSERT INTO " + site.table() + " VALUES (" + r + ", 1, 1, 2001, 1, 1, 1)");
     ASSERT_EQ(chmod(site.local("/cerrado").c_str(), 0), 0);
 
-    vt::Spawn s = site.spawn({"-p"});
-    s.as = vt::unprivileged();
-    pub::expect_run(vt::run(s), pub::header(ftp.port()) + "===> /ido.txt borrado con exito\n" + done);
+    site.run_as(vt::unprivileged());
+    pub::expect_run(site.run({"-p"}), pub::header(ftp.port()) + "===> /ido.txt borrado con exito\n" + done);
     EXPECT_EQ(ftp.commands().size(), 5u);  // the login, one DELE, QUIT
     chmod(site.local("/cerrado").c_str(), 0755);
     EXPECT_EQ(site.rows().size(), 2u);

@@ -340,7 +340,7 @@ TEST_F(Driver, CreateWithoutRights)
     EXPECT_FALSE(table_exists(table_));
 
     // The table is made, but the second statement (exact collation and
-    // index) fails: reported the same way.
+    // index) fails: reported the same way, and the table is dropped again.
     c = config().set("dbuser", "sinalterar").set("dbpass", "a-pass");
     Outcome o = vt::run_vantor({write(c), "-c"});
     const std::string alter = "ALTER TABLE " + table_;
@@ -350,6 +350,46 @@ TEST_F(Driver, CreateWithoutRights)
         "ALTER command denied to user 'sinalterar'@'127.0.0.1' for table `vantor`.`" + table_ + "`Consulta: '" + alter;
     EXPECT_EQ(o.out.substr(0, head.size()), head);
     EXPECT_EQ(o.out.substr(o.out.size() - 2), "'\n") << o.out;
+    EXPECT_FALSE(table_exists(table_));
+
+    // Without the right to drop it either, the half-made table is named;
+    // an update run on it says once what it lacks, and goes on.
+    db().add_account("sinborrartabla", "d-pass", "SELECT, INSERT, UPDATE, DELETE, CREATE");
+    c = config().set("dbuser", "sinborrartabla").set("dbpass", "d-pass");
+    o = vt::run_vantor({write(c), "-c"});
+    const std::string left = "La tabla " + table_ + " quedo a medio crear y no se pudo borrar (" +
+                             server_error("sinborrartabla", "d-pass", "DROP TABLE " + table_) +
+                             "): borrela con DROP TABLE " + table_ + "\n";
+    EXPECT_TRUE(o.out.ends_with(left)) << o.out;
+    o = vt::run_vantor({write(config()), "-u"});
+    EXPECT_EQ(o.err, "Aviso: la tabla " + table_ +
+                         " no tiene la comparacion exacta de nombres o el indice (Ruta, Nombre): completela con " +
+                         alter + " CONVERT TO CHARACTER SET utf8mb4 COLLATE utf8mb4_bin, ADD INDEX (Ruta, Nombre)\n");
+    EXPECT_EQ(o.out.rfind("Vantor v0.9.1\nConectamos a 127.0.0.1:1\n", 0), 0u) << o.out;
+}
+
+// Secrets others can read are named with the fix, and the run goes on;
+// passwords from a variable and a file are used and never shown.
+TEST_F(Driver, SecretsOthersCanReadAreNamed)
+{
+    make_table_with_rows(0);
+    const std::string conf = dir_ / "m.conf", key = dir_ / "clave";
+    vt::write_file(key, db().password() + "\r\n");
+    chmod(key.c_str(), 0640);
+    const std::string open =
+        "Aviso: otros usuarios pueden leer '" + conf + "', que guarda contrasenas (permisos 0644): chmod 600 " + conf + "\n";
+    for (const auto &[c, err] : std::vector<std::pair<Config, std::string>>{
+             {config(), open},
+             {config().remove("ftppass").remove("dbpass").set("ftppassenv", "VANTOR_FTP").set("dbpassfile", key), ""},
+             {config().remove("dbpass").set("dbpassenv", "VANTOR_DB"), open},
+             {config().set("protocol", "sftp").set("sshkeyfile", key),
+              open + "Aviso: otros usuarios pueden leer la clave '" + key + "' (permisos 0640): chmod 600 " + key + "\n"}}) {
+        chmod(c.write(conf).c_str(), 0644);
+        Outcome o = vt::run_vantor({conf, "-x"}, {{"VANTOR_FTP", "ftp-secreto"}, {"VANTOR_DB", db().password()}});
+        expect_outcome(o, done, err, 0);
+        for (const std::string &s : {db().password(), std::string("secreto")})
+            EXPECT_EQ((o.out + o.err).find(s), std::string::npos) << s;
+    }
 }
 
 TEST_F(Driver, ClearEmptiesTheTableAndKeepsIt)
@@ -368,6 +408,7 @@ TEST_F(Driver, ClearEmptiesTheTableAndKeepsIt)
 TEST_F(Driver, ClearAndCreateFailuresUseTheQuotedForm)
 {
     make_table_with_rows(2);
+    vt::write_file(dir_ / "web/a.txt", "a");
     db().add_account("sinborrar", "b-pass", "SELECT, INSERT");
     struct Case {
         const char *what;
@@ -377,11 +418,15 @@ TEST_F(Driver, ClearAndCreateFailuresUseTheQuotedForm)
     };
     const Config missing = config().set("dbtablename", "no_existe");
     const Config no_delete = config().set("dbuser", "sinborrar").set("dbpass", "b-pass");
+    const std::string create_it = "La tabla no_existe no existe: creela con vantor " + (dir_ / "vantor.conf") + " -c\n";
     std::vector<Case> cases = {
         {"clear, missing table", missing, "-d",
-         "Table 'vantor.no_existe' doesn't exist" + std::string("Consulta: 'DELETE FROM no_existe'\n")},
+         "Table 'vantor.no_existe' doesn't exist" + std::string("Consulta: 'DELETE FROM no_existe'\n") + create_it},
         {"rebuild, missing table", missing, "-r",
-         "Table 'vantor.no_existe' doesn't exist" + std::string("Consulta: 'DELETE FROM no_existe'\n")},
+         "Table 'vantor.no_existe' doesn't exist" + std::string("Consulta: 'DELETE FROM no_existe'\n") + create_it},
+        {"dry run, missing table", missing, "-l",
+         "Table 'vantor.no_existe' doesn't exist\nConsulta: SELECT Dia, Mes, Anio, Hora, Minuto, Segundo FROM "
+         "no_existe WHERE Ruta='/' AND Nombre='a.txt'\n" + create_it},
         {"clear without the right", no_delete, "-d",
          server_error("sinborrar", "b-pass", "DELETE FROM " + table_) + "Consulta: 'DELETE FROM " + table_ + "'\n"},
         {"create on a table name the server refuses", config().set("dbtablename", "mal nombre"), "-c",
@@ -432,6 +477,7 @@ TEST_F(Driver, ConfigurationGrammarEndToEnd)
     for (const auto &c : cases) {
         SCOPED_TRACE(std::string(c.what) + "\n" + c.text);
         vt::write_file(dir_ / "g.conf", c.text);
+        chmod((dir_ / "g.conf").c_str(), 0600);
         expect_outcome(vt::run_vantor({dir_ / "g.conf", c.option}), c.out, "", c.status);
     }
     EXPECT_EQ(count(), "0");  // the CR LF file reached the table

@@ -305,6 +305,7 @@ TEST_F(Rebuild, UnreadableFoldersAreReportedAndTheWalkGoesOn)
     vt::Spawn s;
     s.program = bin;
     s.args = {conf(), "-r"};
+    chmod(s.args[0].c_str(), 0644);
     s.env = utc;
     s.as = vt::unprivileged();
     Outcome o = vt::run(s);

@@ -398,7 +398,7 @@ namespace {
 TEST(Listings, EachFormGivesNameSizeAndKind)
 {
     struct Case {
-        const char *line;
+        std::string line;
         bool mlsd;
         bool entry;
         std::string name;
@@ -419,6 +419,17 @@ TEST(Listings, EachFormGivesNameSizeAndKind)
         {"total 12", false, false, "", 0, false},
         {"01-31-24  09:15AM       <DIR>          docs", false, true, "docs", -1, true},
         {"01-31-24  09:15AM              1234 a b.txt", false, true, "a b.txt", 1234, false},
+        // Numeric groups beside four-digit sizes, numeric owners, ISO dates.
+        {"-rw-r--r-- 1 www 33 1234 Jan 01 12:00 index.html", false, true, "index.html", 1234, false},
+        {"-rw-r--r-- 1 33 2048 Jan 01 12:00 sin grupo", false, true, "sin grupo", 2048, false},
+        {"-rw-r--r-- 1 0 1 9999 2024-01-31 12:00 iso", false, true, "iso", 9999, false},
+        // Never files: an empty name, a NUL type byte, a folder's own names.
+        {"lrwxrwxrwx 1 u g 5 Jun 07 08:09  -> b", false, false, "", 0, false},
+        {std::string("\0rw-r--r-- 1 u g 5 Jun 07 08:09 x", 32), false, false, "", 0, false},
+        {"type=file;size=3; .", true, false, "", 0, false},
+        // The DOS form keeps blanks a name starts with.
+        {"01-31-24  09:15AM                12  lead", false, true, " lead", 12, false},
+        {"01-31-24  09:15AM       <DIR>           sp", false, true, " sp", -1, true},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.line);

@@ -122,6 +122,7 @@ void vantor_main(int argc, char **argv)
     }
     ajustes a;
     std::vector<std::string> malos = lee_ajustes(lista, a);
+    const std::vector<std::string> avisos = avisos_permisos(argv[1], lista, a);
     free_config(lista);
     if (malos.empty()) {
         std::string tls = ftp_comprueba(a);
@@ -133,6 +134,8 @@ void vantor_main(int argc, char **argv)
             escribe(linea);
         termina(estado::configuracion);
     }
+    for (const std::string &aviso : avisos)
+        escribe_error(aviso);
     arbol t{a.localroot, {}, a.atomico};
     if (a.hay_exclusiones) {
         std::string error;
@@ -149,6 +152,7 @@ void vantor_main(int argc, char **argv)
         termina(estado::base_de_datos);
     }
     salida_vincula(&c);
+    salida_sin_tabla("La tabla " + a.dbtablename + " no existe: creela con vantor " + argv[1] + " -c\n");
 
     const char *option = argc == 3 ? argv[2] : "-u";
     const bool verify = is(option, "-v", "-verify");
@@ -184,6 +188,12 @@ void vantor_main(int argc, char **argv)
             termina(estado::base_de_datos);
         }
     }
+    // A table made some other way may compare names loosely or lack the
+    // index: the run works, but slowly, or with one row for two names.
+    if (update && tabla_incompleta(c))
+        escribe_error("Aviso: la tabla " + a.dbtablename +
+                      " no tiene la comparacion exacta de nombres o el indice (Ruta, Nombre): completela con " +
+                      sentencia_indice(c) + "\n");
     trabajo w{a, t, c, verify};
     if (update)
         actualiza(w);

@@ -17,6 +17,7 @@ void lee_resultado(catalogo &c, respuesta &r)
     if (!res) {
         if (mysql_field_count(c.db) != 0) {
             r.error = mysql_error(c.db);
+            r.numero = mysql_errno(c.db);
             return;
         }
         r.ok = true;
@@ -45,10 +46,12 @@ void una_a_una(catalogo &c, const lote &l, std::vector<respuesta> &out)
 {
     for (const std::string &s : l.sentencias) {
         respuesta r;
-        if (mysql_real_query(c.db, s.data(), s.size()) != 0)
+        if (mysql_real_query(c.db, s.data(), s.size()) != 0) {
             r.error = mysql_error(c.db);
-        else
+            r.numero = mysql_errno(c.db);
+        } else {
             lee_resultado(c, r);
+        }
         out.push_back(r);
         if (!r.ok)
             return;
@@ -78,6 +81,7 @@ quizas_fallo envia_lote(catalogo &c, const lote &l, std::vector<respuesta> &out)
     if (mysql_real_query(c.db, texto.data(), texto.size()) != 0) {
         respuesta r;
         r.error = mysql_error(c.db);
+        r.numero = mysql_errno(c.db);
         out.push_back(r);
         return std::nullopt;
     }
@@ -95,6 +99,7 @@ quizas_fallo envia_lote(catalogo &c, const lote &l, std::vector<respuesta> &out)
         if (siguiente > 0) {
             respuesta falla;
             falla.error = mysql_error(c.db);
+            falla.numero = mysql_errno(c.db);
             out.push_back(falla);
             return std::nullopt;
         }

@@ -35,6 +35,7 @@ struct fallo {
     // statement.
     long fila = -1;
     unsigned numero = 0;  // the server's error number, when known
+    std::string nota{};   // a line written after the report, if any
 };
 
 using quizas_fallo = std::optional<fallo>;
@@ -131,6 +132,7 @@ struct respuesta {
     int valores[6] = {};     // the six stamp columns of a lookup row
     huella h;                // content mode: the row's Huella, empty when NULL
     std::string error;       // the server's error text when !ok
+    unsigned numero = 0;     // and its error number
 };
 
 // Sends the batch and collects one answer per statement, in order, into
@@ -230,7 +232,13 @@ void suelta_bloqueo(catalogo &c, arriendo &l);
 // Whether the table has the column Huella that content mode needs.
 [[nodiscard]] quizas_fallo tiene_huella(catalogo &c, bool *hay);
 
+// Creates the table whole, with its index, exact collation and, in content
+// mode, Huella, and the table of leases; a table it made is dropped again
+// when a later step is refused.
 [[nodiscard]] quizas_fallo crea_tabla(catalogo &c);
+// Whether an existing table lacks the exact comparison of names or the
+// index on (Ruta, Nombre) that -c gives it; false when that cannot be told.
+bool tabla_incompleta(catalogo &c);
 [[nodiscard]] quizas_fallo borra_tabla(catalogo &c);
 
 // Rebuild: clears the table and fills it from the local tree, in one

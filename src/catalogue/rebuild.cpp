@@ -17,7 +17,7 @@ quizas_fallo envia(catalogo &c, lote &l)
         return f;
     for (size_t i = 0; i < r.size(); ++i)
         if (!r[i].ok)
-            return fallo{r[i].error, l.sentencias[i], forma::comillas};
+            return fallo{r[i].error, l.sentencias[i], forma::comillas, -1, r[i].numero};
     l = lote{};
     return std::nullopt;
 }

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -26,6 +27,72 @@ const requerida requeridas[] = {
     {"dbname", &ajustes::dbname},       {"dbtablename", &ajustes::dbtablename},
     {"dbuser", &ajustes::dbuser},       {"dbpass", &ajustes::dbpass},
 };
+
+// A password may come instead from an environment variable or from the
+// first line of a file, as CI systems hand secrets; either key makes the
+// password key itself unnecessary.
+struct contrasena {
+    const char *clave, *entorno, *archivo;
+    std::string ajustes::*campo;
+};
+
+const contrasena contrasenas[] = {
+    {"ftppass", "ftppassenv", "ftppassfile", &ajustes::ftppass},
+    {"dbpass", "dbpassenv", "dbpassfile", &ajustes::dbpass},
+};
+
+bool de_fuera(const s_vars *list, const char *clave)
+{
+    for (const contrasena &c : contrasenas)
+        if (strcmp(c.clave, clave) == 0)
+            return get_value(list, c.entorno) || get_value(list, c.archivo);
+    return false;
+}
+
+// The first line of a file, without its line end. False when the file
+// cannot be read, with the reason in por.
+bool primera_linea(const char *ruta, std::string &linea, std::string &por)
+{
+    FILE *f = fopen(ruta, "r");
+    if (!f) {
+        por = strerror(errno);
+        return false;
+    }
+    char *texto = nullptr;
+    size_t n = 0;
+    errno = 0;
+    const ssize_t leidos = getline(&texto, &n, f);
+    const bool ok = leidos >= 0 || !ferror(f);
+    if (!ok)
+        por = strerror(errno);
+    linea.assign(texto ? texto : "", leidos > 0 ? static_cast<size_t>(leidos) : 0);
+    free(texto);
+    fclose(f);
+    while (!linea.empty() && (linea.back() == '\n' || linea.back() == '\r'))
+        linea.pop_back();
+    return ok;
+}
+
+// Takes the password from where the configuration says; a line for
+// standard output when it cannot.
+void lee_contrasena(const s_vars *list, const contrasena &c, ajustes &a, std::vector<std::string> &lineas)
+{
+    const char *entorno = get_value(list, c.entorno), *archivo = get_value(list, c.archivo);
+    if ((get_value(list, c.clave) != nullptr) + (entorno != nullptr) + (archivo != nullptr) > 1) {
+        lineas.push_back(std::string("Solo una de \"") + c.clave + "\", \"" + c.entorno + "\" y \"" + c.archivo +
+                         "\" puede indicarse\n");
+    } else if (entorno) {
+        // CI systems give a secret they may not share as an empty variable.
+        const char *v = getenv(entorno);
+        if (v && *v)
+            a.*c.campo = v;
+        else
+            lineas.push_back(std::string("La variable de entorno ") + entorno + " que nombra " + c.entorno +
+                             " no existe o esta vacia\n");
+    } else if (std::string por; archivo && !primera_linea(archivo, a.*c.campo, por)) {
+        lineas.push_back(std::string("Imposible leer ") + c.archivo + " '" + archivo + "': " + por + "\n");
+    }
+}
 
 bool solo_digitos(const char *t)
 {
@@ -78,12 +145,14 @@ std::vector<std::string> lee_ajustes(const s_vars *list, ajustes &a)
     for (const requerida &r : requeridas) {
         if (const char *v = get_value(list, r.clave))
             a.*r.campo = v;
-        else
+        else if (!de_fuera(list, r.clave))
             lineas.push_back(std::string("\"") + r.clave + "\" no especificado\n");
     }
     if (!lineas.empty())
         return lineas;
 
+    for (const contrasena &c : contrasenas)
+        lee_contrasena(list, c, a, lineas);
     if (es(a.dbtablename.c_str(), tabla_bloqueo))
         lineas.push_back(std::string("\"dbtablename\" no puede ser \"") + tabla_bloqueo +
                          "\", la tabla del bloqueo de ejecucion\n");

@@ -43,3 +43,10 @@ struct ajustes {
 // checked (then nothing else is looked at), or one per optional key with a
 // bad value. Empty when every setting is usable.
 std::vector<std::string> lee_ajustes(const s_vars *list, ajustes &a);
+
+// Warnings for standard error about files holding secrets that other users
+// can read, as OpenSSH's client gives them for keys: the configuration file
+// at ruta when it holds a password itself (list is its entries), and the
+// key of sshkeyfile. Only files that belong to the user running vantor are
+// looked at, since only their owner can make them private.
+std::vector<std::string> avisos_permisos(const char *ruta, const s_vars *list, const ajustes &a);

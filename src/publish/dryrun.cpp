@@ -38,7 +38,7 @@ void simula(trabajo &w)
             continue;
         }
         if (!r->ok)
-            termina_por_fallo(fallo{r->error, *sql, forma::linea});
+            termina_por_fallo(fallo{r->error, *sql, forma::linea, -1, r->numero});
         if (const char *que = que_haria(decide_archivo(w.c, w.t, s.ruta, s.a, *r)))
             escribe(std::string(que) + ": " + s.ruta + s.a.nombre + "\n");
     }

@@ -28,6 +28,9 @@ bool lee_mlsd(const std::string &linea, entrada_remota &e)
     if (espacio == std::string::npos || espacio + 1 >= linea.size())
         return false;
     e.nombre = linea.substr(espacio + 1);
+    // A folder's own entries, whatever type a server gives them.
+    if (e.nombre == "." || e.nombre == "..")
+        return false;
     std::string tipo;
     size_t i = 0;
     while (i < espacio) {
@@ -94,16 +97,18 @@ bool fecha_iso(const std::string &t)
 
 // "-rw-r--r-- 1 owner [group] size month day time|year name", and the
 // "YYYY-MM-DD HH:MM" form of the date. The name begins one space after the
-// date, whatever it holds.
+// date, whatever it holds. At least one column stands between the type and
+// the size: a numeric group followed by a size of four digits
+// ("www 33 1234 Jan 01 12:00") would otherwise read as a day and a year.
 bool lee_unix(const std::string &linea, entrada_remota &e)
 {
     const char tipo = linea[0];
-    if (!strchr("-dlbcps", tipo))
+    if (tipo == '\0' || !strchr("-dlbcps", tipo))
         return false;
     const std::vector<palabra> p = palabras(linea, 9);
     for (size_t k = 4; k < p.size(); ++k) {
         size_t tam;
-        if (hora_o_anio(p[k].texto) && digitos(p[k - 1].texto, 1, 2) && !digitos(p[k - 2].texto, 1, 19) &&
+        if (k >= 5 && hora_o_anio(p[k].texto) && digitos(p[k - 1].texto, 1, 2) && !digitos(p[k - 2].texto, 1, 19) &&
             digitos(p[k - 3].texto, 1, 19))
             tam = k - 3;
         else if (hora_o_anio(p[k].texto) && fecha_iso(p[k - 1].texto) && digitos(p[k - 2].texto, 1, 19))
@@ -121,24 +126,26 @@ bool lee_unix(const std::string &linea, entrada_remota &e)
             if (flecha != std::string::npos)
                 e.nombre.resize(flecha);
         }
-        return e.nombre != "." && e.nombre != "..";
+        return !e.nombre.empty() && e.nombre != "." && e.nombre != "..";
     }
     return false;
 }
 
-// "01-31-24  09:15AM       <DIR>          name" or "... 1234 name".
+// "01-31-24  09:15AM       <DIR>          name" or "... 1234 name". The
+// name begins one space after a size, and after "<DIR>" padded to 15
+// columns, so that blanks it starts with stay in it.
 bool lee_dos(const std::string &linea, entrada_remota &e)
 {
     const std::vector<palabra> p = palabras(linea, 3);
     if (p.size() < 3 || p[0].texto.size() < 8 || !isdigit(static_cast<unsigned char>(p[0].texto[0])))
         return false;
-    size_t i = p[2].fin;
-    while (i < linea.size() && linea[i] == ' ')
+    e.carpeta = p[2].texto == "<DIR>";
+    size_t i = p[2].fin + 1;
+    for (size_t relleno = 0; e.carpeta && relleno < 9 && i < linea.size() && linea[i] == ' '; ++relleno)
         ++i;
     if (i >= linea.size())
         return false;
     e.nombre = linea.substr(i);
-    e.carpeta = p[2].texto == "<DIR>";
     if (!e.carpeta && !digitos(p[2].texto, 1, 19))
         return false;
     e.tamano = e.carpeta ? -1 : numero(p[2].texto);

@@ -35,6 +35,9 @@ catalogo *vinculado = nullptr;
 // The run lock's lease, and the line written when it is lost.
 arriendo *vigilado = nullptr;
 std::string linea_perdido;
+// The line written after the report of a statement on a table that does
+// not exist.
+std::string linea_sin_tabla;
 // Text held, and how much text was held and released before it.
 std::string retenida;
 size_t soltado = 0;
@@ -138,6 +141,9 @@ void avanza()
     // COMMIT: another writer changed the same rows at the same time.
     if (f.fila >= 0 && f.numero == 1213)
         fputs("Otro proceso escribio en la tabla a la vez: no se guardo la ultima transaccion\n", stdout);
+    if (f.numero == 1146)
+        fputs(linea_sin_tabla.c_str(), stdout);
+    fputs(f.nota.c_str(), stdout);
     termina(estado::base_de_datos);
 }
 
@@ -178,6 +184,8 @@ size_t columnas()
 }  // namespace
 
 void salida_vincula(catalogo *c) { vinculado = c; }
+
+void salida_sin_tabla(std::string linea) { linea_sin_tabla = std::move(linea); }
 
 void salida_vigila(arriendo *l, std::string perdido)
 {

@@ -38,6 +38,10 @@ enum class estado : int {
 // database is connected.
 void salida_vincula(catalogo *c);
 
+// The line that follows the report of a statement the server refused
+// because the table does not exist (error 1146).
+void salida_sin_tabla(std::string linea);
+
 // The lease of the run lock, watched from now on: comprueba_bloqueo ends
 // the run with the line perdido (status 3) once it no longer holds, and
 // termina releases it, except after a database failure.

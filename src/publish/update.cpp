@@ -125,7 +125,7 @@ void decide(corrida &r, const suceso &s, const respuesta &resp, const std::strin
     if (!resp.ok) {
         // Every earlier file is written first, then the lookup's failure.
         vacia(r);
-        termina_por_fallo(fallo{resp.error, sql, forma::linea});
+        termina_por_fallo(fallo{resp.error, sql, forma::linea, -1, resp.numero});
     }
     veredicto v = decide_archivo(r.w.c, r.w.t, s.ruta, s.a, resp);
     if (r.ver && conserva_copia(r.w.c, s.a, resp)) {

@@ -1,5 +1,7 @@
 #include "support/config.h"
 
+#include <sys/stat.h>
+
 #include <stdexcept>
 
 #include "support/files.h"
@@ -81,6 +83,8 @@ std::string Config::text() const
 std::string Config::write(const std::string &path) const
 {
     write_file(path, text());
+    // It holds passwords: readable by its owner only, or vantor warns.
+    chmod(path.c_str(), 0600);
     return path;
 }
 

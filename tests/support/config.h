@@ -29,7 +29,7 @@ public:
 
     const std::string &get(const std::string &key) const;
     std::string text() const;
-    // Writes text() to path and returns path.
+    // Writes text() to path, readable by its owner only, and returns path.
     std::string write(const std::string &path) const;
 
 private:

@@ -151,7 +151,14 @@ public:
         vt::set_mtime(p, when);
     }
 
-    std::string config_file() { return config_.write(dir_ / "vantor.conf"); }
+    // Readable by the user runs go as (not its owner, so vantor says nothing).
+    std::string config_file()
+    {
+        const std::string p = config_.write(dir_ / "vantor.conf");
+        if (as_)
+            chmod(p.c_str(), 0644);
+        return p;
+    }
 
     // Runs take their stamps in this zone (pub::zone unless changed).
     void set_zone(const std::string &tz) { zone_ = tz; }
