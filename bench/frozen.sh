@@ -122,6 +122,30 @@ touch -d '2026-01-01 10:00:00' "$work"/A/*
 touch -d '2026-01-02 10:00:00' "$work"/B/*
 
 # ---------------------------------------------------------------- rounds
+# What a server file holds against both trees: its size, and the ranges of
+# 4 KiB blocks that differ from B's copy, each said to be A's bytes or
+# neither.
+describe() {  # name
+    /usr/bin/python3 - "$work/A/$1" "$work/B/$1" "$ftproot/site/$1" <<'PY'
+import os, sys
+a, b = (open(p, "rb").read() for p in sys.argv[1:3])
+if not os.path.exists(sys.argv[3]):
+    print(os.path.basename(sys.argv[3]), "missing"); sys.exit()
+s = open(sys.argv[3], "rb").read()
+# In blocks of 4 KiB: runs of blocks that differ from B, and whose they are.
+k, ranges, start, whose = 4096, [], None, set()
+for i in range(0, max(len(s), len(b)) + k, k):
+    differs = i < max(len(s), len(b)) and s[i:i + k] != b[i:i + k]
+    if differs:
+        start = i if start is None else start
+        whose.add("A" if s[i:i + k] == a[i:i + k] else "neither")
+    elif start is not None:
+        ranges.append(f"{start}-{min(i, len(s))} ({'/'.join(sorted(whose))})")
+        start, whose = None, set()
+print(os.path.basename(sys.argv[3]), f"size {len(s)} (B: {len(b)}), differs at bytes", ", ".join(ranges))
+PY
+}
+details=()
 printf '| round | atomic | first run: status | files in flight at the freeze | second run: status | files not as B published them | temporary copies left |\n'
 printf '|---|---|---|---|---|---|---|\n'
 faults=0
@@ -162,12 +186,16 @@ for ((r = 1; r <= rounds; r++)); do
 
         wrong=0
         for f in "$work"/B/*; do
-            cmp -s "$f" "$ftproot/site/$(basename "$f")" || wrong=$((wrong + 1))
+            n=$(basename "$f")
+            cmp -s "$f" "$ftproot/site/$n" && continue
+            wrong=$((wrong + 1))
+            details+=("round $r, atomic = \"$atomic\": $(describe "$n")")
         done
         temps=$(find "$ftproot/site" -name '*.vantor-tmp*' | wc -l)
         printf '| %d | %s | %d | %d | %d | %d | %d |\n' "$r" "$atomic" "$s1" "$inflight" "$s2" "$wrong" "$temps"
         if [[ $s1 != 3 || $s2 != 0 || $wrong != 0 ]]; then faults=$((faults + 1)); fi
     done
 done
+if ((${#details[@]})); then printf '\n'; printf -- '- %s\n' "${details[@]}"; fi
 printf '\n%d of %d rounds with a fault (first run not 3, second not 0, or a file not as B published it).\n' \
     "$faults" $((rounds * 2))
