@@ -2,8 +2,8 @@
 # A complete vantor session on one machine, with throwaway servers:
 #   - installs what it needs with apt-get (Debian 12 or similar),
 #   - builds vantor in build-demo/,
-#   - starts a private MariaDB and a private FTP server on 127.0.0.1,
-#   - creates the catalogue table, publishes a small sample site,
+#   - starts a private FTP server on 127.0.0.1,
+#   - publishes a small sample site, the catalogue in a file made on first use,
 #   - lists what arrived on the server,
 #   - changes one file and publishes again: only that file goes,
 #   - stops the servers and removes their files on exit.
@@ -11,12 +11,15 @@
 #   bash scripts/demo.sh
 #
 # The FTP server is pyftpdlib; VANTOR_DEMO_FTP=pure-ftpd uses pure-ftpd
-# instead (run as root). VANTOR_DEMO_KEEP=1 keeps the work folder.
+# instead (run as root). VANTOR_DEMO_CATALOGUE=server keeps the catalogue on
+# a private MariaDB server started for the demo instead (made with -c).
+# VANTOR_DEMO_KEEP=1 keeps the work folder.
 # Nothing here touches the system's own MariaDB or FTP services.
 set -euo pipefail
 
 src=$(cd "$(dirname "$0")/.." && pwd)
 ftp_kind=${VANTOR_DEMO_FTP:-pyftpdlib}
+catalogue=${VANTOR_DEMO_CATALOGUE:-file}
 py=/usr/bin/python3
 
 say() { printf '\n==> %s\n' "$*"; }
@@ -28,8 +31,12 @@ as_root() {
 
 # --- packages -------------------------------------------------------------
 
-packages=(cmake g++ make pkg-config libmariadb-dev libcurl4-openssl-dev libssl-dev
-          mariadb-server-core mariadb-client-core python3)
+packages=(cmake g++ make pkg-config libmariadb-dev libcurl4-openssl-dev libssl-dev libsqlite3-dev python3)
+case $catalogue in
+    file) ;;
+    server) packages+=(mariadb-server-core mariadb-client-core) ;;
+    *) die "VANTOR_DEMO_CATALOGUE must be file or server" ;;
+esac
 case $ftp_kind in
     pyftpdlib) packages+=(python3-pyftpdlib) ;;
     pure-ftpd) packages+=(pure-ftpd openssl)
@@ -89,6 +96,7 @@ wait_port() {
     return 1
 }
 
+if [ "$catalogue" = server ]; then
 db_port=$(free_port)
 db_sock=$work/mariadb.sock
 db_pass=demo-db-pass
@@ -113,6 +121,7 @@ CREATE USER 'vantor'@'localhost' IDENTIFIED BY '$db_pass';
 GRANT ALL ON vantor.* TO 'vantor'@'%';
 GRANT ALL ON vantor.* TO 'vantor'@'localhost';
 SQL
+fi
 
 ftp_port=$(free_port)
 ftp_root=$work/ftp
@@ -164,13 +173,20 @@ ftpserver   = "127.0.0.1"
 ftpport     = $ftp_port
 ftpuser     = "web"
 ftppass     = "$ftp_pass"
+CONF
+if [ "$catalogue" = file ]; then
+    # Beside this file; made by the first run.
+    echo 'catalogue   = "catalogo.db"' >>"$conf"
+else
+    cat >>"$conf" <<CONF
 dbserver    = "127.0.0.1"
 dbport      = $db_port
 dbname      = "vantor"
-dbtablename = "paginas"
+dbtablename = "site"
 dbuser      = "vantor"
 dbpass      = "$db_pass"
 CONF
+fi
 chmod 600 "$conf"
 say "Configuration $conf"
 cat "$conf"
@@ -218,8 +234,10 @@ PY
 
 # --- the session ------------------------------------------------------------
 
-say "Creating the catalogue table"
-run "$conf" -c
+if [ "$catalogue" = server ]; then
+    say "Creating the catalogue table"
+    run "$conf" -c
+fi
 
 say "First publish: every file is new"
 run "$conf"
@@ -241,7 +259,18 @@ run "$conf"
 cmp -s "$site/css/estilo.css" "$ftp_root/htdocs/css/estilo.css" || die "css/estilo.css differs"
 
 say "The catalogue"
-MYSQL_PWD=$db_pass mariadb --no-defaults -h 127.0.0.1 -P "$db_port" -u vantor vantor \
-    -e 'SELECT * FROM paginas ORDER BY Ruta, Nombre'
+if [ "$catalogue" = file ]; then
+    "$py" - "$work/catalogo.db" <<'PY'
+import sqlite3, sys
+
+db = sqlite3.connect(sys.argv[1])
+print("Ruta\tNombre\tDia\tMes\tAnio\tHora\tMinuto\tSegundo")
+for row in db.execute("SELECT Ruta, Nombre, Dia, Mes, Anio, Hora, Minuto, Segundo FROM site ORDER BY Ruta, Nombre"):
+    print("\t".join(str(v) for v in row))
+PY
+else
+    MYSQL_PWD=$db_pass mariadb --no-defaults -h 127.0.0.1 -P "$db_port" -u vantor vantor \
+        -e 'SELECT * FROM site ORDER BY Ruta, Nombre'
+fi
 
 say "Done; stopping the servers"

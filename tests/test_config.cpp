@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
@@ -154,6 +155,12 @@ TEST(Settings, RequiredKeysThenEveryBadValueThenTypedValues)
     std::string bare = twelve;  // passwords from elsewhere
     for (const char *k : {"ftppass \"p\"\n", "dbpass \"dp\"\n"})
         bare.erase(bare.find(k), strlen(k));
+    const std::string seven =
+        "localroot \"/l\"\nremoteroot \"/r\"\nftpserver \"h\"\nftpport 21\nftpuser \"u\"\nftppass \"p\"\n";
+    auto sobra = [](const char *k) {
+        return std::string("\"") + k +
+               "\" sobra con \"catalogue\": el catalogo es un archivo, sin servidor de base de datos\n";
+    };
     struct Case {
         const char *what;
         std::string text;
@@ -179,6 +186,15 @@ TEST(Settings, RequiredKeysThenEveryBadValueThenTypedValues)
          {"Solo una de \"ftppass\", \"ftppassenv\" y \"ftppassfile\" puede indicarse\n",
           "Imposible leer dbpassfile '/no/existe': No such file or directory\n"}},
         {"good values", twelve + "ftptls \"IMPLICIT\"\nftpconnections 08\ncompare \"Content\"\natomic \"YES\"\n", {}},
+        {"a catalogue file, no server and no table", seven + "catalogue \"sitio.db\"\n", {}},
+        {"a catalogue file in the home folder", seven + "catalogue \"~/sitio.db\"\ndbtablename \"t\"\n", {}},
+        {"a catalogue file beside server keys", "catalogue \"c.db\"\n" + twelve,
+         {sobra("dbserver"), sobra("dbport"), sobra("dbname"), sobra("dbuser"), sobra("dbpass")}},
+        {"a catalogue file, a missing key and a server key",
+         "catalogue \"\"\ndbpass \"x\"\n" + seven.substr(seven.find("remoteroot")),
+         {"\"localroot\" no especificado\n", sobra("dbpass"), "\"catalogue\" no puede estar vacio\n"}},
+        {"a catalogue file beside a password source of the server",
+         seven + "catalogue \"c.db\"\ndbpassenv \"VANTOR_NO_HAY\"\n", {sobra("dbpassenv")}},
     };
     std::vector<std::string> all_missing;
     for (const char *k : {"localroot", "remoteroot", "ftpserver", "ftpport", "ftpuser", "ftppass", "dbserver",
@@ -194,7 +210,8 @@ TEST(Settings, RequiredKeysThenEveryBadValueThenTypedValues)
         s_vars *list = read_config(f);
         fclose(f);
         ajustes a;
-        EXPECT_EQ(lee_ajustes(list, a), c.lines);
+        quizas_rechazo r = lee_ajustes(list, a);
+        EXPECT_EQ(r ? r->lineas : std::vector<std::string>{}, c.lines);
         free_config(list);
         if (std::string(c.what) == "good values") {
             EXPECT_EQ(a.tls, modo_tls::implicito);
@@ -205,6 +222,15 @@ TEST(Settings, RequiredKeysThenEveryBadValueThenTypedValues)
             EXPECT_EQ(a.puerto_db, 3306u);
             EXPECT_EQ(a.dbtablename, "t");
             EXPECT_FALSE(a.hay_exclusiones);
+            EXPECT_EQ(a.archivo_catalogo, "");
+        }
+        if (std::string(c.what) == "a catalogue file, no server and no table") {
+            EXPECT_EQ(a.dbtablename, "site");
+            EXPECT_EQ(a.archivo_catalogo, std::filesystem::current_path().string() + "/sitio.db");
+        }
+        if (std::string(c.what) == "a catalogue file in the home folder") {
+            EXPECT_EQ(a.dbtablename, "t");
+            EXPECT_EQ(a.archivo_catalogo, std::string(getenv("HOME")) + "/sitio.db");
         }
     }
 }

@@ -70,10 +70,13 @@ struct ContentSite {
     std::map<std::string, std::pair<std::string, std::string>> rows()
     {
         std::map<std::string, std::pair<std::string, std::string>> out;
-        for (const vt::Row &r : vt::shared_mariadb().query(
-                 "SELECT Ruta, Nombre, CONCAT_WS(' ', Dia, Mes, Anio, Hora, Minuto, Segundo), HEX(Huella) FROM " +
-                 site.table()))
-            out[*r[0] + *r[1]] = {*r[2], r[3] ? *r[3] : "NULL"};
+        for (const vt::Row &r : site.query("SELECT Ruta, Nombre, Dia, Mes, Anio, Hora, Minuto, Segundo, HEX(Huella) FROM " +
+                                           site.table())) {
+            std::string when = *r[2];
+            for (int i = 3; i < 8; ++i)
+                when += " " + *r[i];
+            out[*r[0] + *r[1]] = {when, r[8] && !r[8]->empty() ? *r[8] : "NULL"};
+        }
         return out;
     }
     static std::string stamp(time_t t)
@@ -87,21 +90,22 @@ struct ContentSite {
         std::vector<std::string> v = pub::row({"/", "x"}, t);
         return v[2] + ", " + v[3] + ", " + v[4] + ", " + v[5] + ", " + v[6] + ", " + v[7];
     }
-    void sql(const std::string &s) { vt::shared_mariadb().query(s); }
+    void sql(const std::string &s) { site.query(s); }
 
     Site site;
 };
 
 // On one connection, and on four, where the digests come from the upload
-// threads.
-struct RealContent : testing::TestWithParam<int> {
+// threads; the catalogue on the server and in a file.
+struct RealContent : testing::TestWithParam<std::tuple<int, pub::Store>> {
     RealContent() : c("contenido")
     {
         vt::PyFtpd::Options o;
         o.auth_failed_delay = 0.1;
         ftp = std::make_unique<vt::PyFtpd>(o);
         c.site.ftp(ftp->host(), ftp->port(), ftp->user(), ftp->pass());
-        c.site.config().set("ftpconnections", std::to_string(GetParam()));
+        c.site.in(std::get<1>(GetParam()));
+        c.site.config().set("ftpconnections", std::to_string(std::get<0>(GetParam())));
     }
     std::string header() const { return pub::header(ftp->port()); }
     std::string remote(const std::string &p) const { return vt::read_file(ftp->path("htdocs" + p)); }
@@ -122,7 +126,9 @@ struct RealContent : testing::TestWithParam<int> {
 TEST_P(RealContent, RegeneratedTreeSendsOnlyWhatChanged)
 {
     c.site.create_table();
-    ASSERT_EQ(vt::shared_mariadb().query("SHOW COLUMNS FROM " + c.site.table() + " LIKE 'Huella'").size(), 1u);
+    if (c.site.file().empty()) {
+        ASSERT_EQ(vt::shared_mariadb().query("SHOW COLUMNS FROM " + c.site.table() + " LIKE 'Huella'").size(), 1u);
+    }
     const std::map<std::string, std::string> files = {
         {"/index.html", "<h1>hola</h1>"}, {"/css/a.css", "body{}"}, {"/css/b.css", "p{}"}, {"/vacio.txt", ""}};
     for (const auto &[p, bytes] : files)
@@ -234,7 +240,11 @@ TEST_P(RealContent, PruneRemovesExactlyTheFilesGoneLocally)
     EXPECT_EQ(count(ftp->log(), "<- DELE"), 4);
 }
 
-INSTANTIATE_TEST_SUITE_P(Connections, RealContent, testing::Values(1, 4));
+INSTANTIATE_TEST_SUITE_P(Connections, RealContent,
+                         testing::Combine(testing::Values(1, 4), testing::Values(pub::Store::server, pub::Store::file)),
+                         [](const auto &i) {
+                             return std::to_string(std::get<0>(i.param)) + "_" + pub::store_name(std::get<1>(i.param));
+                         });
 
 // A content-mode run on a table without the column stops before any
 // transfer, in every mode that reads or writes the digest; -d and -p do not

@@ -1,14 +1,17 @@
 // End-to-end runs of the vantor binary: command line, configuration file,
 // required keys, database connection, create and clear modes. Standard
 // output, standard error and exit status are compared byte for byte, and the
-// table is read back from the private MariaDB server.
+// table is read back from the private MariaDB server. And the output owner
+// on its own: which lines it holds for a catalogue row, and for how long.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <cctype>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "publish/salida.h"
 #include "support/config.h"
 #include "support/files.h"
 #include "support/mariadb.h"
@@ -481,6 +484,63 @@ TEST_F(Driver, ConfigurationGrammarEndToEnd)
         expect_outcome(vt::run_vantor({dir_ / "g.conf", c.option}), c.out, "", c.status);
     }
     EXPECT_EQ(count(), "0");  // the CR LF file reached the table
+}
+
+// The output owner alone: lines written after a queued row wait for its
+// answer, and a failed row's report comes after exactly the lines written
+// before it.
+TEST(OutputOwner, HoldsLinesUntilTheirRowsAreAnswered)
+{
+    const fallo second_row{"Duplicate entry\n", "INSERT x", forma::linea, 1};
+    const std::string report = "Duplicate entry\n\nConsulta: INSERT x\n";
+    struct Case {
+        const char *what;
+        std::function<void(salida &)> run;
+        std::string out;
+    } cases[] = {
+        {"no row: at once", [](salida &o) { o.escribe("a\n"); }, "a\n"},
+        {"held while its row is unanswered",
+         [](salida &o) { o.escribe("a\n"); o.marca_fila(); o.escribe("b\n"); o.respondidas(1); }, "a\n"},
+        {"written once the row is answered",
+         [](salida &o) { o.marca_fila(); o.escribe("b\n"); o.respondidas(0); o.escribe("c\n"); }, "b\nc\n"},
+        {"a failed second row: what came before it, then its report",
+         [&](salida &o) {
+             o.escribe("a\n"); o.marca_fila(); o.escribe("b\n"); o.marca_fila(); o.escribe("c\n");
+             EXPECT_EQ(o.informa(second_row), estado::base_de_datos);
+             o.escribe("d\n");
+         },
+         "a\nb\n" + report + "d\n"},
+        {"a failed second row after the first was answered",
+         [&](salida &o) {
+             o.marca_fila(); o.escribe("b\n"); o.marca_fila(); o.escribe("c\n"); o.marca_fila(); o.escribe("d\n");
+             o.respondidas(2);
+             EXPECT_EQ(o.informa(second_row), estado::base_de_datos);
+         },
+         "b\nc\n" + report},
+        {"another failure: everything held first",
+         [](salida &o) {
+             o.marca_fila();
+             o.escribe("b\n");
+             (void)o.informa(fallo{"Gone\n", "SELECT 1", forma::desnuda});
+         },
+         "b\nGone\n"},
+        {"the last line of a stopped run",
+         [](salida &o) {
+             o.marca_fila();
+             o.escribe("b\n");
+             o.escribe_ultima("z\n");
+         },
+         "b\nz\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        testing::internal::CaptureStdout();
+        {
+            salida o;
+            c.run(o);
+        }
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), c.out);
+    }
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <mysql.h>
 #include <poll.h>
+#include <sqlite3.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -36,6 +37,15 @@ using vt::Reply;
 
 const std::string done = "Terminado!!!\n";
 const std::string stat_error = "   Error al hacer el stat: : No such file or directory\n";
+
+// Makes an SQLite file with the given statements.
+void sqlite_query_new(const std::string &file, const std::string &sql)
+{
+    sqlite3 *db = nullptr;
+    ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+    sqlite3_close(db);
+}
 
 // A site on the scripted server, its table created.
 struct Everyday : pub::ScriptedSite {
@@ -387,29 +397,185 @@ TEST_F(Everyday, AFailedLookupEndsTheRunBeforeAnyUpload)
 // is held still while the second file travels, so that the second's row
 // comes more than a second after the first's; the third file stalls and the
 // run is interrupted there.
+// The same with the catalogue in a file and the run killed outright: the
+// file stays readable and holds only rows of files the server stored.
 TEST_F(Everyday, RowsOfALongRunAreCommittedAsItGoes)
 {
-    for (const char *f : {"/a.txt", "/b.txt", "/c.txt"})
-        site.put(f, f, when);
-    std::vector<Entry> order = pub::listing(site.local());
-    ASSERT_EQ(order.size(), 3u);
-    ftp.queue("STOR", "/htdocs" + order[2].path(), Reply::transfer_then_stall());
+    Site in_file("largo");
+    in_file.in_file().ftp(ftp.host(), ftp.port(), ftp.user(), ftp.pass());
+    in_file.config().set("remoteroot", "/htdocs/archivo");
+    for (auto [s, sig, remote] : {std::tuple<Site *, int, std::string>{&site, SIGINT, "/htdocs"},
+                                  std::tuple<Site *, int, std::string>{&in_file, SIGKILL, "/htdocs/archivo"}}) {
+        SCOPED_TRACE(sig);
+        for (const char *f : {"/a.txt", "/b.txt", "/c.txt"})
+            s->put(f, f, when);
+        std::vector<Entry> order = pub::listing(s->local());
+        ASSERT_EQ(order.size(), 3u);
+        ftp.queue("STOR", remote + order[2].path(), Reply::transfer_then_stall());
 
-    vt::Process run(site.spawn());
-    ASSERT_TRUE(ftp.wait_for_command("STOR /htdocs" + order[1].path(), 10s));
-    run.signal(SIGSTOP);
-    std::this_thread::sleep_for(1300ms);
-    run.signal(SIGCONT);
-    ASSERT_TRUE(ftp.wait_for_command("STOR /htdocs" + order[2].path(), 10s));
-    std::this_thread::sleep_for(200ms);
-    run.signal(SIGINT);
-    vt::Outcome o = run.wait();
-    EXPECT_EQ(o.status, 130) << vt::describe(o);
+        vt::Process run(s->spawn());
+        ASSERT_TRUE(ftp.wait_for_command("STOR " + remote + order[1].path(), 10s));
+        run.signal(SIGSTOP);
+        std::this_thread::sleep_for(1300ms);
+        run.signal(SIGCONT);
+        ASSERT_TRUE(ftp.wait_for_command("STOR " + remote + order[2].path(), 10s));
+        std::this_thread::sleep_for(200ms);
+        run.signal(sig);
+        vt::Outcome o = run.wait();
+        EXPECT_TRUE(sig == SIGINT ? o.status == 130 : o.signal == SIGKILL) << vt::describe(o);
 
-    const pub::Rows rows = site.rows();
-    EXPECT_TRUE(std::find(rows.begin(), rows.end(), pub::row(order[0], when)) != rows.end()) << o.out;
-    for (const auto &r : rows)
-        EXPECT_NE(r[1], order[2].nombre);
+        const pub::Rows rows = s->rows();
+        EXPECT_TRUE(std::find(rows.begin(), rows.end(), pub::row(order[0], when)) != rows.end()) << o.out;
+        for (const auto &r : rows)
+            EXPECT_NE(r[1], order[2].nombre);
+    }
+    EXPECT_EQ(in_file.query("PRAGMA integrity_check"), (vt::Rows{{"ok"}}));
+}
+
+// ------------------------------------------------ the catalogue in a file
+
+// A site whose catalogue is a file not made yet.
+struct InFile : Everyday {
+    InFile() { site.in_file(); }
+    void SetUp() override {}
+    std::string failure(const std::string &why) const
+    {
+        return "Imposible usar el catalogo '" + site.file() + "': " + why + "\n";
+    }
+};
+
+// The first update run makes the file, its table and the rows; -l and -c
+// on a file not made yet work as on a new table, -c saying nothing more.
+TEST_F(InFile, FirstUseMakesTheFile)
+{
+    site.put("/a.txt", "a", when);
+    site.put("/sub/b.txt", "b", when);
+    std::string listed, published;
+    pub::Rows rows;
+    for (const Entry &e : pub::listing(site.local())) {
+        listed += "Nuevo: " + e.path() + "\n";
+        published += pub::new_file(e.path());
+        rows.push_back(pub::row(e, when));
+    }
+    ASSERT_NE(access(site.file().c_str(), F_OK), 0);
+    pub::expect_run(site.run({"-l"}), listed + done);
+    pub::expect_run(site.run(), header() + published + done);
+    EXPECT_EQ(site.rows(), pub::sorted(rows));
+    EXPECT_EQ(site.query("PRAGMA application_id"), (vt::Rows{{"1986096756"}}));
+    pub::expect_run(site.run(), header() + done);
+
+    Site other("nuevo");
+    other.in_file();
+    other.create_table();
+    EXPECT_EQ(other.rows(), pub::Rows{});
+}
+
+// Two runs on one file: the second says who holds the table, with status 3,
+// having contacted no server; a killed holder frees it at once.
+TEST_F(InFile, TwoRunsAtOnce)
+{
+    site.put("/a.txt", "a", when);
+    char host[256] = {};
+    gethostname(host, sizeof host - 1);
+    ftp.queue("STOR", "/htdocs/a.txt", Reply::transfer_then_stall());
+    vt::Process first(site.spawn());
+    ASSERT_TRUE(ftp.wait_for_command("STOR /htdocs/a.txt", 10s));
+    const int connections = ftp.connections();
+    pub::expect_run(site.run(), "Otra ejecucion esta usando la tabla " + site.table() + " del catalogo " + site.file() +
+                                    " (equipo " + host + ", proceso " + std::to_string(first.pid()) + ")\n",
+                    3);
+    EXPECT_EQ(ftp.connections(), connections);
+    first.signal(SIGKILL);
+    first.wait();
+    pub::expect_run(site.run(), header() + pub::new_file("/a.txt") + done);
+}
+
+// A statement the file refuses (here a trigger's) is reported as a
+// server's would be: a rebuild leaves the previous rows, an update run
+// writes the lines of the files before it and the refused row's statement,
+// and commits none of its rows; status 1 both.
+TEST_F(InFile, ARefusedStatementEndsTheRunAndCommitsNothing)
+{
+    site.put("/a.txt", "a", when);
+    site.put("/z.txt", "z", when);
+    pub::expect_run(site.run({"-r"}), done);
+    const pub::Rows before = site.rows();
+    site.query("CREATE TRIGGER falla BEFORE INSERT ON " + site.table() +
+               " WHEN NEW.Nombre = 'z.txt' BEGIN SELECT RAISE(ABORT, 'fallo provocado'); END");
+    const std::vector<std::string> v = pub::row({"/", "z.txt"}, when);
+    const std::string insert = "INSERT INTO \"" + site.table() +
+                               "\" (Ruta, Nombre, Dia, Mes, Anio, Hora, Minuto, Segundo, Huella) VALUES ('/', "
+                               "'z.txt', " + v[2] + ", " + v[3] + ", " + v[4] + ", " + v[5] + ", " + v[6] + ", " +
+                               v[7] + ", NULL)";
+    pub::expect_run(site.run({"-r"}), "fallo provocadoConsulta: '" + insert + "'\n", 1);
+    EXPECT_EQ(site.rows(), before);
+
+    pub::expect_run(site.run({"-d"}), done);
+    std::string out = header();
+    for (const Entry &e : pub::listing(site.local())) {
+        out += pub::new_file(e.path());
+        if (e.nombre == "z.txt")
+            break;
+    }
+    pub::expect_run(site.run(), out + "fallo provocado\nConsulta: " + insert + "\n", 1);
+    EXPECT_EQ(site.rows(), pub::Rows{});
+}
+
+// A file that is not a catalogue is named, left byte for byte, and no mode
+// writes to it or contacts the server; a configuration that puts the file
+// where it cannot be made or written stops with status 255.
+TEST_F(InFile, WhatIsNotACatalogueIsLeftAlone)
+{
+    site.put("/a.txt", "a", when);
+    const std::string foreign = site.local() + "/../ajena.db";
+    sqlite_query_new(foreign, "CREATE TABLE notas (texto TEXT); INSERT INTO notas VALUES ('hola')");
+    const std::string layout = site.local() + "/../otra.db";
+    sqlite_query_new(layout,
+                     "PRAGMA application_id = 1986096756; CREATE TABLE " + site.table() + " (Ruta TEXT, Nombre TEXT)");
+    struct Case {
+        const char *what;
+        std::string file, bytes, why;
+    };
+    const std::vector<Case> cases = {
+        {"text", site.local() + "/../notas.txt", "localroot = \"/\"\n", "no es una base de datos SQLite"},
+        {"another program's database", foreign, vt::read_file(foreign), "es una base de datos SQLite de otro programa"},
+        {"another layout", layout, vt::read_file(layout), "su tabla " + site.table() + " no tiene las columnas de un catalogo de vantor"},
+    };
+    for (const Case &c : cases) {
+        vt::write_file(c.file, c.bytes);
+        site.config().set("catalogue", c.file);
+        for (const char *opt : {"-u", "-l", "-c", "-r", "-d", "-p"}) {
+            SCOPED_TRACE(std::string(c.what) + " " + opt);
+            pub::expect_run(site.run({opt}), "Imposible usar el catalogo '" + c.file + "': " + c.why + "\n", 1);
+        }
+        EXPECT_EQ(vt::read_file(c.file), c.bytes);
+    }
+    EXPECT_EQ(ftp.connections(), 0);
+
+    site.config().set("catalogue", site.local() + "/../no/existe.db");
+    pub::expect_run(site.run(), "Imposible usar el catalogo '" + site.local() + "/../no/existe.db': carpeta " +
+                                    site.local() + "/../no: No such file or directory\n",
+                    255);
+    if (!vt::running_as_root())
+        return;
+    // A folder the user may not write to, and a file it may not open.
+    site.run_as(vt::unprivileged());
+    const std::string closed = site.local() + "/../cerrada";
+    vt::make_dirs(closed);
+    chmod(closed.c_str(), 0755);
+    site.config().set("catalogue", closed + "/site.db");
+    pub::expect_run(site.run(), "Imposible usar el catalogo '" + closed +
+                                    "/site.db': no se puede escribir en la carpeta " + closed +
+                                    ": Permission denied\n",
+                    255);
+    const std::string open_dir = site.local() + "/..";
+    chmod(open_dir.c_str(), 0777);
+    const std::string mine = open_dir + "/mio.db";
+    vt::write_file(mine, "");
+    chmod(mine.c_str(), 0600);
+    site.config().set("catalogue", mine);
+    pub::expect_run(site.run(), "Imposible usar el catalogo '" + mine + "': Permission denied\n", 1);
+    EXPECT_EQ(ftp.connections(), 0);
 }
 
 // ------------------------------------------------- status line on a tty

@@ -34,16 +34,19 @@ std::unique_ptr<vt::FtpDaemon> start(Server s)
     return std::make_unique<vt::PureFtpd>();
 }
 
-class RealServer : public testing::TestWithParam<Server> {
+// Each server, with the catalogue on the database server and in a file.
+class RealServer : public testing::TestWithParam<std::tuple<Server, pub::Store>> {
 protected:
     void SetUp() override
     {
-        ftp = start(GetParam());
-        site = std::make_unique<Site>(GetParam() == Server::pyftpdlib ? "py" : "pure");
+        ftp = start(server());
+        site = std::make_unique<Site>(server() == Server::pyftpdlib ? "py" : "pure");
+        site->in(std::get<1>(GetParam()));
         site->ftp(ftp->host(), ftp->port(), ftp->user(), ftp->pass());
         site->create_table();
     }
 
+    Server server() const { return std::get<0>(GetParam()); }
     std::string header() const { return pub::header(ftp->port()); }
     std::string quiet() const { return header() + "Terminado!!!\n"; }
     std::string remote(const Entry &e) const { return vt::read_file(ftp->path("htdocs" + e.path())); }
@@ -148,7 +151,7 @@ TEST_P(RealServer, AwkwardNamesAreUploadedOnceEach)
     };
     // pure-ftpd refuses every name with a backslash ("553 Prohibited file
     // name"), so only the other server gets them.
-    if (GetParam() == Server::pyftpdlib)
+    if (server() == Server::pyftpdlib)
         rels.insert(rels.end(), {"/back\\slash.txt", "/música/'\\%s€.txt"});
     pub::Rows want;
     for (size_t i = 0; i < rels.size(); ++i) {
@@ -171,7 +174,7 @@ TEST_P(RealServer, WrongPasswordEndsTheRun)
 {
     site->put("/index.html", "x", pub::at(2024, 1, 1, 0, 0, 0));
     site->config().set("ftppass", "no-es-esta");
-    const std::string reply = GetParam() == Server::pyftpdlib ? "530 Authentication failed.\n"
+    const std::string reply = server() == Server::pyftpdlib ? "530 Authentication failed.\n"
                                                               : "530 Login authentication failed\n";
     pub::expect_run(site->run(),
                     "Vantor v0.9.1\nConectamos a 127.0.0.1:" + std::to_string(ftp->port()) +
@@ -180,9 +183,12 @@ TEST_P(RealServer, WrongPasswordEndsTheRun)
     EXPECT_EQ(site->rows(), pub::Rows{});
 }
 
-INSTANTIATE_TEST_SUITE_P(Servers, RealServer, testing::Values(Server::pyftpdlib, Server::pureftpd),
-                         [](const testing::TestParamInfo<Server> &i) {
-                             return i.param == Server::pyftpdlib ? "pyftpdlib" : "pureftpd";
+INSTANTIATE_TEST_SUITE_P(Servers, RealServer,
+                         testing::Combine(testing::Values(Server::pyftpdlib, Server::pureftpd),
+                                          testing::Values(pub::Store::server, pub::Store::file)),
+                         [](const auto &i) {
+                             return std::string(std::get<0>(i.param) == Server::pyftpdlib ? "pyftpdlib" : "pureftpd") +
+                                    "_" + pub::store_name(std::get<1>(i.param));
                          });
 
 // An own connection to the catalogue database, for holding a table lock.

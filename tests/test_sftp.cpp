@@ -99,21 +99,29 @@ TEST(Prune, RemovesAndForgets)
     if (!vt::running_as_root())
         GTEST_SKIP() << "needs root";
     vt::Sshd ssh;
-    ssh.make_dir("htdocs");
-    Site site("prune");
-    use_sftp(site, ssh.host(), ssh.port(), ssh.user(), ssh.pass(), ssh.known_hosts());
-    site.create_table();
-    for (const char *rel : {"/a \"q\\z\".txt", "/sub dir/b #1?%.txt", "/sub dir/c.txt"})
-        site.put(rel, rel, when);
-    ASSERT_EQ(site.run().status, 0);
-    EXPECT_EQ(vt::read_file(ssh.path("htdocs/sub dir/b #1?%.txt")), "/sub dir/b #1?%.txt");
-    ASSERT_EQ(unlink(site.local("/a \"q\\z\".txt").c_str()), 0);
-    ASSERT_EQ(unlink(site.local("/sub dir/c.txt").c_str()), 0);
-    ASSERT_EQ(unlink(ssh.path("htdocs/sub dir/c.txt").c_str()), 0);
-    pub::expect_run(site.run({"-p"}), pub::header(ssh.port()) + "===> /a \"q\\z\".txt borrado con exito\n"
-                                      "===> /sub dir/c.txt ya no estaba en el servidor\nTerminado!!!\n");
-    EXPECT_NE(access(ssh.path("htdocs/a \"q\\z\".txt").c_str(), F_OK), 0);
-    EXPECT_EQ(site.rows(), pub::Rows{pub::row({"/sub dir/", "b #1?%.txt"}, when)});
+    // The catalogue on the server, then in a file, each into a folder of
+    // its own.
+    for (pub::Store store : {pub::Store::server, pub::Store::file}) {
+        SCOPED_TRACE(pub::store_name(store));
+        const std::string htdocs = "htdocs-" + pub::store_name(store);
+        ssh.make_dir(htdocs);
+        Site site("prune");
+        site.in(store);
+        use_sftp(site, ssh.host(), ssh.port(), ssh.user(), ssh.pass(), ssh.known_hosts());
+        site.config().set("remoteroot", "/" + htdocs);
+        site.create_table();
+        for (const char *rel : {"/a \"q\\z\".txt", "/sub dir/b #1?%.txt", "/sub dir/c.txt"})
+            site.put(rel, rel, when);
+        ASSERT_EQ(site.run().status, 0);
+        EXPECT_EQ(vt::read_file(ssh.path(htdocs + "/sub dir/b #1?%.txt")), "/sub dir/b #1?%.txt");
+        ASSERT_EQ(unlink(site.local("/a \"q\\z\".txt").c_str()), 0);
+        ASSERT_EQ(unlink(site.local("/sub dir/c.txt").c_str()), 0);
+        ASSERT_EQ(unlink(ssh.path(htdocs + "/sub dir/c.txt").c_str()), 0);
+        pub::expect_run(site.run({"-p"}), pub::header(ssh.port()) + "===> /a \"q\\z\".txt borrado con exito\n"
+                                          "===> /sub dir/c.txt ya no estaba en el servidor\nTerminado!!!\n");
+        EXPECT_NE(access(ssh.path(htdocs + "/a \"q\\z\".txt").c_str(), F_OK), 0);
+        EXPECT_EQ(site.rows(), pub::Rows{pub::row({"/sub dir/", "b #1?%.txt"}, when)});
+    }
 }
 
 // A file cut in the middle goes again over a new connection and arrives

@@ -3,15 +3,18 @@
 #include "app/driver.h"
 
 #include <strings.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
 #include "catalogue/catalogue.h"
 #include "config/ajustes.h"
 #include "config/config.h"
+#include "publish/filas.h"
 #include "publish/publish.h"
 #include "publish/salida.h"
 #include "tree/walk.h"
@@ -74,11 +77,14 @@ bool is(const char *arg, const char *a, const char *b = nullptr)
 }
 
 // " (equipo E, proceso P, hasta YYYY-MM-DD HH:MM:SS)" from an unexpired
-// lease row, the end in local time; empty without one.
+// lease row, the end in local time; without the end for a lock that lasts
+// as long as its run; empty without one.
 std::string ocupada_por(const ocupante &q)
 {
     if (!q.hay)
         return "";
+    if (!q.con_plazo)
+        return " (equipo " + q.equipo + ", proceso " + q.proceso + ")";
     const time_t hasta = time(nullptr) + q.segundos;
     std::tm t{};
     localtime_r(&hasta, &t);
@@ -87,10 +93,33 @@ std::string ocupada_por(const ocupante &q)
     return " (equipo " + q.equipo + ", proceso " + q.proceso + ", hasta " + fecha + ")";
 }
 
-void ante_fallo(quizas_fallo f)
+// Ends the process with e, once o has written what it holds. Only the
+// driver ends the run; besides it, the SIGINT handler (publish/salida.cpp)
+// and the stop on a lost lease (below) end it at once.
+[[noreturn]] void termina(salida &o, estado e)
+{
+    o.cierra();
+    // A database failure can come while upload threads run: end at once,
+    // without running the destructors of what they use.
+    if (e == estado::base_de_datos)
+        _exit(static_cast<int>(e));
+    exit(static_cast<int>(e));
+}
+
+// Ends a run connected to the catalogue before its end: the run lock, if
+// taken, is released, except after a database failure.
+[[noreturn]] void termina_antes(salida &o, catalogo &c, arriendo &l, estado e)
+{
+    if (e != estado::base_de_datos)
+        suelta_bloqueo(c, l);
+    termina(o, e);
+}
+
+// A failed statement of the driver's own ends the run with its report.
+void ante_fallo(catalogo &c, salida &o, quizas_fallo f)
 {
     if (f)
-        termina_por_fallo(*f);
+        termina(o, falla(c, o, *f));
 }
 
 }  // namespace
@@ -100,59 +129,65 @@ void vantor_main(int argc, char **argv)
     // Every line reaches a file or pipe as soon as it is complete, so an
     // interrupted run leaves a faithful record of what it did.
     setvbuf(stdout, nullptr, _IOLBF, 0);
+    salida o;
 
     if (argc != 2 && argc != 3) {
-        escribe_error(usage);
-        termina(estado::configuracion);
+        o.escribe_error(usage);
+        termina(o, estado::configuracion);
     }
     if (argc == 2) {
         for (const char *h : help_requests) {
             if (is(argv[1], h)) {
                 for (const char *piece : help_pieces)
-                    escribe(piece);
-                termina(estado::exito);
+                    o.escribe(piece);
+                termina(o, estado::exito);
             }
         }
     }
 
     s_vars *lista = nullptr;
     if (!load_config(argv[1], &lista)) {
-        escribe_error(std::string("Imposible abrir '") + argv[1] + "'\n");
-        termina(estado::configuracion);
+        o.escribe_error(std::string("Imposible abrir '") + argv[1] + "'\n");
+        termina(o, estado::configuracion);
     }
     ajustes a;
-    std::vector<std::string> malos = lee_ajustes(lista, a);
+    // A catalogue file named by a relative path sits beside the
+    // configuration.
+    const std::string archivo = argv[1];
+    const size_t barra = archivo.rfind('/');
+    quizas_rechazo rechazo =
+        lee_ajustes(lista, a, barra == std::string::npos ? "." : barra == 0 ? "/" : archivo.substr(0, barra));
     const std::vector<std::string> avisos = avisos_permisos(argv[1], lista, a);
     free_config(lista);
-    if (malos.empty()) {
+    if (!rechazo) {
         std::string tls = ftp_comprueba(a);
         if (!tls.empty())
-            malos.push_back(tls);
+            rechazo = ::rechazo{{tls}};
     }
-    if (!malos.empty()) {
-        for (const std::string &linea : malos)
-            escribe(linea);
-        termina(estado::configuracion);
+    if (rechazo) {
+        for (const std::string &linea : rechazo->lineas)
+            o.escribe(linea);
+        termina(o, estado::configuracion);
     }
     for (const std::string &aviso : avisos)
-        escribe_error(aviso);
+        o.escribe_error(aviso);
     arbol t{a.localroot, {}, a.atomico};
     if (a.hay_exclusiones) {
         std::string error;
         if (!carga_exclusiones(a.excludefile, t.exclusiones, error)) {
-            escribe_error(error);
-            termina(estado::configuracion);
+            o.escribe_error(error);
+            termina(o, estado::configuracion);
         }
     }
 
     catalogo c;
     std::string error;
-    if (!abre_catalogo(a, c, error)) {
-        escribe(error);
-        termina(estado::base_de_datos);
+    bool de_configuracion = false;
+    if (!abre_catalogo(a, c, error, &de_configuracion)) {
+        o.escribe(error);
+        termina(o, de_configuracion ? estado::configuracion : estado::base_de_datos);
     }
-    salida_vincula(&c);
-    salida_sin_tabla("La tabla " + a.dbtablename + " no existe: creela con vantor " + argv[1] + " -c\n");
+    o.sin_tabla("La tabla " + a.dbtablename + " no existe: creela con vantor " + argv[1] + " -c\n");
 
     const char *option = argc == 3 ? argv[2] : "-u";
     const bool verify = is(option, "-v", "-verify");
@@ -161,58 +196,73 @@ void vantor_main(int argc, char **argv)
     const bool rebuild = is(option, "-r", "-rebuild");
     const bool clear = is(option, "-d", "-delete");
     const bool list = is(option, "-l", "-list");
+    trabajo w{a, t, c, verify, {}};
     // The runs that upload, write or delete hold the table's run lock.
     arriendo l;
     if (update || prune || rebuild || clear) {
-        toma t = toma::ocupado;
+        toma tomado = toma::ocupado;
         ocupante quien;
-        ante_fallo(toma_bloqueo(c, a, l, &t, &quien));
-        const std::string tabla = "la tabla " + a.dbtablename + " de la base de datos " + a.dbname;
-        if (t == toma::sin_tabla) {
-            escribe(std::string("Falta la tabla ") + tabla_bloqueo +
-                    " que el bloqueo necesita en un cluster Galera: creela con la sentencia del README\n");
-            termina(estado::base_de_datos);
+        ante_fallo(c, o, toma_bloqueo(c, a, l, &tomado, &quien));
+        const std::string tabla = tabla_descrita(c);
+        if (tomado == toma::sin_tabla) {
+            o.escribe(std::string("Falta la tabla ") + tabla_bloqueo +
+                      " que el bloqueo necesita en un cluster Galera: creela con la sentencia del README\n");
+            termina(o, estado::base_de_datos);
         }
-        if (t == toma::ocupado) {
-            escribe("Otra ejecucion esta usando " + tabla + ocupada_por(quien) + "\n");
-            termina(estado::ocupada);
+        if (tomado == toma::ocupado) {
+            o.escribe("Otra ejecucion esta usando " + tabla + ocupada_por(quien) + "\n");
+            termina(o, estado::ocupada);
         }
-        salida_vigila(&l, "Se perdio el bloqueo de " + tabla + ": la ejecucion se detiene\n");
+        w.vigila_bloqueo = [&o, &l, perdido = "Se perdio el bloqueo de " + tabla + ": la ejecucion se detiene\n"] {
+            if (arriendo_vigente(l))
+                return;
+            // Another run may be publishing by now: the rows not yet
+            // committed are not sent (the server rolls their transaction
+            // back when the connection ends), so none can record a file over
+            // what that run stored; their files are simply uploaded again by
+            // a later run. The lines held for them are true all the same.
+            o.escribe_ultima(perdido);
+            // Upload threads may be running: the run ends here and at once,
+            // as after a database failure, not through the modes that
+            // called this.
+            _exit(static_cast<int>(estado::ocupada));
+        };
     }
     // The runs that read or write Huella need the column before they start.
     if (a.contenido && (update || rebuild || list)) {
         bool hay = false;
-        ante_fallo(tiene_huella(c, &hay));
+        ante_fallo(c, o, tiene_huella(c, &hay));
         if (!hay) {
-            escribe("La tabla " + a.dbtablename + " no tiene la columna Huella que necesita compare = \"content\"\n");
-            termina(estado::base_de_datos);
+            o.escribe("La tabla " + a.dbtablename + " no tiene la columna Huella que necesita compare = \"content\"\n");
+            termina(o, estado::base_de_datos);
         }
     }
     // A table made some other way may compare names loosely or lack the
     // index: the run works, but slowly, or with one row for two names.
     if (update && tabla_incompleta(c))
-        escribe_error("Aviso: la tabla " + a.dbtablename +
-                      " no tiene la comparacion exacta de nombres o el indice (Ruta, Nombre): completela con " +
-                      sentencia_indice(c) + "\n");
-    trabajo w{a, t, c, verify};
+        o.escribe_error("Aviso: la tabla " + a.dbtablename +
+                        " no tiene la comparacion exacta de nombres o el indice (Ruta, Nombre): completela con " +
+                        sentencia_indice(c) + "\n");
+    quizas_estado fin;
     if (update)
-        actualiza(w);
+        fin = actualiza(w, o);
     else if (prune)
-        poda(w);
+        fin = poda(w, o);
     else if (rebuild)
-        ante_fallo(reconstruye(c, t, escribe_aviso));
+        ante_fallo(c, o, reconstruye(c, t, [&o](const suceso &s) { o.escribe_aviso(s); }));
     else if (clear)
-        ante_fallo(borra_tabla(c));
+        ante_fallo(c, o, borra_tabla(c));
     else if (is(option, "-c", "-create"))
-        ante_fallo(crea_tabla(c));
+        ante_fallo(c, o, crea_tabla(c));
     else if (list)
-        simula(w);
+        fin = simula(w, o);
+    if (fin)
+        termina_antes(o, c, l, *fin);
 
     suelta_bloqueo(c, l);
     cierra_catalogo(c);
-    salida_vincula(nullptr);
-    escribe("Terminado!!!\n");
+    o.escribe("Terminado!!!\n");
     // An update run that left some file unpublished, or a prune that left
     // some file on the server, says so in its status.
-    termina((update || prune) && sin_publicar() > 0 ? estado::sin_publicar : estado::exito);
+    termina(o, (update || prune) && o.sin_publicar() > 0 ? estado::sin_publicar : estado::exito);
 }

@@ -6,12 +6,14 @@
 // texts and the order in which their answers are used stay the same.
 #include <cstdlib>
 
-#include "catalogue/catalogue.h"
+#include "catalogue/servidor.h"
+
+namespace servidor {
 
 namespace {
 
 // Reads the result of the statement that just ran into r.
-void lee_resultado(catalogo &c, respuesta &r)
+void lee_resultado(enlace &c, respuesta &r)
 {
     MYSQL_RES *res = mysql_store_result(c.db);
     if (!res) {
@@ -42,11 +44,11 @@ void lee_resultado(catalogo &c, respuesta &r)
     mysql_free_result(res);
 }
 
-void una_a_una(catalogo &c, const lote &l, std::vector<respuesta> &out)
+void una_a_una(enlace &c, const lote &l, std::vector<respuesta> &out)
 {
-    for (const std::string &s : l.sentencias) {
+    for (const sentencia &s : l.sentencias) {
         respuesta r;
-        if (mysql_real_query(c.db, s.data(), s.size()) != 0) {
+        if (mysql_real_query(c.db, s.texto.data(), s.texto.size()) != 0) {
             r.error = mysql_error(c.db);
             r.numero = mysql_errno(c.db);
         } else {
@@ -60,14 +62,14 @@ void una_a_una(catalogo &c, const lote &l, std::vector<respuesta> &out)
 
 }  // namespace
 
-void descarta_resultados(catalogo &c)
+void descarta_resultados(enlace &c)
 {
     while (mysql_next_result(c.db) == 0)
         if (MYSQL_RES *resto = mysql_store_result(c.db))
             mysql_free_result(resto);
 }
 
-quizas_fallo envia_lote(catalogo &c, const lote &l, std::vector<respuesta> &out)
+quizas_fallo envia_lote(enlace &c, const lote &l, std::vector<respuesta> &out)
 {
     if (quizas_fallo f = recoge_filas(c))
         return f;
@@ -106,3 +108,5 @@ quizas_fallo envia_lote(catalogo &c, const lote &l, std::vector<respuesta> &out)
     }
     return std::nullopt;
 }
+
+}  // namespace servidor

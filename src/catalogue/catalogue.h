@@ -1,15 +1,18 @@
-// The catalogue table: its statements, the batches and rows that carry them,
-// the run lock, create, clear and rebuild. Nothing here writes output or
+// The catalogue: what the publish layer asks of the table that remembers
+// what was published. Lookups in batches, rows queued and committed about
+// once a second, the run lock, create, clear and rebuild. Two stores sit
+// behind it, chosen by the configuration: a database server (MariaDB or
+// MySQL, a Galera cluster; catalogue/servidor.h) and a file of the machine
+// (SQLite, in-process; catalogue/embebido.h). Nothing here writes output or
 // ends the process: a failed statement comes back as a `fallo`, which the
 // caller reports in its place in the run.
 #pragma once
-
-#include <mysql.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -40,70 +43,87 @@ struct fallo {
 
 using quizas_fallo = std::optional<fallo>;
 
-// The connection to the catalogue and what travels on it.
-struct catalogo {
-    MYSQL *db = nullptr;
-    std::string tabla;       // dbtablename, put into every statement
-    bool contenido = false;  // compare = "content": rows keep Huella
+// A statement of the catalogue: its text, as a failure report shows it, and
+// for a lookup or a row, the file it is about, which a store may bind as
+// parameters instead of reading the text.
+struct sentencia {
+    enum class clase : unsigned char { otra, busqueda, insercion, actualizacion, borrado_fila };
+    clase tipo = clase::otra;
+    std::string texto;
+    std::string ruta, nombre;
+    sello s{};
+    bool con_huella = false;  // the row writes Huella: h, or NULL when h is empty
+    huella h;
 
-    // Multi-statement mode, switched on the first time a batch needs it.
-    // -1: not tried yet, 0: refused by the server, 1: on.
-    int multi = -1;
-
-    // Rows queued by encola_fila and not yet sent, with the form their
-    // failure is reported in; the rows sent whose answers are still to be
-    // read; whether that batch opens a transaction or commits one.
-    std::vector<std::pair<std::string, forma>> filas, en_vuelo;
-    bool vuelo_abre = false, vuelo_cierra = false;
-    // The transaction the rows travel in, and since when it is open.
-    bool abierta = false;
-    std::chrono::steady_clock::time_point desde;
+    sentencia() = default;
+    sentencia(std::string t) : texto(std::move(t)) {}
 };
 
-// Connects to the configured server, with utf8mb4 names. False with the
-// text to write on standard output (the library's, without a line break)
-// when it cannot.
-bool abre_catalogo(const ajustes &a, catalogo &c, std::string &error);
+namespace servidor {
+struct enlace;
+}
+namespace embebido {
+struct base;
+}
+
+// An open catalogue: the table and the store that holds it, one of the two.
+struct catalogo {
+    std::string tabla;       // dbtablename
+    bool contenido = false;  // compare = "content": rows keep Huella
+    std::unique_ptr<servidor::enlace> en_servidor;
+    std::unique_ptr<embebido::base> en_archivo;
+
+    catalogo();
+    ~catalogo();
+};
+
+// Opens the configured store: connects to the server with utf8mb4 names,
+// or opens the catalogue file (creating it when it does not exist yet) once
+// it has been checked to be one. False with the text to write on standard
+// output when it cannot: the server library's text without a line break, or
+// one line naming the file; *de_configuracion tells a fault of the
+// configuration (a file that cannot be where the key puts it) from one of
+// the catalogue.
+bool abre_catalogo(const ajustes &a, catalogo &c, std::string &error, bool *de_configuracion = nullptr);
 void cierra_catalogo(catalogo &c);
 
-// Escapes a text value for a string literal on the open connection.
-std::string escapa(const catalogo &c, const std::string &v);
+// "la tabla T de la base de datos D", or "la tabla T del catalogo F": the
+// table as the run's lock lines name it.
+std::string tabla_descrita(const catalogo &c);
 
-std::string sentencia_creacion(const catalogo &c);
-std::string sentencia_indice(const catalogo &c);
-std::string sentencia_borrado(const catalogo &c);
+// The store's text for the last failure on the main connection.
+std::string ultimo_error(const catalogo &c);
+
 // In content mode the lookup reads Huella too, as a seventh column.
-std::string sentencia_busqueda(const catalogo &c, const std::string &ruta, const std::string &nombre);
+// The statement that gives a table the exact comparison of names and the
+// index on (Ruta, Nombre).
+std::string sentencia_indice(const catalogo &c);
+sentencia sentencia_busqueda(const catalogo &c, const std::string &ruta, const std::string &nombre);
 // With h (content mode) the row's Huella is written too: the digest, or
 // NULL when h is empty.
-std::string sentencia_insercion(const catalogo &c, const std::string &ruta, const std::string &nombre,
+sentencia sentencia_insercion(const catalogo &c, const std::string &ruta, const std::string &nombre,
                                 const sello &s, const huella *h = nullptr);
-std::string sentencia_actualizacion(const catalogo &c, const std::string &ruta, const std::string &nombre,
+sentencia sentencia_actualizacion(const catalogo &c, const std::string &ruta, const std::string &nombre,
                                     const sello &s, const huella *h = nullptr);
 // Deletes the rows of one file.
-std::string sentencia_borrado_fila(const catalogo &c, const std::string &ruta, const std::string &nombre);
-// Adds the column of the content comparison.
-std::string sentencia_columna(const catalogo &c);
+sentencia sentencia_borrado_fila(const catalogo &c, const std::string &ruta, const std::string &nombre);
 
 // Every call below that sends a statement first reads the answers to the
 // rows in flight (see avanza_filas); a failed row is then its result, and
 // nothing is sent.
 
-// Sends one statement and reads its answer (a result, if any, is
-// dropped).
-[[nodiscard]] quizas_fallo consulta(catalogo &c, const std::string &sql, forma f);
-// The same for a statement whose whole result the caller reads from *r and
-// then frees.
-[[nodiscard]] quizas_fallo consulta_filas(catalogo &c, const std::string &sql, forma f, MYSQL_RES **r);
+// The text of a statement, as a failure report shows it (a store may leave
+// it unwritten until then).
+std::string texto_de(const catalogo &c, const sentencia &s);
 
-// Several statements sent in one round trip.
+// Several statements sent together: to a server, in one round trip.
 struct lote {
-    std::vector<std::string> sentencias;
+    std::vector<sentencia> sentencias;
     size_t bytes = 0;
 
-    void agrega(std::string s)
+    void agrega(sentencia s)
     {
-        bytes += s.size();
+        bytes += s.texto.size();
         sentencias.push_back(std::move(s));
     }
     // The statements as one multi-statement text.
@@ -111,10 +131,10 @@ struct lote {
     {
         std::string t;
         t.reserve(bytes + sentencias.size());
-        for (const std::string &s : sentencias) {
+        for (const sentencia &s : sentencias) {
             if (!t.empty())
                 t += ';';
-            t += s;
+            t += s.texto;
         }
         return t;
     }
@@ -144,7 +164,7 @@ struct respuesta {
 // delete whose failure is reported in form f). Rows travel in batches,
 // sent without waiting for their answers; they are committed together
 // about once a second and by avanza_filas(c, true).
-void encola_fila(catalogo &c, std::string sql, forma f);
+void encola_fila(catalogo &c, sentencia sql, forma f);
 
 // Rows queued or in flight: those whose answers have not been read.
 size_t filas_sin_respuesta(const catalogo &c);
@@ -156,15 +176,6 @@ size_t filas_sin_respuesta(const catalogo &c);
 // row is sent, committed and answered before it returns. A failed row
 // stops the rest of its batch, and none of its transaction is committed.
 [[nodiscard]] quizas_fallo avanza_filas(catalogo &c, bool todo);
-
-// Within the catalogue: switches multi-statement mode on the first time a
-// batch needs it; false when the server refuses it.
-bool multi_on(catalogo &c);
-// Waits for the answers to the batch in flight, if any.
-[[nodiscard]] quizas_fallo recoge_filas(catalogo &c);
-// Reads and drops the results left of a multi-statement whose statement
-// failed, so that the connection stays in step.
-void descarta_resultados(catalogo &c);
 
 // Name of the run lock of a table: "vantor.<dbname>.<dbtablename>"; when
 // that exceeds the server's 64 characters, "vantor." followed by at most
@@ -186,7 +197,8 @@ inline constexpr auto sin_renovar_max = std::chrono::seconds(25);
 // A run's lease on its table: the row of vantor_bloqueo that names it as
 // the holder, which every node of a Galera cluster certifies, renewed on a
 // connection of its own by a thread while the run lasts. Owned by the
-// driver; the output owner reads whether it still holds.
+// driver, which checks before each file, upload, delete and row whether it
+// still holds.
 struct arriendo {
     std::string nombre;   // the lock's name, the row's key
     std::string titular;  // 32 random hexadecimal digits, this run's
@@ -204,11 +216,12 @@ struct arriendo {
 };
 
 // What the lease row says of the run that holds the lock, when there is an
-// unexpired one.
+// unexpired one; for a catalogue file, what the holder wrote of itself.
 struct ocupante {
     bool hay = false;
     std::string equipo, proceso;
-    long segundos = 0;  // until it expires
+    long segundos = 0;      // until it expires
+    bool con_plazo = true;  // false: a lock of the file, held until its run ends
 };
 
 enum class toma { tomado, ocupado, sin_tabla };
@@ -219,6 +232,8 @@ enum class toma { tomado, ocupado, sin_tabla };
 // committed before. ocupado: another run holds either, described by
 // *quien; sin_tabla: the server is a cluster node and vantor_bloqueo is
 // missing. On a single server without the table the named lock is all.
+// For a catalogue file, a lock of the kernel on the file that goes with the
+// process (see catalogue/embebido.cpp).
 [[nodiscard]] quizas_fallo toma_bloqueo(catalogo &c, const ajustes &a, arriendo &l, toma *t, ocupante *quien);
 
 // Whether the lease still holds: not lost, and renewed within

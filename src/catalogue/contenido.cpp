@@ -1,8 +1,10 @@
 // The content comparison's part of the catalogue: the column Huella that
 // content mode needs, and the list of published files the prune reads.
-#include "catalogue/catalogue.h"
+#include "catalogue/servidor.h"
 
-quizas_fallo tiene_huella(catalogo &c, bool *hay)
+namespace servidor {
+
+quizas_fallo tiene_huella(enlace &c, bool *hay)
 {
     MYSQL_RES *r = nullptr;
     if (quizas_fallo f = consulta_filas(c, "SHOW COLUMNS FROM " + c.tabla + " LIKE 'Huella'", forma::linea, &r))
@@ -12,7 +14,7 @@ quizas_fallo tiene_huella(catalogo &c, bool *hay)
     return std::nullopt;
 }
 
-quizas_fallo publicados(catalogo &c, std::vector<publicado> &out)
+quizas_fallo publicados(enlace &c, std::vector<publicado> &out)
 {
     MYSQL_RES *r = nullptr;
     if (quizas_fallo f =
@@ -28,3 +30,5 @@ quizas_fallo publicados(catalogo &c, std::vector<publicado> &out)
     mysql_free_result(r);
     return std::nullopt;
 }
+
+}  // namespace servidor

@@ -22,7 +22,7 @@
 #include <ctime>
 #include <random>
 
-#include "catalogue/catalogue.h"
+#include "catalogue/servidor.h"
 
 namespace {
 
@@ -62,6 +62,8 @@ std::string nombre_bloqueo(const std::string &base, const std::string &tabla)
     return prefijo + entero.substr(0, cabe) + cola;
 }
 
+namespace servidor {
+
 namespace {
 
 // Time since the machine started, the time it slept included: a run whose
@@ -99,7 +101,7 @@ bool sin_tabla_usable(unsigned e) { return e == 1146 || e == 1142 || e == 1143; 
 
 // Whether the server is a node of a Galera cluster. A server that does not
 // know the variable is not one.
-bool es_cluster(catalogo &c)
+bool es_cluster(enlace &c)
 {
     MYSQL_RES *r = nullptr;
     if (consulta_filas(c, "SELECT @@wsrep_on", forma::linea, &r))
@@ -129,7 +131,7 @@ bool sin_espera(unsigned e) { return e == 1064 || e == 1193; }
 
 // The statement with the given bits of wsrep_sync_wait; as it is on a
 // server without them. *r as consulta_filas gives it, when r is given.
-quizas_fallo causal(catalogo &c, int bits, const std::string &sql, MYSQL_RES **r = nullptr)
+quizas_fallo causal(enlace &c, int bits, const std::string &sql, MYSQL_RES **r = nullptr)
 {
     auto envia = [&](const std::string &texto) {
         return r ? consulta_filas(c, texto, forma::linea, r) : consulta(c, texto, forma::linea);
@@ -142,7 +144,7 @@ quizas_fallo causal(catalogo &c, int bits, const std::string &sql, MYSQL_RES **r
 
 // The one value of a one-row, one-column result (with espera, read
 // causally); empty when none.
-quizas_fallo valor(catalogo &c, const std::string &sql, std::string &out, bool espera = false)
+quizas_fallo valor(enlace &c, const std::string &sql, std::string &out, bool espera = false)
 {
     MYSQL_RES *r = nullptr;
     if (quizas_fallo f = espera ? causal(c, espera_lectura, sql, &r) : consulta_filas(c, sql, forma::linea, &r))
@@ -154,7 +156,7 @@ quizas_fallo valor(catalogo &c, const std::string &sql, std::string &out, bool e
 }
 
 // What the lease row says of its holder, when it has not expired.
-void lee_ocupante(catalogo &c, const arriendo &l, ocupante *quien)
+void lee_ocupante(enlace &c, const arriendo &l, ocupante *quien)
 {
     MYSQL_RES *r = nullptr;
     const std::string sql = "SELECT Equipo, Proceso, TIMESTAMPDIFF(SECOND, UTC_TIMESTAMP(6), Expira) FROM " +
@@ -229,7 +231,7 @@ std::string sentencia_tabla_bloqueo()
            "ENGINE=InnoDB DEFAULT CHARSET=utf8mb4 COLLATE=utf8mb4_bin";
 }
 
-quizas_fallo toma_bloqueo(catalogo &c, const ajustes &a, arriendo &l, toma *t, ocupante *quien)
+quizas_fallo toma_bloqueo(enlace &c, const ajustes &a, arriendo &l, toma *t, ocupante *quien)
 {
     l.nombre = nombre_bloqueo(a.dbname, a.dbtablename);
     l.a = &a;
@@ -320,7 +322,7 @@ bool arriendo_vigente(const arriendo &l)
     return !l.perdido && desde < sin_renovar_max;
 }
 
-void suelta_bloqueo(catalogo &c, arriendo &l)
+void suelta_bloqueo(enlace &c, arriendo &l)
 {
     if (!l.tomado)
         return;
@@ -337,3 +339,5 @@ void suelta_bloqueo(catalogo &c, arriendo &l)
                        "' AND Titular = '" + l.titular + "'",
                    forma::linea);
 }
+
+}  // namespace servidor

@@ -4,11 +4,13 @@
 // Inserts are held back and sent in batches, in walk order; the batch is
 // sent before any other event of the walk is handed on, so the output reads
 // as if each insert had been sent the moment its file was met.
-#include "catalogue/catalogue.h"
+#include "catalogue/servidor.h"
+
+namespace servidor {
 
 namespace {
 
-quizas_fallo envia(catalogo &c, lote &l)
+quizas_fallo envia(enlace &c, lote &l)
 {
     if (l.sentencias.empty())
         return std::nullopt;
@@ -17,12 +19,12 @@ quizas_fallo envia(catalogo &c, lote &l)
         return f;
     for (size_t i = 0; i < r.size(); ++i)
         if (!r[i].ok)
-            return fallo{r[i].error, l.sentencias[i], forma::comillas, -1, r[i].numero};
+            return fallo{r[i].error, l.sentencias[i].texto, forma::comillas, -1, r[i].numero};
     l = lote{};
     return std::nullopt;
 }
 
-quizas_fallo construye(catalogo &c, const arbol &t, const std::function<void(const suceso &)> &aviso)
+quizas_fallo construye(enlace &c, const arbol &t, const std::function<void(const suceso &)> &aviso)
 {
     lote pendientes;
     recorrido r(t);
@@ -55,7 +57,7 @@ quizas_fallo construye(catalogo &c, const arbol &t, const std::function<void(con
 
 }  // namespace
 
-quizas_fallo reconstruye(catalogo &c, const arbol &t, const std::function<void(const suceso &)> &aviso)
+quizas_fallo reconstruye(enlace &c, const arbol &t, const std::function<void(const suceso &)> &aviso)
 {
     // The clear and every insert take effect together, so a rebuild that
     // fails half-way leaves the previous catalogue as it was. A failure ends
@@ -68,3 +70,5 @@ quizas_fallo reconstruye(catalogo &c, const arbol &t, const std::function<void(c
         return f;
     return consulta(c, "COMMIT", forma::comillas);
 }
+
+}  // namespace servidor

@@ -1,5 +1,7 @@
 // The connection and the statement texts about the catalogue table.
-#include "catalogue/catalogue.h"
+#include "catalogue/servidor.h"
+
+namespace servidor {
 
 namespace {
 
@@ -25,8 +27,9 @@ std::string literal(const huella &h)
 
 }  // namespace
 
-bool abre_catalogo(const ajustes &a, catalogo &c, std::string &error)
+bool abre(const ajustes &a, enlace &c, std::string &error)
 {
+    c.base = a.dbname;
     c.tabla = a.dbtablename;
     c.contenido = a.contenido;
     c.db = mysql_init(nullptr);
@@ -45,14 +48,14 @@ bool abre_catalogo(const ajustes &a, catalogo &c, std::string &error)
     return true;
 }
 
-void cierra_catalogo(catalogo &c)
+void cierra(enlace &c)
 {
     if (c.db)
         mysql_close(c.db);
     c.db = nullptr;
 }
 
-std::string escapa(const catalogo &c, const std::string &v)
+std::string escapa(const enlace &c, const std::string &v)
 {
     std::string out(v.size() * 2 + 1, '\0');
     unsigned long n = mysql_real_escape_string(c.db, out.data(), v.data(), v.size());
@@ -60,28 +63,28 @@ std::string escapa(const catalogo &c, const std::string &v)
     return out;
 }
 
-std::string sentencia_creacion(const catalogo &c)
+std::string sentencia_creacion(const enlace &c)
 {
     return "CREATE TABLE " + c.tabla +
            " (Ruta char(255), Nombre char(255), Dia int(2), Mes int(2), Anio int(4), Hora int(2), "
            "Minuto int(2), Segundo int(2))";
 }
 
-std::string sentencia_indice(const catalogo &c)
+std::string sentencia_indice(const enlace &c)
 {
     return "ALTER TABLE " + c.tabla +
            " CONVERT TO CHARACTER SET utf8mb4 COLLATE utf8mb4_bin, ADD INDEX (Ruta, Nombre)";
 }
 
-std::string sentencia_borrado(const catalogo &c) { return "DELETE FROM " + c.tabla; }
+std::string sentencia_borrado(const enlace &c) { return "DELETE FROM " + c.tabla; }
 
-std::string sentencia_busqueda(const catalogo &c, const std::string &ruta, const std::string &nombre)
+std::string sentencia_busqueda(const enlace &c, const std::string &ruta, const std::string &nombre)
 {
     return std::string("SELECT Dia, Mes, Anio, Hora, Minuto, Segundo") + (c.contenido ? ", Huella" : "") +
            " FROM " + c.tabla + " WHERE Ruta='" + escapa(c, ruta) + "' AND Nombre='" + escapa(c, nombre) + "'";
 }
 
-std::string sentencia_insercion(const catalogo &c, const std::string &ruta, const std::string &nombre, const sello &s,
+std::string sentencia_insercion(const enlace &c, const std::string &ruta, const std::string &nombre, const sello &s,
                                 const huella *h)
 {
     if (h)
@@ -92,7 +95,7 @@ std::string sentencia_insercion(const catalogo &c, const std::string &ruta, cons
            escapa(c, ruta) + "', '" + escapa(c, nombre) + "', " + numeros(s) + ")";
 }
 
-std::string sentencia_actualizacion(const catalogo &c, const std::string &ruta, const std::string &nombre, const sello &s,
+std::string sentencia_actualizacion(const enlace &c, const std::string &ruta, const std::string &nombre, const sello &s,
                                     const huella *h)
 {
     return "UPDATE " + c.tabla + " SET Dia=" + std::to_string(s.dia) + ", Mes=" + std::to_string(s.mes) +
@@ -102,14 +105,14 @@ std::string sentencia_actualizacion(const catalogo &c, const std::string &ruta, 
            escapa(c, nombre) + "'";
 }
 
-std::string sentencia_borrado_fila(const catalogo &c, const std::string &ruta, const std::string &nombre)
+std::string sentencia_borrado_fila(const enlace &c, const std::string &ruta, const std::string &nombre)
 {
     return "DELETE FROM " + c.tabla + " WHERE Ruta='" + escapa(c, ruta) + "' AND Nombre='" + escapa(c, nombre) + "'";
 }
 
-std::string sentencia_columna(const catalogo &c) { return "ALTER TABLE " + c.tabla + " ADD COLUMN Huella BINARY(32)"; }
+std::string sentencia_columna(const enlace &c) { return "ALTER TABLE " + c.tabla + " ADD COLUMN Huella BINARY(32)"; }
 
-quizas_fallo consulta(catalogo &c, const std::string &sql, forma f)
+quizas_fallo consulta(enlace &c, const std::string &sql, forma f)
 {
     if (quizas_fallo antes = recoge_filas(c))
         return antes;
@@ -122,7 +125,7 @@ quizas_fallo consulta(catalogo &c, const std::string &sql, forma f)
     return std::nullopt;
 }
 
-quizas_fallo consulta_filas(catalogo &c, const std::string &sql, forma f, MYSQL_RES **r)
+quizas_fallo consulta_filas(enlace &c, const std::string &sql, forma f, MYSQL_RES **r)
 {
     if (quizas_fallo antes = recoge_filas(c))
         return antes;
@@ -133,3 +136,5 @@ quizas_fallo consulta_filas(catalogo &c, const std::string &sql, forma f, MYSQL_
         return fallo{mysql_error(c.db), sql, f, -1, mysql_errno(c.db)};
     return std::nullopt;
 }
+
+}  // namespace servidor

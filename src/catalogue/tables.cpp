@@ -1,9 +1,11 @@
 // Create and clear modes, and the check that a table is as create makes it.
 #include <cstdlib>
 
-#include "catalogue/catalogue.h"
+#include "catalogue/servidor.h"
 
-quizas_fallo crea_tabla(catalogo &c)
+namespace servidor {
+
+quizas_fallo crea_tabla(enlace &c)
 {
     if (quizas_fallo f = consulta(c, sentencia_creacion(c), forma::comillas))
         return f;
@@ -25,9 +27,9 @@ quizas_fallo crea_tabla(catalogo &c)
     return f;
 }
 
-quizas_fallo borra_tabla(catalogo &c) { return consulta(c, sentencia_borrado(c), forma::comillas); }
+quizas_fallo borra_tabla(enlace &c) { return consulta(c, sentencia_borrado(c), forma::comillas); }
 
-bool tabla_incompleta(catalogo &c)
+bool tabla_incompleta(enlace &c)
 {
     const std::string nombre = "DATABASE() AND TABLE_NAME = '" + escapa(c, c.tabla) + "'";
     const std::string sql =
@@ -47,3 +49,5 @@ bool tabla_incompleta(catalogo &c)
     mysql_free_result(r);
     return incompleta;
 }
+
+}  // namespace servidor

@@ -16,21 +16,23 @@
 // publish/salida.h).
 #include <poll.h>
 
-#include "catalogue/catalogue.h"
+#include "catalogue/servidor.h"
+
+namespace servidor {
 
 namespace {
 
 constexpr auto intervalo = std::chrono::seconds(1);
 
 // The answer to the batch in flight has begun to arrive.
-bool ha_llegado(const catalogo &c)
+bool ha_llegado(const enlace &c)
 {
     pollfd p{static_cast<int>(mysql_get_socket(c.db)), POLLIN, 0};
     return poll(&p, 1, 0) > 0;
 }
 
 // The failure of the k-th statement of the batch in flight.
-fallo fallo_en(const catalogo &c, size_t k, const std::string &error, unsigned numero)
+fallo fallo_en(const enlace &c, size_t k, const std::string &error, unsigned numero)
 {
     if (c.vuelo_abre && k == 0)
         return fallo{error, "START TRANSACTION", c.en_vuelo.empty() ? forma::linea : c.en_vuelo[0].second, 0,
@@ -43,7 +45,7 @@ fallo fallo_en(const catalogo &c, size_t k, const std::string &error, unsigned n
 
 // Sends the queued rows, opening and committing a transaction as due; with
 // cierra the transaction is committed whatever its age.
-quizas_fallo despega(catalogo &c, bool cierra)
+quizas_fallo despega(enlace &c, bool cierra)
 {
     const auto ahora = std::chrono::steady_clock::now();
     c.vuelo_abre = !c.abierta && !c.filas.empty();
@@ -52,11 +54,11 @@ quizas_fallo despega(catalogo &c, bool cierra)
         return std::nullopt;
     lote l;
     if (c.vuelo_abre)
-        l.agrega("START TRANSACTION");
+        l.agrega(std::string("START TRANSACTION"));
     for (const auto &f : c.filas)
         l.agrega(f.first);
     if (c.vuelo_cierra)
-        l.agrega("COMMIT");
+        l.agrega(std::string("COMMIT"));
     c.en_vuelo = std::move(c.filas);
     c.filas.clear();
     if (c.vuelo_abre) {
@@ -69,7 +71,7 @@ quizas_fallo despega(catalogo &c, bool cierra)
     if (l.sentencias.size() > 1 && !multi_on(c)) {
         // No multi-statement mode: one statement at a time, answered at once.
         for (size_t k = 0; k < l.sentencias.size(); ++k) {
-            const std::string &s = l.sentencias[k];
+            const std::string &s = l.sentencias[k].texto;
             if (mysql_real_query(c.db, s.data(), s.size()) != 0)
                 return fallo_en(c, k, mysql_error(c.db), mysql_errno(c.db));
         }
@@ -79,20 +81,20 @@ quizas_fallo despega(catalogo &c, bool cierra)
     }
     const std::string texto = l.texto();
     if (mysql_send_query(c.db, texto.data(), texto.size()) != 0)
-        return fallo{mysql_error(c.db), l.sentencias.front(), forma::linea, 0};
+        return fallo{mysql_error(c.db), l.sentencias.front().texto, forma::linea, 0};
     return std::nullopt;
 }
 
 }  // namespace
 
-bool multi_on(catalogo &c)
+bool multi_on(enlace &c)
 {
     if (c.multi < 0)
         c.multi = mysql_set_server_option(c.db, MYSQL_OPTION_MULTI_STATEMENTS_ON) == 0 ? 1 : 0;
     return c.multi == 1;
 }
 
-quizas_fallo recoge_filas(catalogo &c)
+quizas_fallo recoge_filas(enlace &c)
 {
     if (!c.vuelo_abre && !c.vuelo_cierra && c.en_vuelo.empty())
         return std::nullopt;
@@ -117,11 +119,11 @@ quizas_fallo recoge_filas(catalogo &c)
     return falla;
 }
 
-void encola_fila(catalogo &c, std::string sql, forma f) { c.filas.emplace_back(std::move(sql), f); }
+void encola_fila(enlace &c, std::string sql, forma f) { c.filas.emplace_back(std::move(sql), f); }
 
-size_t filas_sin_respuesta(const catalogo &c) { return c.en_vuelo.size() + c.filas.size(); }
+size_t filas_sin_respuesta(const enlace &c) { return c.en_vuelo.size() + c.filas.size(); }
 
-quizas_fallo avanza_filas(catalogo &c, bool todo)
+quizas_fallo avanza_filas(enlace &c, bool todo)
 {
     const bool en_vuelo = c.vuelo_abre || c.vuelo_cierra || !c.en_vuelo.empty();
     if (en_vuelo) {
@@ -134,3 +136,5 @@ quizas_fallo avanza_filas(catalogo &c, bool todo)
         return f;
     return todo ? recoge_filas(c) : std::nullopt;
 }
+
+}  // namespace servidor

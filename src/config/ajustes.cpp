@@ -137,22 +137,64 @@ std::string carpeta_personal()
     return "";
 }
 
+// The keys that name the database server, which a catalogue file replaces.
+bool de_servidor(const char *clave)
+{
+    for (const char *k : {"dbserver", "dbport", "dbname", "dbuser", "dbpass"})
+        if (strcmp(clave, k) == 0)
+            return true;
+    return false;
+}
+
+// The catalogue file's path, absolute: "~/" is the home folder, and a
+// relative path is taken from the configuration file's folder.
+std::string ruta_catalogo(const std::string &valor, const std::string &carpeta)
+{
+    if (valor == "~" || valor.starts_with("~/"))
+        return carpeta_personal() + valor.substr(1);
+    std::string ruta = valor.starts_with("/") || carpeta == "." ? valor : carpeta + "/" + valor;
+    if (!ruta.starts_with("/")) {
+        char actual[PATH_MAX];
+        if (getcwd(actual, sizeof actual))
+            ruta = std::string(actual) + "/" + ruta;
+    }
+    return ruta;
+}
+
 }  // namespace
 
-std::vector<std::string> lee_ajustes(const s_vars *list, ajustes &a)
+quizas_rechazo lee_ajustes(const s_vars *list, ajustes &a, const std::string &carpeta)
 {
     std::vector<std::string> lineas;
+    const char *archivo = get_value(list, "catalogue");
     for (const requerida &r : requeridas) {
-        if (const char *v = get_value(list, r.clave))
+        const char *v = get_value(list, r.clave);
+        if (archivo && de_servidor(r.clave)) {
+            for (const char *k : {r.clave, "dbpassenv", "dbpassfile"}) {
+                if (get_value(list, k) && (k == r.clave || strcmp(r.clave, "dbpass") == 0))
+                    lineas.push_back(std::string("\"") + k +
+                                     "\" sobra con \"catalogue\": el catalogo es un archivo, sin servidor de base de "
+                                     "datos\n");
+            }
+            continue;
+        }
+        if (v)
             a.*r.campo = v;
+        else if (archivo && r.campo == &ajustes::dbtablename)
+            a.dbtablename = tabla_por_omision;
         else if (!de_fuera(list, r.clave))
             lineas.push_back(std::string("\"") + r.clave + "\" no especificado\n");
     }
+    if (archivo && !*archivo)
+        lineas.push_back("\"catalogue\" no puede estar vacio\n");
     if (!lineas.empty())
-        return lineas;
+        return rechazo{lineas};
+    if (archivo)
+        a.archivo_catalogo = ruta_catalogo(archivo, carpeta);
 
     for (const contrasena &c : contrasenas)
-        lee_contrasena(list, c, a, lineas);
+        if (!archivo || !de_servidor(c.clave))
+            lee_contrasena(list, c, a, lineas);
     if (es(a.dbtablename.c_str(), tabla_bloqueo))
         lineas.push_back(std::string("\"dbtablename\" no puede ser \"") + tabla_bloqueo +
                          "\", la tabla del bloqueo de ejecucion\n");
@@ -217,5 +259,7 @@ std::vector<std::string> lee_ajustes(const s_vars *list, ajustes &a)
         if (v > 0)
             a.plazo = v;
     }
-    return lineas;
+    if (!lineas.empty())
+        return rechazo{lineas};
+    return std::nullopt;
 }

@@ -2,6 +2,7 @@
 // so that every later use reads a typed field instead of a key.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,9 @@ struct ajustes {
     std::string localroot, remoteroot;
     std::string ftpserver, ftpport, ftpuser, ftppass;
     std::string dbserver, dbport, dbname, dbtablename, dbuser, dbpass;
+    // catalogue: the catalogue in this file instead of on a server, its path
+    // made absolute; empty without the key.
+    std::string archivo_catalogo;
 
     // Optional keys, parsed; the defaults are the behaviour without them.
     bool sftp = false;             // protocol = "sftp": the ftp* keys name an SSH server
@@ -38,11 +42,24 @@ struct ajustes {
     long plazo = 120;            // seconds without progress before an FTP operation fails
 };
 
-// Fills a from the list. Returns the lines to write on standard output when
-// the run cannot go on: one per missing required key, in the order they are
-// checked (then nothing else is looked at), or one per optional key with a
-// bad value. Empty when every setting is usable.
-std::vector<std::string> lee_ajustes(const s_vars *list, ajustes &a);
+// The table a catalogue file holds when dbtablename is not given.
+inline constexpr const char *tabla_por_omision = "site";
+
+// Why the settings cannot be used: the lines to write on standard output.
+struct rechazo {
+    std::vector<std::string> lineas;
+};
+
+using quizas_rechazo = std::optional<rechazo>;
+
+// Fills a from the list. When the run cannot go on, the lines that say why:
+// one per missing required key, in the order they are checked (then
+// nothing else is looked at), or one per optional key with a bad value.
+// With the key catalogue the keys of the database server are not required,
+// and one line names each of them that is there all the same. A relative
+// catalogue path is taken from carpeta, the configuration file's folder;
+// one that starts with "~/" from the user's home folder.
+[[nodiscard]] quizas_rechazo lee_ajustes(const s_vars *list, ajustes &a, const std::string &carpeta = ".");
 
 // Warnings for standard error about files holding secrets that other users
 // can read, as OpenSSH's client gives them for keys: the configuration file

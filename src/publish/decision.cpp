@@ -6,8 +6,6 @@
 // tree: only the window is held.
 #include "publish/decision.h"
 
-#include "publish/salida.h"
-
 namespace {
 
 // Files looked up ahead of the decisions.
@@ -27,20 +25,20 @@ bool mismo_sello(const respuesta &r, const sello &s)
 }  // namespace
 
 ventana::ventana(catalogo &c, const arbol &t, observador al_responder)
-    : c_(c), t_(t), al_responder_(std::move(al_responder)), walk_(t)
+    : catalogo_(c), arbol_(t), al_responder_(std::move(al_responder)), walk_(t)
 {
 }
 
-void ventana::llena()
+quizas_fallo ventana::llena()
 {
     while (!fin_ && archivos_ < ancho) {
         pendiente p;
-        if (!walk_.siguiente(p.s)) {
+        if (!walk_.siguiente(p.evento)) {
             fin_ = true;
             break;
         }
-        if (p.s.c == suceso::clase::archivo) {
-            p.sql = sentencia_busqueda(c_, p.s.ruta, p.s.a.nombre);
+        if (p.evento.c == suceso::clase::archivo) {
+            p.sql = sentencia_busqueda(catalogo_, p.evento.ruta, p.evento.a.nombre);
             ++archivos_;
         }
         cola_.push_back(std::move(p));
@@ -54,36 +52,39 @@ void ventana::llena()
         lote l;
         std::vector<pendiente *> quienes;
         for (; i != cola_.end() && !l.lleno(); ++i) {
-            if (i->s.c != suceso::clase::archivo || i->respondida)
+            if (i->evento.c != suceso::clase::archivo || i->respondida)
                 continue;
             l.agrega(i->sql);
             quienes.push_back(&*i);
         }
         if (quienes.empty())
-            return;
+            return std::nullopt;
         std::vector<respuesta> r;
-        if (quizas_fallo f = envia_lote(c_, l, r))
-            termina_por_fallo(*f);
+        if (quizas_fallo f = envia_lote(catalogo_, l, r))
+            return f;
         for (size_t k = 0; k < r.size(); ++k) {
-            quienes[k]->r = std::move(r[k]);
+            quienes[k]->resultado = std::move(r[k]);
             quienes[k]->respondida = true;
-            if (al_responder_ && quienes[k]->r.ok)
-                al_responder_(quienes[k]->s, quienes[k]->r);
+            if (al_responder_ && quienes[k]->resultado.ok)
+                al_responder_(quienes[k]->evento, quienes[k]->resultado);
         }
         if (r.size() < quienes.size() || (!r.empty() && !r.back().ok))
-            return;
+            return std::nullopt;
     }
+    return std::nullopt;
 }
 
-bool ventana::siguiente(suceso &s, respuesta *&r, std::string *&sql)
+bool ventana::siguiente(suceso &s, respuesta *&r, std::string *&sql, quizas_fallo &f)
 {
-    if (cola_.empty() || (cola_.front().s.c == suceso::clase::archivo && !cola_.front().respondida))
-        llena();
+    if (cola_.empty() || (cola_.front().evento.c == suceso::clase::archivo && !cola_.front().respondida)) {
+        if ((f = llena()))
+            return false;
+    }
     if (cola_.empty())
         return false;
     actual_ = std::move(cola_.front());
     cola_.pop_front();
-    if (actual_.s.c == suceso::clase::archivo) {
+    if (actual_.evento.c == suceso::clase::archivo) {
         --archivos_;
         if (!actual_.respondida) {
             // The batch ended early without a reported failure: ask on our
@@ -91,17 +92,19 @@ bool ventana::siguiente(suceso &s, respuesta *&r, std::string *&sql)
             lote solo;
             solo.agrega(actual_.sql);
             std::vector<respuesta> una;
-            if (quizas_fallo f = envia_lote(c_, solo, una))
-                termina_por_fallo(*f);
+            if ((f = envia_lote(catalogo_, solo, una)))
+                return false;
             if (!una.empty())
-                actual_.r = std::move(una.front());
+                actual_.resultado = std::move(una.front());
             else
-                actual_.r.error = mysql_error(c_.db);
+                actual_.resultado.error = ultimo_error(catalogo_);
         }
     }
-    s = std::move(actual_.s);
-    r = &actual_.r;
-    sql = &actual_.sql;
+    if (!actual_.resultado.ok)
+        actual_.sql.texto = texto_de(catalogo_, actual_.sql);
+    s = std::move(actual_.evento);
+    r = &actual_.resultado;
+    sql = &actual_.sql.texto;
     return true;
 }
 

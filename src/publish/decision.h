@@ -29,23 +29,24 @@ public:
     ventana(catalogo &c, const arbol &t, observador al_responder = {});
 
     // The next event. For a file, *r is its lookup's answer and *sql the
-    // statement; a failed lookup comes out at its turn with r->ok false (and
-    // a failed row awaited before it ends the run through salida). False
-    // when the walk is over.
-    bool siguiente(suceso &s, respuesta *&r, std::string *&sql);
+    // statement; a failed lookup comes out at its turn with r->ok false.
+    // False when the walk is over, or when a batch of lookups could not be
+    // sent or read (or a row awaited before it failed): then with that
+    // failure in f.
+    bool siguiente(suceso &s, respuesta *&r, std::string *&sql, quizas_fallo &f);
 
 private:
     struct pendiente {
-        suceso s;
-        std::string sql;  // a file's lookup statement
-        respuesta r;
+        suceso evento;
+        sentencia sql;        // a file's lookup statement
+        respuesta resultado;  // its answer, once respondida
         bool respondida = false;
     };
     // Walks ahead up to the bound and looks up every file not yet answered.
-    void llena();
+    [[nodiscard]] quizas_fallo llena();
 
-    catalogo &c_;
-    const arbol &t_;
+    catalogo &catalogo_;
+    const arbol &arbol_;
     observador al_responder_;
     recorrido walk_;
     bool fin_ = false;

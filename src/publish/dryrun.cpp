@@ -4,8 +4,8 @@
 // After them come the files a prune would remove. No FTP server is
 // contacted and no row is written.
 #include "publish/decision.h"
+#include "publish/filas.h"
 #include "publish/publish.h"
-#include "publish/salida.h"
 
 namespace {
 
@@ -26,29 +26,33 @@ const char *que_haria(veredicto v)
 
 }  // namespace
 
-void simula(trabajo &w)
+quizas_estado simula(trabajo &w, salida &o)
 {
-    ventana v(w.c, w.t);
+    ventana v(w.catalogo, w.arbol);
     suceso s;
     respuesta *r = nullptr;
     std::string *sql = nullptr;
-    while (v.siguiente(s, r, sql)) {
+    quizas_fallo f;
+    while (v.siguiente(s, r, sql, f)) {
         if (s.c != suceso::clase::archivo) {
-            escribe_aviso(s);
+            o.escribe_aviso(s);
             continue;
         }
         if (!r->ok)
-            termina_por_fallo(fallo{r->error, *sql, forma::linea, -1, r->numero});
-        if (const char *que = que_haria(decide_archivo(w.c, w.t, s.ruta, s.a, *r)))
-            escribe(std::string(que) + ": " + s.ruta + s.a.nombre + "\n");
+            return falla(w.catalogo, o, fallo{r->error, *sql, forma::linea, -1, r->numero});
+        if (const char *que = que_haria(decide_archivo(w.catalogo, w.arbol, s.ruta, s.a, *r)))
+            o.escribe(std::string(que) + ": " + s.ruta + s.a.nombre + "\n");
     }
+    if (f)
+        return falla(w.catalogo, o, *f);
 
     // A root that cannot be read was reported by the walk; a prune would
     // remove nothing then.
     std::vector<desaparecido> gone;
-    std::string motivo;
-    if (!desaparecidos(w, gone, motivo))
-        return;
+    std::optional<std::string> sin_evidencia;
+    if (quizas_fallo g = desaparecidos(w, gone, sin_evidencia))
+        return falla(w.catalogo, o, *g);
     for (const desaparecido &d : gone)
-        escribe("Eliminado: " + d.ruta + d.nombre + "\n");
+        o.escribe("Eliminado: " + d.ruta + d.nombre + "\n");
+    return std::nullopt;
 }

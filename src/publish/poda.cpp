@@ -17,8 +17,8 @@
 #include <map>
 #include <set>
 
+#include "publish/filas.h"
 #include "publish/publish.h"
-#include "publish/salida.h"
 
 namespace {
 
@@ -113,42 +113,47 @@ bool se_ha_ido(const arbol &t, listados &leidos, const std::string &ruta, const 
 
 }  // namespace
 
-bool desaparecidos(trabajo &w, std::vector<desaparecido> &out, std::string &motivo)
+quizas_fallo desaparecidos(trabajo &w, std::vector<desaparecido> &out, std::optional<std::string> &sin_evidencia)
 {
     listados leidos;
-    const listado &raiz = lista(w.t, leidos, "/");
+    const listado &raiz = lista(w.arbol, leidos, "/");
     if (!raiz.completo) {
-        motivo = "imposible leer el directorio local " + w.t.raiz + ": " + strerror(raiz.error);
-        return false;
+        sin_evidencia = "imposible leer el directorio local " + w.arbol.raiz + ": " + strerror(raiz.error);
+        return std::nullopt;
     }
     // An empty root is most likely a file system that is not mounted.
     if (raiz.nombres.empty()) {
-        motivo = "el directorio local " + w.t.raiz + " esta vacio";
-        return false;
+        sin_evidencia = "el directorio local " + w.arbol.raiz + " esta vacio";
+        return std::nullopt;
     }
     std::vector<publicado> filas;
-    if (quizas_fallo f = publicados(w.c, filas))
-        termina_por_fallo(*f);
+    if (quizas_fallo f = publicados(w.catalogo, filas))
+        return f;
     for (publicado &p : filas)
-        if (se_ha_ido(w.t, leidos, p.ruta, p.nombre))
+        if (se_ha_ido(w.arbol, leidos, p.ruta, p.nombre))
             out.push_back(std::move(p));
-    return true;
+    return std::nullopt;
 }
 
-void poda(trabajo &w)
+quizas_estado poda(trabajo &w, salida &o)
 {
     std::vector<desaparecido> gone;
-    std::string motivo;
-    if (!desaparecidos(w, gone, motivo)) {
-        escribe("No se borra nada: " + motivo + "\n");
-        termina(estado::sin_publicar);
+    std::optional<std::string> sin_evidencia;
+    if (quizas_fallo f = desaparecidos(w, gone, sin_evidencia))
+        return falla(w.catalogo, o, *f);
+    if (sin_evidencia) {
+        o.escribe("No se borra nada: " + *sin_evidencia + "\n");
+        return estado::sin_publicar;
     }
+    const ajustes &a = w.ajustes;
     directorios dirs;
-    conexion c{w.a, w.t, dirs, abre_conexion(w.a)};
+    conexion c{a, w.arbol, dirs};
+    if (quizas_estado fin = abre_conexion(a, o, c.s))
+        return fin;
     for (const desaparecido &d : gone) {
-        comprueba_bloqueo();
+        w.comprueba_bloqueo();
         const std::string entrada = d.ruta + d.nombre;
-        const std::string remota = w.a.remoteroot + entrada;
+        const std::string remota = a.remoteroot + entrada;
         bool ok = false, ausente = false;
         std::string motivo_fallo;
         if (remota.find_first_of("\r\n") != std::string::npos) {
@@ -164,13 +169,18 @@ void poda(trabajo &w)
                 motivo_fallo = ftp_respuesta(c.s);
         }
         if (ok || ausente) {
-            escribe("===> " + entrada + (ok ? " borrado con exito\n" : " ya no estaba en el servidor\n"));
-            registra_fila(sentencia_borrado_fila(w.c, d.ruta, d.nombre), forma::linea);
+            o.escribe("===> " + entrada + (ok ? " borrado con exito\n" : " ya no estaba en el servidor\n"));
+            sentencia fila = sentencia_borrado_fila(w.catalogo, d.ruta, d.nombre);
+            if (quizas_estado fin = registra_fila(w, o, std::move(fila), forma::linea))
+                return fin;
             continue;
         }
-        escribe("Error borrando archivo " + remota + ":\n" + motivo_fallo + "\n===> ERROR al borrar " + entrada + "\n");
-        anota_fallo();
+        o.escribe("Error borrando archivo " + remota + ":\n" + motivo_fallo + "\n===> ERROR al borrar " + entrada +
+                  "\n");
+        o.anota_fallo();
     }
-    asienta();
+    if (quizas_estado fin = avanza(w.catalogo, o, true))
+        return fin;
     ftp_cierra(c.s);
+    return std::nullopt;
 }

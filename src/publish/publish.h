@@ -2,8 +2,10 @@
 // file with its remote directories, over the sessions of publish/ftp.h.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -11,30 +13,44 @@
 #include "catalogue/catalogue.h"
 #include "config/ajustes.h"
 #include "publish/ftp.h"
+#include "publish/salida.h"
 #include "tree/walk.h"
 
 // What every mode that touches the server works on.
 struct trabajo {
-    const ajustes &a;
-    const arbol &t;
-    catalogo &c;
+    const ::ajustes &ajustes;
+    const ::arbol &arbol;
+    ::catalogo &catalogo;
     bool verifica = false;  // -v: the server's folders are listed and checked too
+    // Set by the driver, which holds the run lock: when the lock's lease no
+    // longer holds, writes what is held and the line that says so and ends
+    // the run at once. Empty for the runs without a lock.
+    std::function<void()> vigila_bloqueo;
+
+    // Before each file, upload, delete and row.
+    void comprueba_bloqueo() const
+    {
+        if (vigila_bloqueo)
+            vigila_bloqueo();
+    }
 };
 
-// The update run: connect, log in, walk from "/", quit.
-void actualiza(trabajo &w);
+// The update run: connect, log in, walk from "/", quit. Nothing when it
+// reached its end, or the status the run ends with now.
+[[nodiscard]] quizas_estado actualiza(trabajo &w, salida &o);
 
 // The dry run: lists what the update run would upload, without FTP.
-void simula(trabajo &w);
+[[nodiscard]] quizas_estado simula(trabajo &w, salida &o);
 
 // The prune (-p): deletes from the server every file that desaparecidos
 // finds, then its row.
-void poda(trabajo &w);
+[[nodiscard]] quizas_estado poda(trabajo &w, salida &o);
 
 // The start of the update run and the prune: the banner, the connection and
-// the login, with their lines; a failure ends the run with
+// the login into s, with their lines, and the interrupt armed once
+// connected. A failure, its lines written, ends the run with
 // estado::configuracion.
-sesion *abre_conexion(const ajustes &a);
+[[nodiscard]] quizas_estado abre_conexion(const ::ajustes &a, salida &o, sesion *&s);
 
 // Remote directories made during the run, shared by every connection: one
 // climb at a time, and the directories made so far with the turn in which
@@ -98,6 +114,7 @@ using desaparecido = publicado;
 // file counts as gone only when the nearest directory above it that exists
 // locally was read whole and lacks the next part of its path; rows of
 // excluded entries and of names the catalogue cannot hold never count.
-// False, with the reason in motivo, when the local root cannot be read
-// whole or is empty: then nothing counts as gone.
-bool desaparecidos(trabajo &w, std::vector<desaparecido> &out, std::string &motivo);
+// When the local root cannot be read whole or is empty nothing counts as
+// gone, and *sin_evidencia says why.
+[[nodiscard]] quizas_fallo desaparecidos(trabajo &w, std::vector<desaparecido> &out,
+                                         std::optional<std::string> &sin_evidencia);

@@ -1,5 +1,4 @@
-// The output owner: every line of a run, the held text, the status line and
-// the run's end.
+// The output owner: every line of a run, the held text and the status line.
 //
 // Catalogue rows travel in batches without waiting for their answers (see
 // catalogue/writes.cpp). Whatever the run writes after a row is held here
@@ -18,48 +17,26 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <atomic>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
-#include <deque>
-#include <utility>
 
 namespace {
 
-using reloj = std::chrono::steady_clock;
-
-// The output owner's state: the one place that decides when a line may be
-// written.
-catalogo *vinculado = nullptr;
-// The run lock's lease, and the line written when it is lost.
-arriendo *vigilado = nullptr;
-std::string linea_perdido;
-// The line written after the report of a statement on a table that does
-// not exist.
-std::string linea_sin_tabla;
-// Text held, and how much text was held and released before it.
-std::string retenida;
-size_t soltado = 0;
-// Where the held text stood (counting what was released) when each row not
-// yet answered was queued, oldest first: the text before a row's mark was
-// written before the row.
-std::deque<size_t> marcas;
-cuenta recuento;
-
-// The status line.
 constexpr auto pausa = std::chrono::milliseconds(100);
-constexpr auto ventana = std::chrono::seconds(5);  // the rate is that of the last few seconds
-bool activo = false;
-reloj::time_point inicio, ultimo;
-std::deque<std::pair<reloj::time_point, long long>> muestras;
+constexpr auto ventana_ritmo = std::chrono::seconds(5);  // the rate is that of the last few seconds
 const char *const borra = "\r\033[K";
 
-// What the SIGINT handler reads: whether the status line is shown, and
-// whether `retenida` holds text and is not being changed. Process-wide
-// because a signal handler can reach nothing else.
+// The only state outside the output owner: what the SIGINT handler reads,
+// process-wide because a handler can reach nothing else. `visible`: the
+// status line is on the terminal. `retenida_armada`: the armed owner's held
+// text, or null while there is none or it is being changed. A handler gets
+// nothing but the signal's number, so the text's address has to be here;
+// it takes the place of a flag that said there was text to write, and a
+// lock-free atomic is as safe to read in a handler as a sig_atomic_t.
 volatile sig_atomic_t visible = 0;
-volatile sig_atomic_t hay_retenida = 0;
+std::atomic<const std::string *> retenida_armada{nullptr};
+static_assert(std::atomic<const std::string *>::is_always_lock_free);
 
 // Writes with nothing but write(2): usable from the handler too.
 void escribe_fd(int fd, const char *p, size_t n)
@@ -81,77 +58,15 @@ void progreso_borra()
     escribe_fd(STDERR_FILENO, borra, 4);
 }
 
-[[noreturn]] void informa(const fallo &f);
-
-// Writes the held text up to the absolute position hasta.
-void suelta_hasta(size_t hasta)
-{
-    size_t n = hasta > soltado ? hasta - soltado : 0;
-    if (n > retenida.size())
-        n = retenida.size();
-    if (n == 0)
-        return;
-    hay_retenida = 0;
-    progreso_borra();
-    fwrite(retenida.data(), 1, n, stdout);
-    retenida.erase(0, n);
-    soltado += n;
-    hay_retenida = !retenida.empty();
-}
-
-// Writes what is held for the rows answered since the last look: the text
-// up to the mark of the oldest row still unanswered, or all of it.
-void sincroniza()
-{
-    const size_t quedan = vinculado ? filas_sin_respuesta(*vinculado) : 0;
-    while (marcas.size() > quedan)
-        marcas.pop_front();
-    suelta_hasta(marcas.empty() ? soltado + retenida.size() : marcas.front());
-}
-
-// Moves the rows on without waiting, and writes what their answers free.
-void avanza()
-{
-    if (!vinculado)
-        return;
-    if (quizas_fallo f = avanza_filas(*vinculado, false))
-        informa(*f);
-    sincroniza();
-}
-
-// Reports a failed statement after the text written before it.
-[[noreturn]] void informa(const fallo &f)
-{
-    if (f.fila >= 0 && static_cast<size_t>(f.fila) < marcas.size())
-        suelta_hasta(marcas[f.fila]);
-    else
-        suelta_hasta(soltado + retenida.size());
-    hay_retenida = 0;
-    retenida.clear();
-    marcas.clear();
-    // Nothing more goes to the catalogue: the run ends with this report.
-    vinculado = nullptr;
-    progreso_borra();
-    fputs(f.error.c_str(), stdout);
-    if (f.f == forma::comillas)
-        fputs(("Consulta: '" + f.sql + "'\n").c_str(), stdout);
-    else if (f.f == forma::linea)
-        fputs(("\nConsulta: " + f.sql + "\n").c_str(), stdout);
-    // A deadlock among rows, or a cluster's certification conflict at the
-    // COMMIT: another writer changed the same rows at the same time.
-    if (f.fila >= 0 && f.numero == 1213)
-        fputs("Otro proceso escribio en la tabla a la vez: no se guardo la ultima transaccion\n", stdout);
-    if (f.numero == 1146)
-        fputs(linea_sin_tabla.c_str(), stdout);
-    fputs(f.nota.c_str(), stdout);
-    termina(estado::base_de_datos);
-}
-
+// Ends the process on SIGINT, on whatever the main thread was doing (an
+// upload included: the upload threads block the signal). One of the two
+// places besides the driver that end the process, because nothing may run
+// after an interrupt but what is safe in a handler.
 void sigproc(int)
 {
     progreso_borra();
-    if (hay_retenida)
-        escribe_fd(STDOUT_FILENO, retenida.data(), retenida.size());
+    if (const std::string *t = retenida_armada.load())
+        escribe_fd(STDOUT_FILENO, t->data(), t->size());
     _exit(static_cast<int>(estado::interrumpida));
 }
 
@@ -183,137 +98,130 @@ size_t columnas()
 
 }  // namespace
 
-void salida_vincula(catalogo *c) { vinculado = c; }
-
-void salida_sin_tabla(std::string linea) { linea_sin_tabla = std::move(linea); }
-
-void salida_vigila(arriendo *l, std::string perdido)
+salida::~salida()
 {
-    vigilado = l;
-    linea_perdido = std::move(perdido);
+    if (armada_)
+        retenida_armada = nullptr;
 }
 
-void comprueba_bloqueo()
+void salida::publica_retenida()
 {
-    if (!vigilado || arriendo_vigente(*vigilado))
+    if (armada_)
+        retenida_armada = retenida_.empty() ? nullptr : &retenida_;
+}
+
+void salida::suelta_hasta(size_t hasta)
+{
+    size_t n = hasta > soltado_ ? hasta - soltado_ : 0;
+    if (n > retenida_.size())
+        n = retenida_.size();
+    if (n == 0)
         return;
-    // Another run may be publishing by now: the rows not yet committed are
-    // not sent (the server rolls their transaction back when the connection
-    // ends), so none can record a file over what that run stored; their
-    // files are simply uploaded again by a later run. The lines held for
-    // them are true all the same.
-    suelta_hasta(soltado + retenida.size());
-    hay_retenida = 0;
+    retenida_armada = nullptr;
     progreso_borra();
-    fputs(linea_perdido.c_str(), stdout);
-    fflush(stdout);
-    fflush(stderr);
-    // Upload threads may be running: end at once, as after a database
-    // failure.
-    _exit(static_cast<int>(estado::ocupada));
+    fwrite(retenida_.data(), 1, n, stdout);
+    retenida_.erase(0, n);
+    soltado_ += n;
+    publica_retenida();
 }
 
-void escribe(const std::string &texto)
+void salida::respondidas(size_t quedan)
 {
-    sincroniza();
-    if (!marcas.empty()) {
-        hay_retenida = 0;
-        retenida += texto;
-        hay_retenida = 1;
+    while (marcas_.size() > quedan)
+        marcas_.pop_front();
+    suelta_hasta(marcas_.empty() ? soltado_ + retenida_.size() : marcas_.front());
+}
+
+void salida::marca_fila() { marcas_.push_back(soltado_ + retenida_.size()); }
+
+void salida::escribe(const std::string &texto)
+{
+    if (!marcas_.empty()) {
+        retenida_armada = nullptr;
+        retenida_ += texto;
+        publica_retenida();
         return;
     }
     progreso_borra();
     fwrite(texto.data(), 1, texto.size(), stdout);
 }
 
-void registra_fila(std::string sql, forma f)
+void salida::escribe_error(const std::string &texto)
 {
-    comprueba_bloqueo();
-    sincroniza();
-    marcas.push_back(soltado + retenida.size());
-    encola_fila(*vinculado, std::move(sql), f);
-    avanza();
-}
-
-void escribe_error(const std::string &texto)
-{
-    asienta();
+    suelta_todo();
     progreso_borra();
     fflush(stdout);
     fwrite(texto.data(), 1, texto.size(), stderr);
 }
 
-void asienta()
-{
-    if (vinculado) {
-        if (quizas_fallo f = avanza_filas(*vinculado, true))
-            informa(*f);
-    }
-    sincroniza();
-}
-
-void escribe_aviso(const suceso &s)
+void salida::escribe_aviso(const suceso &s)
 {
     if (s.omitido)
-        ++recuento.omitidos;
+        ++recuento_.omitidos;
     if (s.a_error)
         escribe_error(s.texto);
     else
         escribe(s.texto);
 }
 
-void termina(estado e)
+estado salida::informa(const fallo &f)
 {
-    asienta();
-    if (vigilado && vinculado && e != estado::base_de_datos)
-        suelta_bloqueo(*vinculado, *vigilado);
+    if (f.fila >= 0 && static_cast<size_t>(f.fila) < marcas_.size())
+        suelta_hasta(marcas_[f.fila]);
+    else
+        suelta_todo();
+    retenida_armada = nullptr;
+    retenida_.clear();
+    marcas_.clear();
+    progreso_borra();
+    fputs(f.error.c_str(), stdout);
+    if (f.f == forma::comillas)
+        fputs(("Consulta: '" + f.sql + "'\n").c_str(), stdout);
+    else if (f.f == forma::linea)
+        fputs(("\nConsulta: " + f.sql + "\n").c_str(), stdout);
+    // A deadlock among rows, or a cluster's certification conflict at the
+    // COMMIT: another writer changed the same rows at the same time.
+    if (f.fila >= 0 && f.numero == 1213)
+        fputs("Otro proceso escribio en la tabla a la vez: no se guardo la ultima transaccion\n", stdout);
+    if (f.numero == 1146)
+        fputs(linea_sin_tabla_.c_str(), stdout);
+    fputs(f.nota.c_str(), stdout);
+    return estado::base_de_datos;
+}
+
+void salida::escribe_ultima(const std::string &linea)
+{
+    suelta_todo();
+    retenida_armada = nullptr;
+    progreso_borra();
+    fputs(linea.c_str(), stdout);
+    fflush(stdout);
+    fflush(stderr);
+}
+
+void salida::cierra()
+{
+    suelta_todo();
     progreso_borra();
     fflush(stdout);
     fflush(stderr);
-    // A database failure can come while upload threads run: end at once,
-    // without running the destructors of what they use.
-    if (e == estado::base_de_datos)
-        _exit(static_cast<int>(e));
-    exit(static_cast<int>(e));
 }
 
-void termina_por_fallo(const fallo &f)
-{
-    // A failed row is reported in its place. Before any other failure the
-    // rows not yet answered go: a failed one among them is the earlier
-    // fault and is reported instead.
-    if (f.fila < 0)
-        asienta();
-    informa(f);
-}
-
-void anota_examinado()
-{
-    comprueba_bloqueo();
-    ++recuento.examinados;
-    avanza();
-    progreso_dibuja();
-}
-
-void anota_subida(const std::string &local, bool ok)
+void salida::anota_subida(const std::string &local, bool ok)
 {
     if (!ok) {
-        ++recuento.fallidos;
+        ++recuento_.fallidos;
         return;
     }
-    ++recuento.subidos;
+    ++recuento_.subidos;
     // The bytes are shown only on a terminal: elsewhere the file is not
     // looked at again.
-    if (!activo)
+    if (!activo_)
         return;
     struct stat st;
     if (stat(local.c_str(), &st) == 0)
-        recuento.bytes += st.st_size;
+        recuento_.bytes += st.st_size;
 }
-
-void anota_fallo() { ++recuento.fallidos; }
-
-long long sin_publicar() { return recuento.fallidos + recuento.omitidos; }
 
 std::string linea_progreso(const cuenta &c, double ritmo)
 {
@@ -331,31 +239,31 @@ std::string linea_resumen(const cuenta &c, double segundos)
            " s";
 }
 
-void progreso_empieza()
+void salida::progreso_empieza()
 {
-    activo = isatty(STDERR_FILENO) == 1;
-    inicio = reloj::now();
-    ultimo = inicio - pausa;
-    muestras.clear();
+    activo_ = isatty(STDERR_FILENO) == 1;
+    inicio_ = reloj::now();
+    ultimo_ = inicio_ - pausa;
+    muestras_.clear();
     progreso_dibuja();
 }
 
-void progreso_dibuja()
+void salida::progreso_dibuja()
 {
-    if (!activo)
+    if (!activo_)
         return;
     reloj::time_point ahora = reloj::now();
-    if (ahora - ultimo < pausa)
+    if (ahora - ultimo_ < pausa)
         return;
-    ultimo = ahora;
-    muestras.emplace_back(ahora, recuento.bytes);
-    while (muestras.size() > 1 && ahora - muestras.front().first > ventana)
-        muestras.pop_front();
+    ultimo_ = ahora;
+    muestras_.emplace_back(ahora, recuento_.bytes);
+    while (muestras_.size() > 1 && ahora - muestras_.front().first > ventana_ritmo)
+        muestras_.pop_front();
     double ritmo = 0;
-    double dt = std::chrono::duration<double>(ahora - muestras.front().first).count();
+    double dt = std::chrono::duration<double>(ahora - muestras_.front().first).count();
     if (dt > 0)
-        ritmo = static_cast<double>(recuento.bytes - muestras.front().second) / dt;
-    std::string linea = linea_progreso(recuento, ritmo);
+        ritmo = static_cast<double>(recuento_.bytes - muestras_.front().second) / dt;
+    std::string linea = linea_progreso(recuento_, ritmo);
     size_t cabe = columnas();
     if (linea.size() > cabe)
         linea.resize(cabe);
@@ -364,15 +272,20 @@ void progreso_dibuja()
     visible = 1;
 }
 
-void progreso_termina()
+void salida::progreso_termina()
 {
-    if (!activo)
+    if (!activo_)
         return;
-    double segundos = std::chrono::duration<double>(reloj::now() - inicio).count();
+    double segundos = std::chrono::duration<double>(reloj::now() - inicio_).count();
     visible = 0;
-    std::string linea = borra + linea_resumen(recuento, segundos) + "\n";
+    std::string linea = borra + linea_resumen(recuento_, segundos) + "\n";
     escribe_fd(STDERR_FILENO, linea.data(), linea.size());
-    activo = false;
+    activo_ = false;
 }
 
-void instala_interrupcion() { signal(SIGINT, sigproc); }
+void salida::arma_interrupcion()
+{
+    armada_ = true;
+    publica_retenida();
+    signal(SIGINT, sigproc);
+}

@@ -1,13 +1,18 @@
 // The one owner of a run's output. Every line of every mode is written
 // here, in walk order: lines that come after a queued catalogue row are
-// held until its batch is answered (and dropped if a row before them
-// failed, so that its report comes next), the status line on a terminal is
-// erased before any other line and redrawn after, and an interrupt writes
-// what is held before the process ends. The run ends here too, with a named
-// status.
+// held until the row is answered (and dropped if a row before them failed,
+// so that its report comes next), the status line on a terminal is erased
+// before any other line and redrawn after, and an interrupt writes what is
+// held before the process ends. The driver creates it and hands it to what
+// writes; the rows themselves travel through the catalogue (see
+// publish/filas.h), and the owner is told where they stand.
 #pragma once
 
+#include <chrono>
+#include <deque>
+#include <optional>
 #include <string>
+#include <utility>
 
 #include "catalogue/catalogue.h"
 
@@ -24,53 +29,10 @@ enum class estado : int {
     configuracion = 255,
 };
 
-// Ends the run: sends the queued rows and writes what is held, erases the
-// status line, flushes both streams and exits with e.
-[[noreturn]] void termina(estado e);
-
-// Writes the report of a failed statement (the server's error text, then
-// the statement in its form) after every line written before it, and ends
-// the run with estado::base_de_datos. The queued rows go first; if one of
-// them fails, its report is written instead.
-[[noreturn]] void termina_por_fallo(const fallo &f);
-
-// The catalogue whose queued rows hold output back; none before the
-// database is connected.
-void salida_vincula(catalogo *c);
-
-// The line that follows the report of a statement the server refused
-// because the table does not exist (error 1146).
-void salida_sin_tabla(std::string linea);
-
-// The lease of the run lock, watched from now on: comprueba_bloqueo ends
-// the run with the line perdido (status 3) once it no longer holds, and
-// termina releases it, except after a database failure.
-void salida_vigila(arriendo *l, std::string perdido);
-
-// Before each file, upload, delete and row: when the lease was lost or not
-// renewed in time, writes what is held and the line, and ends the run with
-// estado::ocupada without committing the rows not yet committed. One atomic
-// read and a clock read.
-void comprueba_bloqueo();
-
-// Writes text on standard output in its place: at once, or, while rows are
-// queued, once their batch has been answered.
-void escribe(const std::string &texto);
-
-// Writes text on standard error, after everything held is written.
-void escribe_error(const std::string &texto);
-
-// Queues a row of the catalogue after what has been written so far; rows
-// go when a batch is full or a second has passed, and at asienta.
-void registra_fila(std::string sql, forma f);
-
-// Sends the queued rows, if any, and writes what was held for them; a
-// failed row ends the run with its report.
-void asienta();
-
-// Writes an event of the walk that is not a file (its line, on the stream
-// it belongs to) and counts an entry left unpublished.
-void escribe_aviso(const suceso &s);
+// What a step of a run hands back: nothing when the run goes on, or the
+// status it ends with now, its lines already written. Only the driver ends
+// the process.
+using quizas_estado = std::optional<estado>;
 
 // Counters of a run, for the status line and the exit status.
 struct cuenta {
@@ -81,30 +43,102 @@ struct cuenta {
     long long omitidos = 0;    // entries the walk could not hand on
 };
 
-void anota_examinado();
-// The upload of the file at local ended; ok when the server stored it.
-void anota_subida(const std::string &local, bool ok);
-void anota_fallo();
-// Files the run left unpublished: failed uploads or deletes, and entries the
-// walk could not hand on.
-long long sin_publicar();
+class salida {
+public:
+    salida() = default;
+    ~salida();
+    salida(const salida &) = delete;
+    salida &operator=(const salida &) = delete;
 
-// The status line is shown only when standard error is a terminal; the
-// calls below do nothing otherwise.
-void progreso_empieza();
-// Draws the line, at most ten times a second.
-void progreso_dibuja();
-// Replaces the line with a one-line summary of the run.
-void progreso_termina();
+    // Writes text on standard output in its place: at once, or, while a
+    // row queued before it is unanswered, once that row is answered.
+    void escribe(const std::string &texto);
 
-// The texts of the line and of the summary for the given counters, rate in
-// bytes per second and seconds elapsed.
+    // Writes everything held, then text on standard error. Whoever has rows
+    // queued lets them be answered first.
+    void escribe_error(const std::string &texto);
+
+    // Writes an event of the walk that is not a file (its line, on the
+    // stream it belongs to) and counts an entry left unpublished.
+    void escribe_aviso(const suceso &s);
+
+    // A row was queued after everything written so far: what is written
+    // from now on is held until it is answered.
+    void marca_fila();
+
+    // Only the last `quedan` rows marked are still unanswered: writes what
+    // the answers of the others free.
+    void respondidas(size_t quedan);
+
+    // Reports a failed statement after the text written before it (for a
+    // row, f.fila counts the rows marked and unanswered at the last
+    // respondidas that came before it), then holds nothing more. Returns
+    // estado::base_de_datos, the status the run ends with.
+    [[nodiscard]] estado informa(const fallo &f);
+
+    // The line that follows the report of a statement the server refused
+    // because the table does not exist (error 1146).
+    void sin_tabla(std::string linea) { linea_sin_tabla_ = std::move(linea); }
+
+    // The last line of a run stopped at once: everything held, then linea,
+    // and both streams flushed.
+    void escribe_ultima(const std::string &linea);
+
+    // Before the process ends: writes what is held, erases the status line
+    // and flushes both streams.
+    void cierra();
+
+    void anota_examinado() { ++recuento_.examinados; }
+    // The upload of the file at local ended; ok when the server stored it.
+    void anota_subida(const std::string &local, bool ok);
+    void anota_fallo() { ++recuento_.fallidos; }
+    // Files the run left unpublished: failed uploads or deletes, and entries
+    // the walk could not hand on.
+    long long sin_publicar() const { return recuento_.fallidos + recuento_.omitidos; }
+
+    // The status line is shown only when standard error is a terminal; the
+    // calls below do nothing otherwise.
+    void progreso_empieza();
+    // Draws the line, at most ten times a second.
+    void progreso_dibuja();
+    // Replaces the line with a one-line summary of the run.
+    void progreso_termina();
+
+    // Installs the SIGINT handler: it erases the status line, writes the
+    // text held and ends the process at once with estado::interrumpida,
+    // using only what is safe in a handler. No row ever stands for a file
+    // that was not stored; rows of the last second may be missing, and
+    // their files are simply uploaded again by the next run.
+    void arma_interrupcion();
+
+private:
+    using reloj = std::chrono::steady_clock;
+
+    // Writes the held text up to the absolute position hasta.
+    void suelta_hasta(size_t hasta);
+    void suelta_todo() { suelta_hasta(soltado_ + retenida_.size()); }
+    // Tells the handler where the held text is, once it is not changing.
+    void publica_retenida();
+
+    // Text held, and how much text was held and released before it.
+    std::string retenida_;
+    size_t soltado_ = 0;
+    // Where the held text stood (counting what was released) when each row
+    // not yet answered was marked, oldest first: the text before a row's
+    // mark was written before the row.
+    std::deque<size_t> marcas_;
+    cuenta recuento_;
+    std::string linea_sin_tabla_;
+    // This owner's held text is what the SIGINT handler writes.
+    bool armada_ = false;
+
+    // The status line.
+    bool activo_ = false;
+    reloj::time_point inicio_, ultimo_;
+    std::deque<std::pair<reloj::time_point, long long>> muestras_;
+};
+
+// The texts of the status line and of the summary for the given counters,
+// rate in bytes per second and seconds elapsed.
 std::string linea_progreso(const cuenta &c, double ritmo);
 std::string linea_resumen(const cuenta &c, double segundos);
-
-// Installs the SIGINT handler: it erases the status line, writes the text
-// held and ends the process at once with estado::interrumpida, using only
-// what is safe in a handler. No row ever stands for a file that was not
-// stored; rows of the last second may be missing, and their files are
-// simply uploaded again by the next run.
-void instala_interrupcion();

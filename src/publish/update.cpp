@@ -5,72 +5,82 @@
 #include <memory>
 
 #include "publish/decision.h"
+#include "publish/filas.h"
 #include "publish/publish.h"
 #include "publish/reparto.h"
-#include "publish/salida.h"
 #include "publish/verifica.h"
 
 namespace {
 
 // An update run under way: its connection, or its upload threads.
 struct corrida {
-    trabajo &w;
-    directorios dirs;
+    corrida(::trabajo &w, ::salida &o) : trabajo(w), salida(o), propia{w.ajustes, w.arbol, carpetas} {}
+
+    ::trabajo &trabajo;
+    ::salida &salida;
+    directorios carpetas;  // remote folders made during the run
     conexion propia;
-    std::unique_ptr<reparto> pool;
+    std::unique_ptr<reparto> conexiones;  // several connections, each on its thread
     size_t limite = 0;  // files under way on the threads before the walk waits
-    std::unique_ptr<verificacion> ver;  // -v
+    std::unique_ptr<verificacion> comprobacion;  // -v
 };
 
 // What the run writes for a file once its upload is over: the upload's own
 // lines, the outcome line and, when stored, its row (with the digest h of
 // the bytes sent, in content mode).
-void concluye(corrida &r, const encargo &e)
+[[nodiscard]] quizas_estado concluye(corrida &r, const encargo &e)
 {
-    anota_subida(ruta_local(r.w.t, e.ruta + e.nombre), e.subido);
+    salida &o = r.salida;
+    o.anota_subida(ruta_local(r.trabajo.arbol, e.ruta + e.nombre), e.subido);
     if (!e.subido) {
-        escribe(e.motivo + e.lineas + "===> ERROR al subir " + e.ruta + e.nombre + "\n");
-        return;
+        o.escribe(e.motivo + e.lineas + "===> ERROR al subir " + e.ruta + e.nombre + "\n");
+        return std::nullopt;
     }
-    escribe(e.motivo + e.lineas + "===> " + e.ruta + e.nombre + " subido con exito\n");
-    const catalogo &c = r.w.c;
+    o.escribe(e.motivo + e.lineas + "===> " + e.ruta + e.nombre + " subido con exito\n");
+    const catalogo &c = r.trabajo.catalogo;
     const huella *h = c.contenido ? &e.h : nullptr;
-    std::string fila = e.nuevo ? sentencia_insercion(c, e.ruta, e.nombre, e.s, h)
+    sentencia fila = e.nuevo ? sentencia_insercion(c, e.ruta, e.nombre, e.s, h)
                                : sentencia_actualizacion(c, e.ruta, e.nombre, e.s, h);
-    registra_fila(std::move(fila), e.nuevo ? forma::linea : forma::desnuda);
+    return registra_fila(r.trabajo, o, std::move(fila), e.nuevo ? forma::linea : forma::desnuda);
 }
 
 // Writes the files the threads finished, in walk order; with espera, waits
 // for the first one. The first file's "NUEVO ARCHIVO" line is written as
 // soon as it is first, as with one connection, where it comes before the
 // upload.
-void escribe_hechos(corrida &r, bool espera)
+[[nodiscard]] quizas_estado escribe_hechos(corrida &r, bool espera)
 {
-    while (encargo *primero = r.pool->primero()) {
+    while (encargo *primero = r.conexiones->primero()) {
         if (primero->nuevo && !primero->anunciado) {
-            escribe("NUEVO ARCHIVO!!!  Bienvenido " + primero->ruta + primero->nombre + "!\n");
+            r.salida.escribe("NUEVO ARCHIVO!!!  Bienvenido " + primero->ruta + primero->nombre + "!\n");
             primero->anunciado = true;
         }
         encargo e;
-        if (!r.pool->saca(e, espera))
-            return;
-        concluye(r, e);
+        if (!r.conexiones->saca(e, espera))
+            return std::nullopt;
+        if (quizas_estado fin = concluye(r, e))
+            return fin;
         espera = false;
     }
+    return std::nullopt;
 }
 
 // Every file handed to the threads is written.
-void vacia(corrida &r)
+[[nodiscard]] quizas_estado vacia(corrida &r)
 {
-    if (!r.pool)
-        return;
-    while (r.pool->en_curso() > 0)
-        escribe_hechos(r, true);
+    if (!r.conexiones)
+        return std::nullopt;
+    while (r.conexiones->en_curso() > 0) {
+        if (quizas_estado fin = escribe_hechos(r, true))
+            return fin;
+    }
+    return std::nullopt;
 }
 
 // Uploads a new or changed file and, once it is stored, sends its row; with
 // several connections, hands it to the first free one.
-void publica(corrida &r, const std::string &ruta, const archivo &a, bool nuevo, std::string motivo = {})
+[[nodiscard]] quizas_estado publica(corrida &r, const std::string &ruta, const archivo &a, bool nuevo,
+                                    std::string motivo = {})
 {
     encargo e;
     e.ruta = ruta;
@@ -78,78 +88,133 @@ void publica(corrida &r, const std::string &ruta, const archivo &a, bool nuevo, 
     e.s = a.s;
     e.nuevo = nuevo;
     e.motivo = std::move(motivo);
-    if (r.pool) {
-        r.pool->encola(std::move(e));
-        escribe_hechos(r, false);
-        while (r.pool->en_curso() > r.limite)
-            escribe_hechos(r, true);
-        return;
+    if (r.conexiones) {
+        r.conexiones->encola(std::move(e));
+        if (quizas_estado fin = escribe_hechos(r, false))
+            return fin;
+        while (r.conexiones->en_curso() > r.limite) {
+            if (quizas_estado fin = escribe_hechos(r, true))
+                return fin;
+        }
+        return std::nullopt;
     }
     if (nuevo)
-        escribe("NUEVO ARCHIVO!!!  Bienvenido " + ruta + a.nombre + "!\n");
-    progreso_dibuja();
-    e.subido = sube(r.propia, ruta, a.nombre, e.lineas, r.w.c.contenido ? &e.h : nullptr);
-    concluye(r, e);
+        r.salida.escribe("NUEVO ARCHIVO!!!  Bienvenido " + ruta + a.nombre + "!\n");
+    r.salida.progreso_dibuja();
+    e.subido = sube(r.propia, ruta, a.nombre, e.lineas, r.trabajo.catalogo.contenido ? &e.h : nullptr);
+    return concluye(r, e);
 }
 
 // A verifying run: for a file the row calls unchanged or only re-stamped,
-// the line that says why it goes again, or an empty text when the server
-// holds it (or its folder cannot be listed: then the folder's line is
-// written once, after every earlier file's, and the run ends with status 2).
-std::string comprueba_copia(corrida &r, const suceso &s, veredicto v)
+// the line that says why it goes again into motivo, left empty when the
+// server holds it (or its folder cannot be listed: then the folder's line
+// is written once, after every earlier file's, and the run ends with
+// status 2).
+[[nodiscard]] quizas_estado comprueba_copia(corrida &r, const suceso &s, veredicto v, std::string &motivo)
 {
     if (v != veredicto::igual && v != veredicto::resello)
-        return {};
+        return std::nullopt;
     std::string linea;
-    switch (r.ver->examina(s.ruta, s.a, &linea)) {
+    switch (r.comprobacion->examina(s.ruta, s.a, &linea)) {
     case hallazgo::presente:
-        return {};
+        break;
     case hallazgo::falta:
-        return "Falta en el servidor: " + s.ruta + s.a.nombre + "\n";
+        motivo = "Falta en el servidor: " + s.ruta + s.a.nombre + "\n";
+        break;
     case hallazgo::tamano:
-        return "Tamano distinto en el servidor: " + s.ruta + s.a.nombre + "\n";
+        motivo = "Tamano distinto en el servidor: " + s.ruta + s.a.nombre + "\n";
+        break;
     case hallazgo::sin_listar:
         if (!linea.empty()) {
-            vacia(r);
-            escribe(linea);
-            anota_fallo();
+            if (quizas_estado fin = vacia(r))
+                return fin;
+            r.salida.escribe(linea);
+            r.salida.anota_fallo();
         }
-        return {};
+        break;
     }
-    return {};
+    return std::nullopt;
 }
 
-void decide(corrida &r, const suceso &s, const respuesta &resp, const std::string &sql)
+[[nodiscard]] quizas_estado decide(corrida &r, const suceso &s, const respuesta &resp, const std::string &sql)
 {
-    anota_examinado();
+    trabajo &w = r.trabajo;
+    salida &o = r.salida;
+    w.comprueba_bloqueo();
+    o.anota_examinado();
+    if (quizas_estado fin = avanza(w.catalogo, o, false))
+        return fin;
+    o.progreso_dibuja();
     if (!resp.ok) {
         // Every earlier file is written first, then the lookup's failure.
-        vacia(r);
-        termina_por_fallo(fallo{resp.error, sql, forma::linea, -1, resp.numero});
+        if (quizas_estado fin = vacia(r))
+            return fin;
+        return falla(w.catalogo, o, fallo{resp.error, sql, forma::linea, -1, resp.numero});
     }
-    veredicto v = decide_archivo(r.w.c, r.w.t, s.ruta, s.a, resp);
-    if (r.ver && conserva_copia(r.w.c, s.a, resp)) {
-        std::string motivo = comprueba_copia(r, s, v);
-        r.ver->suelta(s.ruta);
-        if (!motivo.empty()) {
-            publica(r, s.ruta, s.a, false, std::move(motivo));
-            return;
-        }
+    veredicto v = decide_archivo(w.catalogo, w.arbol, s.ruta, s.a, resp);
+    if (r.comprobacion && conserva_copia(w.catalogo, s.a, resp)) {
+        std::string motivo;
+        if (quizas_estado fin = comprueba_copia(r, s, v, motivo))
+            return fin;
+        r.comprobacion->suelta(s.ruta);
+        if (!motivo.empty())
+            return publica(r, s.ruta, s.a, false, std::move(motivo));
     }
     switch (v) {
     case veredicto::igual:
         break;
     case veredicto::nuevo:
-        publica(r, s.ruta, s.a, true);
-        break;
+        return publica(r, s.ruta, s.a, true);
     case veredicto::cambiado:
-        publica(r, s.ruta, s.a, false);
-        break;
+        return publica(r, s.ruta, s.a, false);
     case veredicto::resello:
         // The server already holds this content: only the stamp moves on.
-        registra_fila(sentencia_actualizacion(r.w.c, s.ruta, s.a.nombre, s.a.s), forma::desnuda);
-        break;
+        return registra_fila(w, o, sentencia_actualizacion(w.catalogo, s.ruta, s.a.nombre, s.a.s),
+                             forma::desnuda);
     }
+    return std::nullopt;
+}
+
+// The walk, every decision and upload, and the rows committed.
+[[nodiscard]] quizas_estado recorre(corrida &r)
+{
+    trabajo &w = r.trabajo;
+    salida &o = r.salida;
+    ventana::observador anuncia;
+    if (w.verifica) {
+        anuncia = [&r](const suceso &s, const respuesta &resp) {
+            if (conserva_copia(r.trabajo.catalogo, s.a, resp))
+                r.comprobacion->pide(s.ruta);
+        };
+    }
+    ventana v(w.catalogo, w.arbol, anuncia);
+    suceso s;
+    respuesta *resp = nullptr;
+    std::string *sql = nullptr;
+    quizas_fallo f;
+    while (v.siguiente(s, resp, sql, f)) {
+        // The lookups may have read the answers of rows in flight.
+        sincroniza(w.catalogo, o);
+        if (s.c == suceso::clase::archivo) {
+            if (quizas_estado fin = decide(r, s, *resp, *sql))
+                return fin;
+            continue;
+        }
+        // Every file before a line of the walk is written before it, and a
+        // line on standard error after their rows are answered.
+        if (quizas_estado fin = vacia(r))
+            return fin;
+        if (s.a_error) {
+            if (quizas_estado fin = avanza(w.catalogo, o, true))
+                return fin;
+        }
+        o.escribe_aviso(s);
+    }
+    if (f)
+        return falla(w.catalogo, o, *f);
+    if (quizas_estado fin = vacia(r))
+        return fin;
+    return avanza(w.catalogo, o, true);
 }
 
 }  // namespace
@@ -162,67 +227,55 @@ std::string direccion(const ajustes &a)
     return a.ftpserver + ":" + a.ftpport;
 }
 
-sesion *abre_conexion(const ajustes &a)
+quizas_estado abre_conexion(const ajustes &a, salida &o, sesion *&s)
 {
     // A write on a connection the server has closed then fails like any
     // other instead of killing the process.
     signal(SIGPIPE, SIG_IGN);
     ftp_inicia();
-    escribe("Vantor v0.9.1\n");
-    escribe("Conectamos a " + direccion(a) + "\n");
-    sesion *s = ftp_nueva(a);
+    o.escribe("Vantor v0.9.1\n");
+    o.escribe("Conectamos a " + direccion(a) + "\n");
+    s = ftp_nueva(a);
     apertura ap = ftp_abre(s);
     if (ap == apertura::conexion) {
-        escribe("Error al conectar\n" + ftp_respuesta(s) + "\n");
-        termina(estado::configuracion);
+        o.escribe("Error al conectar\n" + ftp_respuesta(s) + "\n");
+        return estado::configuracion;
     }
-    escribe("Conectado!!!\n");
-    instala_interrupcion();
+    o.escribe("Conectado!!!\n");
+    o.arma_interrupcion();
     if (ap == apertura::login) {
-        escribe("Error al identificarse\n" + ftp_respuesta(s) + "\n");
-        termina(estado::configuracion);
+        o.escribe("Error al identificarse\n" + ftp_respuesta(s) + "\n");
+        return estado::configuracion;
     }
-    escribe("Login correcto\n");
-    return s;
+    o.escribe("Login correcto\n");
+    return std::nullopt;
 }
 
-void actualiza(trabajo &w)
+quizas_estado actualiza(trabajo &w, salida &o)
 {
-    corrida r{w, {}, conexion{w.a, w.t, r.dirs}, nullptr, 0, nullptr};
-    r.propia.s = abre_conexion(w.a);
-    progreso_empieza();
-    if (w.a.conexiones > 1) {
-        r.limite = static_cast<size_t>(w.a.conexiones) * 4;
-        r.pool = std::make_unique<reparto>(w.a, w.t, r.dirs, r.propia.s, w.a.conexiones);
-        r.propia.s = nullptr;
+    auto r = std::make_unique<corrida>(w, o);
+    if (quizas_estado fin = abre_conexion(w.ajustes, o, r->propia.s))
+        return fin;
+    o.progreso_empieza();
+    if (w.ajustes.conexiones > 1) {
+        r->limite = static_cast<size_t>(w.ajustes.conexiones) * 4;
+        r->conexiones = std::make_unique<reparto>(w.ajustes, w.arbol, r->carpetas, r->propia.s,
+                                                  w.ajustes.conexiones);
+        r->propia.s = nullptr;
     }
+    if (w.verifica)
+        r->comprobacion = std::make_unique<verificacion>(w.ajustes, r->propia, r->conexiones.get());
 
-    ventana::observador anuncia;
-    if (w.verifica) {
-        r.ver = std::make_unique<verificacion>(w.a, r.propia, r.pool.get());
-        anuncia = [&r](const suceso &s, const respuesta &resp) {
-            if (conserva_copia(r.w.c, s.a, resp))
-                r.ver->pide(s.ruta);
-        };
+    if (quizas_estado fin = recorre(*r)) {
+        // Upload threads may be under way, using the run's state: it is left
+        // to them, never destroyed, and the driver ends the process at once.
+        r.release();
+        return fin;
     }
-    ventana v(w.c, w.t, anuncia);
-    suceso s;
-    respuesta *resp = nullptr;
-    std::string *sql = nullptr;
-    while (v.siguiente(s, resp, sql)) {
-        if (s.c == suceso::clase::archivo) {
-            decide(r, s, *resp, *sql);
-            continue;
-        }
-        // Every file before a line of the walk is written before it.
-        vacia(r);
-        escribe_aviso(s);
-    }
-    vacia(r);
-    asienta();
-    r.ver.reset();
-    r.pool.reset();
-    if (r.propia.s)
-        ftp_cierra(r.propia.s);
-    progreso_termina();
+    r->comprobacion.reset();
+    r->conexiones.reset();
+    if (r->propia.s)
+        ftp_cierra(r->propia.s);
+    o.progreso_termina();
+    return std::nullopt;
 }

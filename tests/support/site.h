@@ -4,6 +4,7 @@
 
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -109,9 +110,56 @@ inline Rows sorted(Rows r)
     return r;
 }
 
+// Runs one statement on an SQLite file; rows come back as text (NULL as
+// nullopt, a blob as its bytes). Throws with SQLite's text when it fails.
+inline vt::Rows sqlite_query(const std::string &file, const std::string &sql)
+{
+    sqlite3 *db = nullptr;
+    vt::Rows out;
+    std::string error;
+    if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
+        sqlite3_busy_timeout(db, 10000);
+        sqlite3_stmt *st = nullptr;
+        const char *rest = sql.c_str();
+        while (error.empty() && *rest) {
+            if (sqlite3_prepare_v2(db, rest, -1, &st, &rest) != SQLITE_OK) {
+                error = sqlite3_errmsg(db);
+                break;
+            }
+            int r;
+            while (st && (r = sqlite3_step(st)) == SQLITE_ROW) {
+                vt::Row row;
+                for (int i = 0; i < sqlite3_column_count(st); ++i) {
+                    if (sqlite3_column_type(st, i) == SQLITE_NULL) {
+                        row.push_back(std::nullopt);
+                        continue;
+                    }
+                    const char *v = static_cast<const char *>(sqlite3_column_blob(st, i));
+                    row.push_back(std::string(v ? v : "", sqlite3_column_bytes(st, i)));
+                }
+                out.push_back(row);
+            }
+            if (st && r != SQLITE_DONE)
+                error = sqlite3_errmsg(db);
+            sqlite3_finalize(st);
+        }
+    } else {
+        error = sqlite3_errmsg(db);
+    }
+    sqlite3_close(db);
+    if (!error.empty())
+        throw std::runtime_error(error);
+    return out;
+}
+
+// Where a site's catalogue is: on the shared server, or in a file.
+enum class Store { server, file };
+
+inline std::string store_name(Store s) { return s == Store::file ? "file" : "server"; }
+
 // A local tree below its own folder, a configuration that names it, and a
 // catalogue table of its own (in the shared database unless base names
-// another), created by the binary.
+// another, or in a file of its own after in_file()), created by the binary.
 class Site {
 public:
     explicit Site(const std::string &tag) : Site(tag, vt::Config(vt::shared_mariadb())) {}
@@ -120,6 +168,26 @@ public:
     {
         vt::make_dirs(local());
         config_.set("localroot", local()).set("remoteroot", "/htdocs").set("dbtablename", table_);
+    }
+
+    // The catalogue in a file beside the tree (catalogo.db), the keys of
+    // the server left out.
+    Site &in_file()
+    {
+        file_ = dir_ / "catalogo.db";
+        for (const char *k : {"dbserver", "dbport", "dbname", "dbuser", "dbpass"})
+            config_.remove(k);
+        config_.set("catalogue", file_);
+        return *this;
+    }
+    Site &in(Store s) { return s == Store::file ? in_file() : *this; }
+    // The catalogue file, empty on the server.
+    const std::string &file() const { return file_; }
+
+    // Runs a statement where the catalogue is.
+    vt::Rows query(const std::string &sql) const
+    {
+        return file_.empty() ? vt::shared_mariadb().query(sql) : sqlite_query(file_, sql);
     }
 
     std::string local() const { return dir_ / "web"; }
@@ -200,8 +268,7 @@ public:
     Rows rows() const
     {
         Rows out;
-        for (const vt::Row &r : vt::shared_mariadb().query(
-                 "SELECT Ruta, Nombre, Dia, Mes, Anio, Hora, Minuto, Segundo FROM " + table_)) {
+        for (const vt::Row &r : query("SELECT Ruta, Nombre, Dia, Mes, Anio, Hora, Minuto, Segundo FROM " + table_)) {
             std::vector<std::string> v;
             for (const auto &c : r)
                 v.push_back(c ? *c : "NULL");
@@ -221,6 +288,7 @@ private:
     std::string table_;
     vt::Config config_;
     std::string zone_ = zone;
+    std::string file_;
     std::optional<vt::Credentials> as_;
     std::string program_;
 };
