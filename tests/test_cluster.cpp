@@ -4,6 +4,7 @@
 // run, a lease released through one node is free at once through the other,
 // and lookups through one node see the rows written through the other.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
@@ -12,10 +13,12 @@
 #include <thread>
 
 #include "catalogue/catalogue.h"
+#include "support/ftp_daemons.h"
 #include "support/galera.h"
 #include "support/lock.h"
 #include "support/scripted_ftp.h"
 #include "support/site.h"
+#include "support/text.h"
 
 namespace {
 
@@ -188,6 +191,60 @@ TEST_F(Cluster, ARunRightAfterAClearThroughTheOtherNodeRuns)
         pub::expect_run(two->run({"-d"}), "Terminado!!!\n");
     }
     EXPECT_EQ(ftp.connections(), 0);
+}
+
+// A holder frozen in its transfers (a suspended machine) past its lease,
+// here shortened to 6 s: a run through node 2 publishes other bytes of the
+// same sizes; the first, woken, sends nothing more and ends with status 3,
+// and every server file stays as the second run stored it: with atomic
+// "yes" byte for byte, with "no" but for at most one chunk.
+TEST_F(Cluster, AFrozenHolderWokenPastItsLeaseChangesNothing)
+{
+    vt::PyFtpd real;
+    const std::pair<std::string, std::string> shorter{"VANTOR_PLAZO_ARRIENDO", "6"};
+    for (const char *atomic : {"no", "yes"}) {
+        SCOPED_TRACE(atomic);
+        auto one = site(1), two = site(2);
+        for (auto *s : {one.get(), two.get()}) {
+            s->ftp(real.host(), real.port(), real.user(), real.pass());
+            s->config().set("dbtablename", one->table()).set("remoteroot", std::string("/") + atomic);
+            s->config().set("atomic", atomic).set("ftpconnections", "2");
+        }
+        for (unsigned i = 0; i < 4; ++i) {
+            one->put("/f" + std::to_string(i), vt::bytes(16 << 20, i), when);
+            two->put("/f" + std::to_string(i), vt::bytes(16 << 20, i + 10), when + 60);
+        }
+        vt::Spawn first = one->spawn(), second = two->spawn();
+        first.env.push_back(shorter);
+        second.env.push_back(shorter);
+
+        vt::Process frozen(first);
+        for (int k = 0; k < 1000 && !vt::contains(real.log(), "STOR /" + std::string(atomic)); ++k)
+            std::this_thread::sleep_for(5ms);
+        frozen.signal(SIGSTOP);
+        std::this_thread::sleep_for(7s);
+        const vt::Outcome o2 = vt::run(second);
+        EXPECT_EQ(o2.status, 0) << vt::describe(o2);
+        frozen.signal(SIGCONT);
+        const vt::Outcome o1 = frozen.wait();
+        EXPECT_EQ(o1.status, 3) << vt::describe(o1);
+        EXPECT_TRUE(o1.out.ends_with("Se perdio el bloqueo de la tabla " + one->table() +
+                                     " de la base de datos vantor: la ejecucion se detiene\n"))
+            << o1.out;
+        std::this_thread::sleep_for(500ms);  // what the server still had to write
+        for (const pub::Entry &e : pub::listing(two->local())) {
+            const std::string held = real.path(atomic + e.path()), want = vt::read_file(two->local(e.path()));
+            const std::string got = access(held.c_str(), F_OK) == 0 ? vt::read_file(held) : "";
+            ASSERT_EQ(got.size(), want.size()) << e.path();
+            // With atomic "no", the one chunk (64 KiB) the library already
+            // held when the run froze may still reach the file.
+            size_t differ = 0;
+            for (size_t i = 0; i < got.size(); ++i)
+                differ += got[i] != want[i];
+            EXPECT_LE(differ, atomic == std::string("no") ? 65536u : 0u) << e.path();
+        }
+        EXPECT_EQ(rows(*one).size(), 4u);
+    }
 }
 
 // A run through node 2 right after one through node 1 finds its rows and
