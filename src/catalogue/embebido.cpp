@@ -29,10 +29,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <unordered_map>
 
 namespace embebido {
 
@@ -277,44 +277,51 @@ void responde(base &c, const sentencia &s, respuesta &r)
 // a handful of rows, and the walk hands on a folder's files together.
 constexpr size_t minimo_carpeta = 8;
 
-// Reads the rows of the folder ruta into filas, by name, for `consultas`
-// lookups in it: one pass over the index instead of one search per file
-// (in a run over an unchanged tree, the lookups are most of its work). A
-// folder with many more rows than that is not worth reading whole: false,
-// as on any failure, and each file is then looked up on its own, which
-// also reports the failure as usual. Among rows of the same name the first
-// one stored is kept, the one a single lookup finds first.
-bool lee_carpeta(base &c, const std::string &ruta, size_t consultas, std::unordered_map<std::string, respuesta> &filas)
+// A row of a folder read whole: its name and the answer a lookup of that
+// name would give.
+struct fila_leida {
+    std::string nombre;
+    respuesta r;
+};
+
+bool antes(const fila_leida &f, const std::string &nombre) { return f.nombre < nombre; }
+
+// Reads the rows of the folder ruta into filas, in the order of their names,
+// for `consultas` lookups in it: one pass over the index instead of one
+// search per file (in a run over an unchanged tree, the lookups are most of
+// its work). A folder with many more rows than that is not worth reading
+// whole: false, as on any failure, and each file is then looked up on its
+// own, which also reports the failure as usual. Of rows of the same name
+// only the first one stored is kept, the one a single lookup finds first.
+bool lee_carpeta(base &c, const std::string &ruta, size_t consultas, std::vector<fila_leida> &filas)
 {
+    filas.clear();
     if (ruta == c.carpeta_extensa)
         return false;
+    // In the index's own order: names compared byte for byte, as
+    // std::string compares them, and the first stored first among equals.
     if (!prepara(c, c.busca_carpeta,
-                 "SELECT rowid, Nombre, Dia, Mes, Anio, Hora, Minuto, Segundo, Huella FROM " + c.identificador +
-                     " WHERE Ruta = ?1 LIMIT ?2"))
+                 "SELECT Nombre, Dia, Mes, Anio, Hora, Minuto, Segundo, Huella FROM " + c.identificador +
+                     " WHERE Ruta = ?1 ORDER BY Nombre, rowid LIMIT ?2"))
         return false;
     sqlite3_stmt *st = c.busca_carpeta;
     const long long limite = static_cast<long long>(consultas) * 4 + 32;
     sqlite3_bind_text(st, 1, ruta.data(), static_cast<int>(ruta.size()), SQLITE_STATIC);
     sqlite3_bind_int64(st, 2, limite + 1);
-    std::unordered_map<std::string, sqlite3_int64> primeras;
-    filas.reserve(consultas);
     long long leidas = 0;
     int paso;
     while ((paso = sqlite3_step(st)) == SQLITE_ROW && ++leidas <= limite) {
         // A name stored as anything but text never equals the bound name.
-        if (sqlite3_column_type(st, 1) != SQLITE_TEXT)
+        if (sqlite3_column_type(st, 0) != SQLITE_TEXT)
             continue;
-        std::string nombre(reinterpret_cast<const char *>(sqlite3_column_text(st, 1)),
-                           static_cast<size_t>(sqlite3_column_bytes(st, 1)));
-        const sqlite3_int64 id = sqlite3_column_int64(st, 0);
-        auto [donde, nueva] = primeras.try_emplace(nombre, id);
-        if (!nueva && donde->second < id)
+        const char *texto = reinterpret_cast<const char *>(sqlite3_column_text(st, 0));
+        const size_t largo = static_cast<size_t>(sqlite3_column_bytes(st, 0));
+        if (!filas.empty() && filas.back().nombre.compare(0, std::string::npos, texto, largo) == 0)
             continue;
-        donde->second = id;
-        respuesta r;
-        r.ok = true;
-        lee_fila(c, st, 2, r);
-        filas[std::move(nombre)] = std::move(r);
+        filas.emplace_back();
+        filas.back().nombre.assign(texto, largo);
+        filas.back().r.ok = true;
+        lee_fila(c, st, 1, filas.back().r);
     }
     sqlite3_reset(st);
     sqlite3_clear_bindings(st);
@@ -576,18 +583,18 @@ quizas_fallo envia_lote(base &c, const lote &l, std::vector<respuesta> &out)
             return f;
     out.reserve(out.size() + l.sentencias.size());
     const std::vector<sentencia> &todas = l.sentencias;
+    std::vector<fila_leida> filas;
     for (size_t i = 0; i < todas.size();) {
         // The lookups of one folder that follow each other, answered from
         // one read of the folder's rows when there are enough of them.
         size_t fin = i;
         while (fin < todas.size() && todas[fin].tipo == sentencia::clase::busqueda && todas[fin].ruta == todas[i].ruta)
             ++fin;
-        std::unordered_map<std::string, respuesta> filas;
         if (fin - i >= minimo_carpeta && lee_carpeta(c, todas[i].ruta, fin - i, filas)) {
             for (; i < fin; ++i) {
-                auto hallada = filas.find(todas[i].nombre);
-                if (hallada != filas.end()) {
-                    out.push_back(hallada->second);
+                auto hallada = std::lower_bound(filas.begin(), filas.end(), todas[i].nombre, antes);
+                if (hallada != filas.end() && hallada->nombre == todas[i].nombre) {
+                    out.push_back(hallada->r);
                 } else {
                     out.emplace_back();
                     out.back().ok = true;
