@@ -503,14 +503,6 @@ sentencia sentencia_busqueda(const base &, const std::string &ruta, const std::s
     return s;
 }
 
-std::string texto_de(const base &c, const sentencia &s)
-{
-    if (!s.texto.empty() || s.tipo != sentencia::clase::busqueda)
-        return s.texto;
-    return "SELECT Dia, Mes, Anio, Hora, Minuto, Segundo" + std::string(c.contenido ? ", Huella" : "") + " FROM " +
-           c.identificador + " WHERE Ruta = " + literal(s.ruta) + " AND Nombre = " + literal(s.nombre);
-}
-
 namespace {
 
 std::string numeros(const sello &s)
@@ -519,10 +511,12 @@ std::string numeros(const sello &s)
            std::to_string(s.hora) + ", " + std::to_string(s.minuto) + ", " + std::to_string(s.segundo);
 }
 
-sentencia de_fila(sentencia::clase tipo, std::string texto, const std::string &ruta, const std::string &nombre,
-                  const sello &s, const huella *h)
+// A row statement: its values, bound when it runs; its text is made only
+// for a failure report (texto_de), as a lookup's.
+sentencia de_fila(sentencia::clase tipo, const std::string &ruta, const std::string &nombre, const sello &s,
+                  const huella *h)
 {
-    sentencia out(std::move(texto));
+    sentencia out;
     out.tipo = tipo;
     out.ruta = ruta;
     out.nombre = nombre;
@@ -535,34 +529,51 @@ sentencia de_fila(sentencia::clase tipo, std::string texto, const std::string &r
 
 }  // namespace
 
-sentencia sentencia_insercion(const base &c, const std::string &ruta, const std::string &nombre, const sello &s,
+std::string texto_de(const base &c, const sentencia &s)
+{
+    if (!s.texto.empty())
+        return s.texto;
+    const std::string donde = " WHERE Ruta = " + literal(s.ruta) + " AND Nombre = " + literal(s.nombre);
+    switch (s.tipo) {
+    case sentencia::clase::busqueda:
+        return "SELECT Dia, Mes, Anio, Hora, Minuto, Segundo" + std::string(c.contenido ? ", Huella" : "") +
+               " FROM " + c.identificador + donde;
+    case sentencia::clase::insercion:
+        return "INSERT INTO " + c.identificador +
+               " (Ruta, Nombre, Dia, Mes, Anio, Hora, Minuto, Segundo, Huella) VALUES (" + literal(s.ruta) + ", " +
+               literal(s.nombre) + ", " + numeros(s.s) + ", " + literal_huella(s.h) + ")";
+    case sentencia::clase::actualizacion: {
+        // A re-stamp in content mode leaves the digest as it is.
+        const bool sin_huella = !s.con_huella && c.contenido;
+        return "UPDATE " + c.identificador + " SET Dia = " + std::to_string(s.s.dia) +
+               ", Mes = " + std::to_string(s.s.mes) + ", Anio = " + std::to_string(s.s.anio) +
+               ", Hora = " + std::to_string(s.s.hora) + ", Minuto = " + std::to_string(s.s.minuto) +
+               ", Segundo = " + std::to_string(s.s.segundo) +
+               (sin_huella ? std::string() : ", Huella = " + literal_huella(s.h)) + donde;
+    }
+    case sentencia::clase::borrado_fila:
+        return "DELETE FROM " + c.identificador + donde;
+    case sentencia::clase::otra:
+        break;
+    }
+    return s.texto;
+}
+
+sentencia sentencia_insercion(const base &, const std::string &ruta, const std::string &nombre, const sello &s,
                               const huella *h)
 {
-    return de_fila(sentencia::clase::insercion,
-                   "INSERT INTO " + c.identificador +
-                       " (Ruta, Nombre, Dia, Mes, Anio, Hora, Minuto, Segundo, Huella) VALUES (" + literal(ruta) +
-                       ", " + literal(nombre) + ", " + numeros(s) + ", " + literal_huella(h ? *h : huella()) + ")",
-                   ruta, nombre, s, h);
+    return de_fila(sentencia::clase::insercion, ruta, nombre, s, h);
 }
 
-sentencia sentencia_actualizacion(const base &c, const std::string &ruta, const std::string &nombre,
-                                  const sello &s, const huella *h)
+sentencia sentencia_actualizacion(const base &, const std::string &ruta, const std::string &nombre, const sello &s,
+                                  const huella *h)
 {
-    const bool sin_huella = !h && c.contenido;
-    return de_fila(sentencia::clase::actualizacion,
-                   "UPDATE " + c.identificador + " SET Dia = " + std::to_string(s.dia) +
-                       ", Mes = " + std::to_string(s.mes) + ", Anio = " + std::to_string(s.anio) +
-                       ", Hora = " + std::to_string(s.hora) + ", Minuto = " + std::to_string(s.minuto) +
-                       ", Segundo = " + std::to_string(s.segundo) +
-                       (sin_huella ? std::string() : ", Huella = " + literal_huella(h ? *h : huella())) +
-                       " WHERE Ruta = " + literal(ruta) + " AND Nombre = " + literal(nombre),
-                   ruta, nombre, s, h);
+    return de_fila(sentencia::clase::actualizacion, ruta, nombre, s, h);
 }
 
-sentencia sentencia_borrado_fila(const base &c, const std::string &ruta, const std::string &nombre)
+sentencia sentencia_borrado_fila(const base &, const std::string &ruta, const std::string &nombre)
 {
-    sentencia s("DELETE FROM " + c.identificador + " WHERE Ruta = " + literal(ruta) + " AND Nombre = " +
-                literal(nombre));
+    sentencia s;
     s.tipo = sentencia::clase::borrado_fila;
     s.ruta = ruta;
     s.nombre = nombre;
@@ -634,7 +645,7 @@ quizas_fallo avanza_filas(base &c, bool todo)
             respuesta r;
             responde(c, c.filas[k].first, r);
             if (!r.ok) {
-                fallo f{r.error, c.filas[k].first.texto, c.filas[k].second, static_cast<long>(k)};
+                fallo f{r.error, texto_de(c, c.filas[k].first), c.filas[k].second, static_cast<long>(k)};
                 c.filas.clear();
                 return f;
             }
@@ -721,7 +732,7 @@ quizas_fallo reconstruye(base &c, const arbol &t, const std::function<void(const
         respuesta resp;
         responde(c, fila, resp);
         if (!resp.ok)
-            return fallo{resp.error, fila.texto, forma::comillas};
+            return fallo{resp.error, texto_de(c, fila), forma::comillas};
     }
     return ejecuta(c, "COMMIT", forma::comillas);
 }
