@@ -273,9 +273,12 @@ void responde(base &c, const sentencia &s, respuesta &r)
 }
 
 // Lookups of one folder in a batch from which its rows are read in one pass
-// instead of one index search each: a search costs about as much as reading
-// a handful of rows, and the walk hands on a folder's files together.
+// instead of one index search each (the walk hands on a folder's files
+// together). A search costs about as much as reading two or three rows, so
+// a folder is read whole only when it holds at most about twice as many
+// rows as there are lookups in it.
 constexpr size_t minimo_carpeta = 8;
+constexpr size_t filas_por_consulta = 2;
 
 // A row of a folder read whole: its name and the answer a lookup of that
 // name would give.
@@ -291,7 +294,8 @@ bool antes(const fila_leida &f, const std::string &nombre) { return f.nombre < n
 // search per file (in a run over an unchanged tree, the lookups are most of
 // its work). A folder with many more rows than that is not worth reading
 // whole: false, as on any failure, and each file is then looked up on its
-// own, which also reports the failure as usual. Of rows of the same name
+// own, which also reports the failure as usual; the folder is remembered,
+// so that the next batches of its files do not try again. Of rows of the same name
 // only the first one stored is kept, the one a single lookup finds first.
 bool lee_carpeta(base &c, const std::string &ruta, size_t consultas, std::vector<fila_leida> &filas)
 {
@@ -305,7 +309,7 @@ bool lee_carpeta(base &c, const std::string &ruta, size_t consultas, std::vector
                      " WHERE Ruta = ?1 ORDER BY Nombre, rowid LIMIT ?2"))
         return false;
     sqlite3_stmt *st = c.busca_carpeta;
-    const long long limite = static_cast<long long>(consultas) * 4 + 32;
+    const long long limite = static_cast<long long>(consultas * filas_por_consulta + 32);
     sqlite3_bind_text(st, 1, ruta.data(), static_cast<int>(ruta.size()), SQLITE_STATIC);
     sqlite3_bind_int64(st, 2, limite + 1);
     long long leidas = 0;
