@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "support/scripted_site.h"
+#include "support/text.h"
 
 namespace {
 
@@ -174,28 +175,30 @@ TEST_F(Failures, EachFailureIsReportedWithItsLinesAndLeavesNoRow)
     }
 }
 
-// atomic = "yes": the file goes under its temporary name, then RNFR/RNTO.
-// A server that refuses to rename over an existing file gets that file
-// deleted and the rename once more; a rename refused for good leaves no
-// temporary copy, and the reply that refused it is the failure's.
+// atomic = "yes": the file goes under its temporary name (its own run's:
+// .a.png, 16 hexadecimal digits, .vantor-tmp), then RNFR/RNTO. A server
+// that refuses to rename over an existing file gets that file deleted and
+// the rename once more; a rename refused for good leaves no temporary copy,
+// and the reply that refused it is the failure's. A temporary copy that is
+// gone (RNFR refused) is a failed upload, and the published file is never
+// deleted for it (the library drops that connection: no QUIT).
 TEST_F(Failures, ARefusedRenameLeavesNoTemporaryCopy)
 {
-    const std::string temp = "/htdocs/docs/img/.a.png.vantor-tmp";
-    const Commands stored = {"EPSV", "TYPE I", "STOR " + temp, "RNFR " + temp, "RNTO " + remote};
     struct Case {
         const char *what;
-        std::vector<std::pair<std::string, std::string>> replies;  // RNTO and DELE, in order
-        Commands after;
-        int status;
+        std::vector<std::pair<std::string, std::string>> replies;  // RNFR, RNTO and DELE, in order
+        Commands after;  // {T}: the temporary name
+        const char *refusal;  // the failure's reply, or none
     } cases[] = {
         {"over an existing name",
          {{"RNTO", "553 File exists."}, {"DELE", "250 Deleted."}},
-         {"DELE " + remote, "RNFR " + temp, "RNTO " + remote},
-         0},
+         {"RNFR {T}", "RNTO " + remote, "DELE " + remote, "RNFR {T}", "RNTO " + remote, "QUIT"},
+         nullptr},
         {"refused for good",
          {{"RNTO", "553 Rename not allowed."}, {"DELE", "550 No such file."}, {"DELE", "250 Deleted."}},
-         {"DELE " + remote, "DELE " + temp},
-         2},
+         {"RNFR {T}", "RNTO " + remote, "DELE " + remote, "DELE {T}", "QUIT"},
+         "553 Rename not allowed."},
+        {"the temporary copy gone", {{"RNFR", "550 No such file."}}, {"RNFR {T}"}, "550 No such file."},
     };
     site.config().set("atomic", "yes");
     for (const Case &c : cases) {
@@ -208,14 +211,26 @@ TEST_F(Failures, ARefusedRenameLeavesNoTemporaryCopy)
         site.ftp(f.host(), f.port(), f.user(), f.pass());
         site.run({"-d"});
         const std::string lines =
-            c.status ? fill("Error subiendo archivo {R} desde {L}:\n553 Rename not allowed.\n\n===> ERROR al subir ",
-                            local()) + file + "\n"
-                     : "===> " + file + " subido con exito\n";
+            c.refusal ? fill("Error subiendo archivo {R} desde {L}:\n", local()) + c.refusal +
+                            "\n\n===> ERROR al subir " + file + "\n"
+                      : "===> " + file + " subido con exito\n";
         pub::expect_run(site.run(), pub::header(f.port()) + "NUEVO ARCHIVO!!!  Bienvenido " + file + "!\n" + lines +
                                         "Terminado!!!\n",
-                        c.status);
-        EXPECT_EQ(f.sessions(), std::vector<Commands>{join({login, stored, c.after, {"QUIT"}})});
-        EXPECT_EQ(site.rows().size(), c.status ? 0u : 1u);
+                        c.refusal ? 2 : 0);
+        const std::vector<Commands> sessions = f.sessions();
+        ASSERT_EQ(sessions.size(), 1u);
+        const Commands &got = sessions[0];
+        ASSERT_GT(got.size(), login.size() + 2);
+        const std::string temp = got[login.size() + 2].substr(5);
+        EXPECT_TRUE(vt::temporary_of(temp, "/htdocs/docs/img/.a.png")) << temp;
+        Commands after;
+        for (std::string a : c.after) {
+            if (const size_t t = a.find("{T}"); t != std::string::npos)
+                a.replace(t, 3, temp);
+            after.push_back(a);
+        }
+        EXPECT_EQ(got, join({login, {"EPSV", "TYPE I", "STOR " + temp}, after}));
+        EXPECT_EQ(site.rows().size(), c.refusal ? 0u : 1u);
     }
 }
 

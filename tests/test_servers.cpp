@@ -268,7 +268,8 @@ TEST_P(Safe, AtomicUploadsAndVerifyingRunRepairs)
 // A slow upload (vsftpd held to 600 KB/s) with atomic = "yes": a reader
 // polling the final name sees the old file or the whole new one, never a
 // part; a run killed in the middle leaves its one temporary copy and the old
-// file, and the next run replaces the copy and renames it.
+// file, and the next run stores and renames a copy of its own, leaving the
+// killed run's alone.
 TEST(SafeUploads, NoPartialFileUnderItsNameAndAKilledRunLeavesOneCopy)
 {
     vt::VsFtpd::Options vo;
@@ -303,18 +304,21 @@ TEST(SafeUploads, NoPartialFileUnderItsNameAndAKilledRunLeavesOneCopy)
     site.put("/big.bin", versions[2], t + 120);
     {
         vt::Process run(site.spawn());
-        const std::string temp = sv.remote("/.big.bin.vantor-tmp");
         struct stat st {};
-        for (int i = 0; i < 500 && (stat(temp.c_str(), &st) != 0 || st.st_size < 100000); ++i)
+        for (int i = 0; i < 500 && (temporaries(sv).size() != 1 ||
+                                    stat(sv.remote(temporaries(sv)[0]).c_str(), &st) != 0 || st.st_size < 100000);
+             ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         ASSERT_GE(st.st_size, 100000);
         run.signal(SIGKILL);
         run.wait();
     }
-    EXPECT_EQ(temporaries(sv), std::vector<std::string>{"/.big.bin.vantor-tmp"});
+    const std::vector<std::string> left = temporaries(sv);
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_TRUE(vt::temporary_of(left[0], "/.big.bin")) << left[0];
     EXPECT_EQ(vt::read_file(name), versions[1]);
     pub::expect_run(site.run(), sv.header + "===> /big.bin subido con exito\n" + "Terminado!!!\n");
-    EXPECT_EQ(temporaries(sv), std::vector<std::string>{});
+    EXPECT_EQ(temporaries(sv), left);
     EXPECT_EQ(vt::read_file(name), versions[2]);
 }
 

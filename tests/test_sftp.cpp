@@ -91,9 +91,9 @@ TEST(HostKey, OnlyAKnownKeyLetsTheRunLogIn)
     }
 }
 
-// Names that need escaping in a URL (#?%) and in a quoted command (space,
-// quote, backslash) are stored and removed; a prune forgets a file already
-// gone from the server.
+// Names that need escaping in a URL (#?%, a line break) and in a quoted
+// command (space, quote, backslash) are stored and removed; a prune forgets
+// a file already gone from the server.
 TEST(Prune, RemovesAndForgets)
 {
     if (!vt::running_as_root())
@@ -110,15 +110,20 @@ TEST(Prune, RemovesAndForgets)
         use_sftp(site, ssh.host(), ssh.port(), ssh.user(), ssh.pass(), ssh.known_hosts());
         site.config().set("remoteroot", "/" + htdocs);
         site.create_table();
-        for (const char *rel : {"/a \"q\\z\".txt", "/sub dir/b #1?%.txt", "/sub dir/c.txt"})
+        const std::string breaks = "/sub dir/d\r\nDELE b.txt";
+        for (const std::string rel : {"/a \"q\\z\".txt", "/sub dir/b #1?%.txt", "/sub dir/c.txt", breaks.c_str()})
             site.put(rel, rel, when);
         ASSERT_EQ(site.run().status, 0);
         EXPECT_EQ(vt::read_file(ssh.path(htdocs + "/sub dir/b #1?%.txt")), "/sub dir/b #1?%.txt");
         ASSERT_EQ(unlink(site.local("/a \"q\\z\".txt").c_str()), 0);
         ASSERT_EQ(unlink(site.local("/sub dir/c.txt").c_str()), 0);
         ASSERT_EQ(unlink(ssh.path(htdocs + "/sub dir/c.txt").c_str()), 0);
+        EXPECT_EQ(vt::read_file(ssh.path(htdocs + breaks)), breaks);
+        ASSERT_EQ(unlink(site.local(breaks).c_str()), 0);
         pub::expect_run(site.run({"-p"}), pub::header(ssh.port()) + "===> /a \"q\\z\".txt borrado con exito\n"
-                                          "===> /sub dir/c.txt ya no estaba en el servidor\nTerminado!!!\n");
+                                          "===> /sub dir/c.txt ya no estaba en el servidor\n===> " + breaks +
+                                          " borrado con exito\nTerminado!!!\n");
+        EXPECT_NE(access(ssh.path(htdocs + breaks).c_str(), F_OK), 0);
         EXPECT_NE(access(ssh.path(htdocs + "/a \"q\\z\".txt").c_str(), F_OK), 0);
         EXPECT_EQ(site.rows(), pub::Rows{pub::row({"/sub dir/", "b #1?%.txt"}, when)});
     }

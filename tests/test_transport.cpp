@@ -15,6 +15,7 @@
 #include "support/ftp_daemons.h"
 #include "support/scripted_site.h"
 #include "publish/listado.h"
+#include "publish/motor.h"
 
 namespace {
 
@@ -442,6 +443,46 @@ TEST(Listings, EachFormGivesNameSizeAndKind)
         EXPECT_EQ(e.carpeta, c.dir);
     }
     EXPECT_EQ(lee_listado("type=file;size=1; a\r\ntype=file;size=2; b\r\n", true).size(), 2u);
+}
+
+// Each protocol's refusals, sorted as uploads, folders and prunes act on
+// them, and the paths it refuses before anything is sent.
+TEST(Dialects, RefusalsAndRefusedPaths)
+{
+    struct Case {
+        const char *what;
+        const dialecto &d;
+        int code;
+        negativa r;
+        bool folder_missing, gone;
+    } cases[] = {
+        {"FTP 550", dialecto_ftp(), 550, negativa::no_existe, true, true},
+        {"FTP 553", dialecto_ftp(), 553, negativa::nombre_no_admitido, true, false},
+        {"FTP 450", dialecto_ftp(), 450, negativa::ninguno, false, false},
+        {"FTP 421", dialecto_ftp(), 421, negativa::ninguno, false, false},
+        {"SFTP No such file", dialecto_sftp(), 2, negativa::no_existe, true, true},
+        {"SFTP Permission denied", dialecto_sftp(), 3, negativa::ninguno, false, false},
+        {"SFTP Failure", dialecto_sftp(), 4, negativa::ninguno, false, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        desenlace d;
+        d.clase = c.d.clasifica(c.code);
+        EXPECT_EQ(d.clase, c.r);
+        EXPECT_EQ(d.falta_carpeta(), c.folder_missing);
+        EXPECT_EQ(d.no_existe(), c.gone);
+    }
+    for (negativa r : {negativa::renombre, negativa::sin_temporal}) {
+        desenlace d;
+        d.clase = r;
+        EXPECT_FALSE(d.falta_carpeta());
+        EXPECT_FALSE(d.no_existe());
+    }
+    const std::string breaks = "/htdocs/a\r\nDELE b.txt";
+    EXPECT_EQ(dialecto_ftp().ruta_rechazada(breaks),
+              "La ruta remota contiene un salto de linea, que el protocolo FTP no admite");
+    EXPECT_EQ(dialecto_ftp().ruta_rechazada("/htdocs/a\tb.txt"), std::nullopt);
+    EXPECT_EQ(dialecto_sftp().ruta_rechazada(breaks), std::nullopt);
 }
 
 }  // namespace

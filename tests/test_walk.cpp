@@ -78,16 +78,21 @@ TEST(Walk, EventsInWalkOrder)
     EXPECT_FALSE(nada.siguiente(s));
 }
 
-// The temporary names of atomic uploads: derived from the name alone, a
-// long one through a digest that keeps them within 255 bytes.
+// The temporary names of atomic uploads: derived from the name and the
+// run's mark, a long name through a digest that keeps them within 255 bytes
+// with the longest mark.
 TEST(Walk, TemporaryNames)
 {
+    const std::string ficha = "0123456789abcdef";
     EXPECT_EQ(nombre_temporal("a.php"), ".a.php.vantor-tmp");
+    EXPECT_EQ(nombre_temporal("a.php", ficha), ".a.php.0123456789abcdef.vantor-tmp");
     const std::string largo(255, 'x');
     EXPECT_EQ(nombre_temporal(largo), nombre_temporal(largo));
     EXPECT_NE(nombre_temporal(largo), nombre_temporal(std::string(254, 'x') + "y"));
-    EXPECT_LE(nombre_temporal(largo).size(), 255u);
-    for (const std::string &n : {nombre_temporal("a.php"), nombre_temporal(largo)})
+    EXPECT_LE(nombre_temporal(largo, std::string(60, 'f')).size(), 255u);
+    EXPECT_LE(nombre_temporal(std::string(200, 'x'), std::string(60, 'f')).size(), 255u);
+    for (const std::string &n : {nombre_temporal("a.php"), nombre_temporal(largo), nombre_temporal("a.php", ficha),
+                                 nombre_temporal(largo, ficha)})
         EXPECT_TRUE(es_temporal(n)) << n;
     for (const char *n : {"a.vantor-tmp", ".vantor-tmp", ".a.php"})
         EXPECT_FALSE(es_temporal(n)) << n;

@@ -51,10 +51,11 @@ const char *const help_pieces[] = {
     "                        servidor o cambiarlo a mano, o una vez por semana.\n",
     "\n",
     "     atomic             \"no\" (por omision) o \"yes\": cada archivo se sube\n",
-    "                        con un nombre temporal (.NOMBRE.vantor-tmp) en su\n",
-    "                        directorio y se renombra al terminar, asi el sitio\n",
-    "                        nunca muestra un archivo a medias. Cuesta dos\n",
-    "                        ordenes mas por archivo.\n",
+    "                        con un nombre temporal (.NOMBRE.MARCA.vantor-tmp,\n",
+    "                        MARCA propia de cada ejecucion) en su directorio\n",
+    "                        y se renombra al terminar, asi el sitio nunca\n",
+    "                        muestra un archivo a medias. Cuesta dos ordenes\n",
+    "                        mas por archivo.\n",
     "\n",
     "     SFTP (claves opcionales del archivo de configuracion):\n\n",
     "     protocol           \"ftp\" (por omision) o \"sftp\". Con \"sftp\",\n",
@@ -160,9 +161,8 @@ void vantor_main(int argc, char **argv)
     const std::vector<std::string> avisos = avisos_permisos(argv[1], lista, a);
     free_config(lista);
     if (!rechazo) {
-        std::string tls = ftp_comprueba(a);
-        if (!tls.empty())
-            rechazo = ::rechazo{{tls}};
+        if (quizas_linea tls = ftp_comprueba(a))
+            rechazo = ::rechazo{{*tls}};
     }
     if (rechazo) {
         for (const std::string &linea : rechazo->lineas)
@@ -226,6 +226,15 @@ void vantor_main(int argc, char **argv)
             // as after a database failure, not through the modes that
             // called this.
             _exit(static_cast<int>(estado::ocupada));
+        };
+        // What the sessions ask between their steps: once the lease failed
+        // it stays failed, so that a late renewal lets nothing more reach
+        // the server and vigila_bloqueo then ends the run.
+        w.bloqueo_vigente = [&l] {
+            if (arriendo_vigente(l))
+                return true;
+            l.perdido = true;
+            return false;
         };
     }
     // The runs that read or write Huella need the column before they start.

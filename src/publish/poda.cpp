@@ -92,7 +92,7 @@ bool se_ha_ido(const arbol &t, listados &leidos, const std::string &ruta, const 
             return false;
         dir += p[k] + "/";
     }
-    dir = "/";
+    dir.assign(1, '/');  // not = "/": GCC 12 warns falsely (-Wrestrict) there
     for (size_t k = 0; k < p.size(); ++k) {
         const listado &l = lista(t, leidos, dir);
         if (!l.completo)
@@ -148,26 +148,27 @@ quizas_estado poda(trabajo &w, salida &o)
     const ajustes &a = w.ajustes;
     directorios dirs;
     conexion c{a, w.arbol, dirs};
-    if (quizas_estado fin = abre_conexion(a, o, c.s))
+    if (quizas_estado fin = abre_conexion(w, o, c.s))
         return fin;
     for (const desaparecido &d : gone) {
         w.comprueba_bloqueo();
         const std::string entrada = d.ruta + d.nombre;
         const std::string remota = a.remoteroot + entrada;
-        bool ok = false, ausente = false;
-        std::string motivo_fallo;
-        if (remota.find_first_of("\r\n") != std::string::npos) {
-            motivo_fallo = "La ruta remota contiene un salto de linea, que el protocolo FTP no admite";
-        } else {
-            ok = ftp_borra(c.s, remota);
-            // A connection the server closed is opened again for one more try.
-            if (!ok && ftp_perdida(c.s) && reconecta(c))
-                ok = ftp_borra(c.s, remota);
-            // The file is no longer there: its row goes all the same.
-            ausente = !ok && ftp_no_existe(c.s);
-            if (!ok && !ausente)
-                motivo_fallo = ftp_respuesta(c.s);
+        desenlace hecho = ftp_borra(c.s, remota);
+        // A connection the server closed is opened again for one more try.
+        bool caida = false;
+        if (!hecho.ok && hecho.perdida) {
+            if (reconecta(c))
+                hecho = ftp_borra(c.s, remota);
+            else
+                caida = true;
         }
+        if (hecho.detenida)
+            w.comprueba_bloqueo();
+        const bool ok = hecho.ok;
+        // The file is no longer there: its row goes all the same.
+        const bool ausente = !ok && !caida && hecho.no_existe();
+        const std::string motivo_fallo = caida ? c.motivo_caida : hecho.texto();
         if (ok || ausente) {
             o.escribe("===> " + entrada + (ok ? " borrado con exito\n" : " ya no estaba en el servidor\n"));
             sentencia fila = sentencia_borrado_fila(w.catalogo, d.ruta, d.nombre);

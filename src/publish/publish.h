@@ -1,5 +1,5 @@
 // Publishing: the update run, the dry run and the prune, the upload of one
-// file with its remote directories, over the sessions of publish/ftp.h.
+// file with its remote directories, over the sessions of publish/sesion.h.
 #pragma once
 
 #include <functional>
@@ -12,7 +12,7 @@
 
 #include "catalogue/catalogue.h"
 #include "config/ajustes.h"
-#include "publish/ftp.h"
+#include "publish/sesion.h"
 #include "publish/salida.h"
 #include "tree/walk.h"
 
@@ -26,6 +26,10 @@ struct trabajo {
     // longer holds, writes what is held and the line that says so and ends
     // the run at once. Empty for the runs without a lock.
     std::function<void()> vigila_bloqueo;
+    // Set with it: whether the run may still touch the server, false for
+    // good once the lease failed (the sessions ask it between their steps,
+    // on any thread). Empty: always.
+    std::function<bool()> bloqueo_vigente = {};
 
     // Before each file, upload, delete and row.
     void comprueba_bloqueo() const
@@ -49,8 +53,9 @@ struct trabajo {
 // The start of the update run and the prune: the banner, the connection and
 // the login into s, with their lines, and the interrupt armed once
 // connected. A failure, its lines written, ends the run with
-// estado::configuracion.
-[[nodiscard]] quizas_estado abre_conexion(const ::ajustes &a, salida &o, sesion *&s);
+// estado::configuracion. The run's connections share what w says of its
+// lock, and a mark for their temporary copies.
+[[nodiscard]] quizas_estado abre_conexion(const trabajo &w, salida &o, sesion *&s);
 
 // Remote directories made during the run, shared by every connection: one
 // climb at a time, and the directories made so far with the turn in which
@@ -69,23 +74,29 @@ struct conexion {
     directorios &dirs;
     sesion *s = nullptr;
     bool sin_conexion = false;    // lost, and could not be opened again
+    std::string motivo_caida = {};  // why, when sin_conexion
     bool reintenta_425 = false;   // several connections share the passive ports: wait a 425 out
     bool devolver_si_cae = false; // hand the file back when lost and not let in again
 };
 
-// Uploads one file over c; 1 when it was stored, 0 otherwise, with the
-// failure lines appended to lineas. With c.devolver_si_cae, `devuelto` when
-// the connection was lost and could not be opened again: nothing was
-// written and another connection should take the file. With h, a stored
-// file leaves in *h the SHA-256 of the bytes the server confirmed.
-int sube(conexion &c, const std::string &ruta, const std::string &nombre, std::string &lineas,
-         huella *h = nullptr);
-enum { devuelto = -2 };
+// How an upload ended.
+enum class subida {
+    guardada,  // the server confirmed the whole file
+    fallida,   // not stored: the failure lines were appended
+    devuelta,  // with c.devolver_si_cae, the connection was lost and could not be
+               // opened again: nothing was written, another connection should take it
+    detenida,  // the run may no longer touch the server: nothing was written, nothing more sent
+};
 
-// Creates a remote directory and its missing ancestors; nonzero on success.
-// The text is cut and restored during the work; the one line it may write
-// goes to lineas.
-int hazdir(conexion &c, char *path, std::string &lineas);
+// Uploads one file over c. With h, a stored file leaves in *h the SHA-256
+// of the bytes the server confirmed.
+subida sube(conexion &c, const std::string &ruta, const std::string &nombre, std::string &lineas,
+            huella *h = nullptr);
+
+// Creates a remote directory and its missing ancestors; true on success,
+// otherwise *ultimo holds the outcome of the last operation. The text is cut
+// and restored during the work; the one line it may write goes to lineas.
+bool hazdir(conexion &c, char *path, std::string &lineas, desenlace &ultimo);
 
 // A remote folder's listing, asked for ahead of the decisions that need it.
 struct listado_remoto {
@@ -93,6 +104,7 @@ struct listado_remoto {
     bool hecho = false;   // the listing is over (guarded by whoever runs it)
     bool ok = false;
     bool perdida = false;  // failed because the connection was lost for good
+    bool detenida = false; // not listed: the run may no longer touch the server
     std::string motivo;   // why it could not be listed
     std::unordered_map<std::string, entrada_remota> entradas;  // by name
 };
@@ -101,7 +113,7 @@ struct listado_remoto {
 void lista_carpeta(conexion &c, listado_remoto &l);
 
 // Drops c's session and logs in again; false on failure, with the reason
-// kept for the session's reply.
+// kept in c.motivo_caida.
 bool reconecta(conexion &c);
 
 // "ftpserver:ftpport", as the run names the server it connects to.

@@ -6,7 +6,7 @@
 #include <csignal>
 
 reparto::reparto(const ajustes &a, const arbol &t, directorios &dirs, sesion *propia, int n)
-    : a_(a), t_(t), dirs_(dirs), maximo_(static_cast<size_t>(n)), vivos_(1)
+    : a_(a), t_(t), dirs_(dirs), comun_(ftp_tramite(propia)), maximo_(static_cast<size_t>(n)), vivos_(1)
 {
     hilos_.emplace_back(&reparto::hilo, this, propia);
 }
@@ -36,10 +36,10 @@ void reparto::hilo(sesion *propia)
     if (propia) {
         c.s = propia;
     } else {
-        c.s = ftp_nueva(a_);
+        c.s = ftp_nueva(a_, comun_);
         // A connection the server refuses (too many connections from this
         // account or address) leaves the files to the others.
-        if (ftp_abre(c.s) != apertura::ok) {
+        if (!ftp_abre(c.s).ok) {
             ftp_cierra(c.s);
             std::lock_guard<std::mutex> l(mu_);
             --vivos_;
@@ -68,7 +68,7 @@ void reparto::hilo(sesion *propia)
             // The main thread reads the listing only once it sees hecho.
             lista_carpeta(c, *lista);
             std::unique_lock<std::mutex> l(mu_);
-            if (lista->perdida && vivos_ > 1) {
+            if (lista->perdida && !lista->detenida && vivos_ > 1) {
                 // Lost and not let in again: another connection lists it.
                 --vivos_;
                 listado_remoto de_nuevo;
@@ -87,8 +87,8 @@ void reparto::hilo(sesion *propia)
         std::string lineas;
         huella h;
         huella *ph = a_.contenido ? &h : nullptr;
-        int r = sube(c, e->ruta, e->nombre, lineas, ph);
-        if (r == devuelto) {
+        subida r = sube(c, e->ruta, e->nombre, lineas, ph);
+        if (r == subida::devuelta) {
             std::unique_lock<std::mutex> l(mu_);
             if (vivos_ > 1) {
                 // Lost and not let in again: another connection takes it.
@@ -144,7 +144,7 @@ void reparto::lista(std::shared_ptr<listado_remoto> l)
     hay_encargo_.notify_one();
 }
 
-void reparto::espera(const listado_remoto &l)
+void reparto::espera_listado(const listado_remoto &l)
 {
     std::unique_lock<std::mutex> g(mu_);
     hay_hecho_.wait(g, [&] { return l.hecho; });
@@ -162,14 +162,14 @@ encargo *reparto::primero()
     return en_orden_.empty() ? nullptr : en_orden_.front().get();
 }
 
-bool reparto::saca(encargo &out, bool espera)
+bool reparto::saca(encargo &out, bool aguardar)
 {
     std::unique_lock<std::mutex> l(mu_);
     if (en_orden_.empty())
         return false;
     puntero e = en_orden_.front();
     if (!e->hecho) {
-        if (!espera)
+        if (!aguardar)
             return false;
         hay_hecho_.wait(l, [&] { return e->hecho; });
     }

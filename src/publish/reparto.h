@@ -26,7 +26,7 @@ struct encargo {
     std::string motivo;  // why a file the row calls unchanged goes again, as a line
     // Filled by the upload thread.
     bool hecho = false;
-    int subido = 0;
+    subida subido = subida::fallida;
     std::string lineas;  // what the upload wrote
     huella h;            // content mode: digest of the bytes sent
 };
@@ -49,16 +49,16 @@ public:
     size_t en_curso();
     // The first file handed over and not yet taken back, or nullptr.
     encargo *primero();
-    // Takes the first file back once its upload is over; with espera, waits
-    // for it. False when there is none, or it is not over and espera is
-    // false.
-    bool saca(encargo &out, bool espera);
+    // Takes the first file back once its upload is over; with aguardar,
+    // waits for it. False when there is none, or it is not over and
+    // aguardar is false.
+    bool saca(encargo &out, bool aguardar);
 
     // Lists a remote folder into l on the first free connection, before
     // any upload still waiting: the decisions wait for listings.
     void lista(std::shared_ptr<listado_remoto> l);
     // Waits until l's listing is over.
-    void espera(const listado_remoto &l);
+    void espera_listado(const listado_remoto &l);
 
 private:
     using puntero = std::shared_ptr<encargo>;
@@ -69,6 +69,7 @@ private:
     const ajustes &a_;
     const arbol &t_;
     directorios &dirs_;
+    const tramite comun_;  // what the connections of the run share
     std::mutex mu_;
     std::condition_variable hay_encargo_, hay_hecho_;
     std::deque<puntero> cola_;      // waiting for a connection

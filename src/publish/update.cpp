@@ -31,8 +31,11 @@ struct corrida {
 [[nodiscard]] quizas_estado concluye(corrida &r, const encargo &e)
 {
     salida &o = r.salida;
-    o.anota_subida(ruta_local(r.trabajo.arbol, e.ruta + e.nombre), e.subido);
-    if (!e.subido) {
+    // A run that lost its lock stops here, writing nothing of this file.
+    if (e.subido == subida::detenida)
+        r.trabajo.comprueba_bloqueo();
+    o.anota_subida(ruta_local(r.trabajo.arbol, e.ruta + e.nombre), e.subido == subida::guardada);
+    if (e.subido != subida::guardada) {
         o.escribe(e.motivo + e.lineas + "===> ERROR al subir " + e.ruta + e.nombre + "\n");
         return std::nullopt;
     }
@@ -124,6 +127,9 @@ struct corrida {
     case hallazgo::tamano:
         motivo = "Tamano distinto en el servidor: " + s.ruta + s.a.nombre + "\n";
         break;
+    case hallazgo::detenida:
+        r.trabajo.comprueba_bloqueo();
+        return {};
     case hallazgo::sin_listar:
         if (!linea.empty()) {
             if (quizas_estado fin = vacia(r))
@@ -227,24 +233,29 @@ std::string direccion(const ajustes &a)
     return a.ftpserver + ":" + a.ftpport;
 }
 
-quizas_estado abre_conexion(const ajustes &a, salida &o, sesion *&s)
+quizas_estado abre_conexion(const trabajo &w, salida &o, sesion *&s)
 {
+    const ajustes &a = w.ajustes;
     // A write on a connection the server has closed then fails like any
     // other instead of killing the process.
     signal(SIGPIPE, SIG_IGN);
     ftp_inicia();
     o.escribe("Vantor v0.9.1\n");
     o.escribe("Conectamos a " + direccion(a) + "\n");
-    s = ftp_nueva(a);
-    apertura ap = ftp_abre(s);
-    if (ap == apertura::conexion) {
-        o.escribe("Error al conectar\n" + ftp_respuesta(s) + "\n");
+    s = ftp_nueva(a, tramite{ficha_al_azar(), w.bloqueo_vigente});
+    const desenlace ap = ftp_abre(s);
+    if (ap.paso == apertura::conexion) {
+        o.escribe("Error al conectar\n" + ap.texto() + "\n");
+        ftp_cierra(s);
+        s = nullptr;
         return estado::configuracion;
     }
     o.escribe("Conectado!!!\n");
     o.arma_interrupcion();
-    if (ap == apertura::login) {
-        o.escribe("Error al identificarse\n" + ftp_respuesta(s) + "\n");
+    if (ap.paso == apertura::login) {
+        o.escribe("Error al identificarse\n" + ap.texto() + "\n");
+        ftp_cierra(s);
+        s = nullptr;
         return estado::configuracion;
     }
     o.escribe("Login correcto\n");
@@ -254,7 +265,7 @@ quizas_estado abre_conexion(const ajustes &a, salida &o, sesion *&s)
 quizas_estado actualiza(trabajo &w, salida &o)
 {
     auto r = std::make_unique<corrida>(w, o);
-    if (quizas_estado fin = abre_conexion(w.ajustes, o, r->propia.s))
+    if (quizas_estado fin = abre_conexion(w, o, r->propia.s))
         return fin;
     o.progreso_empieza();
     if (w.ajustes.conexiones > 1) {

@@ -20,34 +20,33 @@ unsigned long turno_actual(directorios &d)
     return d.turno;
 }
 
-// One transfer in image mode; true when the server stored the file. With
-// several connections a 425 (the server's passive ports taken) is waited
-// out and the transfer tried again.
-bool pon(conexion &c, const std::string &local, const std::string &remota, huella *h)
+// One transfer in image mode. With several connections a 425 (the
+// server's passive ports taken) is waited out and the transfer tried again.
+desenlace pon(conexion &c, const std::string &local, const std::string &remota, huella *h)
 {
     for (int intento = 0;; ++intento) {
-        if (ftp_put(c.s, local, remota, h))
-            return true;
-        if (!c.reintenta_425 || ftp_codigo(c.s) != 425 || intento >= 5)
-            return false;
+        desenlace d = ftp_put(c.s, local, remota, h);
+        if (d.ok || !c.reintenta_425 || d.codigo != 425 || intento >= 5)
+            return d;
         std::this_thread::sleep_for(std::chrono::milliseconds(100 << intento));
     }
 }
 
-// One directory creation, with the directory lock held; nonzero when the
+// One directory creation, with the directory lock held; true when the
 // server made it.
-int crea(conexion &c, const char *path)
+bool crea(conexion &c, const char *path, desenlace &ultimo)
 {
-    if (!ftp_mkdir(c.s, path))
-        return 0;
+    ultimo = ftp_mkdir(c.s, path);
+    if (!ultimo.ok)
+        return false;
     c.dirs.hechos[path] = ++c.dirs.turno;
-    return 1;
+    return true;
 }
 
-// Why the local file cannot be sent, or an empty text when it can. Checked
-// before the transfer so that a file that vanished, cannot be read or would
-// block (a FIFO) is reported with its own reason.
-std::string falla_local(const std::string &local)
+// Why the local file cannot be sent. Checked before the transfer so that a
+// file that vanished, cannot be read or would block (a FIFO) is reported
+// with its own reason.
+quizas_linea falla_local(const std::string &local)
 {
     int fd = open(local.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
@@ -57,7 +56,7 @@ std::string falla_local(const std::string &local)
     close(fd);
     if (!regular)
         return "No es un archivo regular";
-    return {};
+    return std::nullopt;
 }
 
 std::string fallo_subida(const std::string &remota, const std::string &local, const std::string &motivo)
@@ -65,43 +64,41 @@ std::string fallo_subida(const std::string &remota, const std::string &local, co
     return "Error subiendo archivo " + remota + " desde " + local + ":\n" + motivo + "\n";
 }
 
-enum { perdida = -1 };
-
-// One attempt at the whole upload. Returns 1 when stored and 0 after
-// appending the failure lines; on a first attempt that meets a lost
-// connection, returns `perdida` having appended nothing.
-int intenta(conexion &c, const std::string &ruta, const std::string &nombre, bool primera, std::string &lineas,
-            huella *h)
+// One attempt at the whole upload. On a first attempt that meets a lost
+// connection, returns subida::devuelta having appended nothing.
+subida intenta(conexion &c, const std::string &ruta, const std::string &nombre, bool primera, std::string &lineas,
+               huella *h)
 {
+    if (!ftp_vigente(c.s))
+        return subida::detenida;
     const std::string local = ruta_local(c.t, ruta + nombre);
     const std::string remota = c.a.remoteroot + ruta + nombre;
 
-    // A line break in a path would end the FTP command early and send the
-    // rest of the name as a command of its own.
-    std::string motivo;
-    if (remota.find_first_of("\r\n") != std::string::npos)
-        motivo = "La ruta remota contiene un salto de linea, que el protocolo FTP no admite";
-    else
+    quizas_linea motivo = ftp_ruta_rechazada(c.s, remota);
+    if (!motivo)
         motivo = falla_local(local);
-    if (!motivo.empty()) {
-        lineas += fallo_subida(remota, local, motivo);
-        return 0;
+    if (motivo) {
+        lineas += fallo_subida(remota, local, *motivo);
+        return subida::fallida;
     }
     if (c.sin_conexion) {
         if (primera)
-            return perdida;
-        lineas += fallo_subida(remota, local, ftp_respuesta(c.s));
-        return 0;
+            return subida::devuelta;
+        lineas += fallo_subida(remota, local, c.motivo_caida);
+        return subida::fallida;
     }
 
     const unsigned long antes = turno_actual(c.dirs);
-    if (pon(c, local, remota, h))
-        return 1;
-    if (primera && ftp_perdida(c.s))
-        return perdida;
-    if (!ftp_falta_carpeta(c.s)) {
-        lineas += fallo_subida(remota, local, ftp_respuesta(c.s));
-        return 0;
+    desenlace d = pon(c, local, remota, h);
+    if (d.ok)
+        return subida::guardada;
+    if (d.detenida)
+        return subida::detenida;
+    if (primera && d.perdida)
+        return subida::devuelta;
+    if (!d.falta_carpeta()) {
+        lineas += fallo_subida(remota, local, d.texto());
+        return subida::fallida;
     }
 
     std::string dir = c.a.remoteroot + ruta;
@@ -112,56 +109,64 @@ int intenta(conexion &c, const std::string &ruta, const std::string &nombre, boo
         if (hecho == c.dirs.hechos.end() || hecho->second <= antes) {
             std::vector<char> texto(dir.begin(), dir.end());
             texto.push_back('\0');
-            if (!hazdir(c, texto.data(), lineas)) {
-                if (primera && ftp_perdida(c.s))
-                    return perdida;
-                lineas += "Error creando directorio " + dir + ":\n" + ftp_respuesta(c.s) + "\n";
-                return 0;
+            if (!hazdir(c, texto.data(), lineas, d)) {
+                if (d.detenida)
+                    return subida::detenida;
+                if (primera && d.perdida)
+                    return subida::devuelta;
+                lineas += "Error creando directorio " + dir + ":\n" + d.texto() + "\n";
+                return subida::fallida;
             }
         }
     }
-    if (pon(c, local, remota, h))
-        return 1;
-    if (primera && ftp_perdida(c.s))
-        return perdida;
+    d = pon(c, local, remota, h);
+    if (d.ok)
+        return subida::guardada;
+    if (d.detenida)
+        return subida::detenida;
+    if (primera && d.perdida)
+        return subida::devuelta;
     lineas += "Error subiendo archivo aun habiendo creado el directorio:\n" + local + " a " + remota + "\n" +
-              ftp_respuesta(c.s) + "\n";
-    return 0;
+              d.texto() + "\n";
+    return subida::fallida;
 }
 
 }  // namespace
 
 bool reconecta(conexion &c)
 {
-    c.sin_conexion = ftp_abre(c.s) != apertura::ok;
-    return !c.sin_conexion;
+    desenlace d = ftp_abre(c.s);
+    c.sin_conexion = !d.ok;
+    if (!d.ok)
+        c.motivo_caida = d.texto();
+    return d.ok;
 }
 
-int sube(conexion &c, const std::string &ruta, const std::string &nombre, std::string &lineas, huella *h)
+subida sube(conexion &c, const std::string &ruta, const std::string &nombre, std::string &lineas, huella *h)
 {
     // What the first attempt wrote before it met a lost connection is kept
     // apart: a file handed back to another connection writes nothing here.
     std::string primeras;
-    int r = intenta(c, ruta, nombre, true, primeras, h);
-    if (r != perdida) {
+    subida r = intenta(c, ruta, nombre, true, primeras, h);
+    if (r != subida::devuelta) {
         lineas += primeras;
         return r;
     }
     // The server closed the control connection (an idle timeout, a restart):
     // log in again and give the file one more attempt.
     if (!reconecta(c) && c.devolver_si_cae)
-        return devuelto;
+        return ftp_vigente(c.s) ? subida::devuelta : subida::detenida;
     lineas += primeras;
     return intenta(c, ruta, nombre, false, lineas, h);
 }
 
-int hazdir(conexion &c, char *path, std::string &lineas)
+bool hazdir(conexion &c, char *path, std::string &lineas, desenlace &ultimo)
 {
-    if (crea(c, path))
-        return 1;
+    if (crea(c, path, ultimo))
+        return true;
     // Climbing further over a connection that is gone only repeats failures.
-    if (ftp_perdida(c.s))
-        return 0;
+    if (ultimo.perdida || ultimo.detenida)
+        return false;
     char *barra = nullptr;
     for (char *p = path + strlen(path); p > path + 1;) {
         --p;
@@ -172,26 +177,33 @@ int hazdir(conexion &c, char *path, std::string &lineas)
     }
     if (barra) {
         *barra = '\0';
-        int padre = hazdir(c, path, lineas);
+        const bool padre = hazdir(c, path, lineas, ultimo);
         *barra = '/';
         if (!padre)
-            return 0;
-        return crea(c, path);
+            return false;
+        return crea(c, path, ultimo);
     }
     lineas += "Intentamos crear el directorio " + std::string(path) + "\n";
-    return crea(c, path);
+    return crea(c, path, ultimo);
 }
 
 void lista_carpeta(conexion &c, listado_remoto &l)
 {
+    if (!ftp_vigente(c.s)) {
+        l.detenida = true;
+        return;
+    }
     std::vector<entrada_remota> v;
-    bool ok = !c.sin_conexion && ftp_lista(c.s, l.carpeta, v);
-    if (!ok && (c.sin_conexion || ftp_perdida(c.s)) && reconecta(c))
-        ok = ftp_lista(c.s, l.carpeta, v);
-    l.ok = ok;
+    desenlace d;
+    if (!c.sin_conexion)
+        d = ftp_lista(c.s, l.carpeta, v);
+    if (!d.ok && !d.detenida && (c.sin_conexion || d.perdida) && reconecta(c))
+        d = ftp_lista(c.s, l.carpeta, v);
+    l.ok = d.ok;
     l.perdida = c.sin_conexion;
-    if (!ok) {
-        l.motivo = ftp_respuesta(c.s);
+    l.detenida = d.detenida;
+    if (!d.ok) {
+        l.motivo = c.sin_conexion ? c.motivo_caida : d.texto();
         return;
     }
     l.entradas.reserve(v.size());

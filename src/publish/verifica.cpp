@@ -75,14 +75,16 @@ verificacion::carpeta verificacion::resuelve(const std::string &remota)
     // Kept alive while the climb below may let other nodes go.
     std::shared_ptr<listado_remoto> l = n.l;
     if (pool_)
-        pool_->espera(*l);
+        pool_->espera_listado(*l);
     else if (!l->hecho) {
         lista_carpeta(propia_, *l);
         l->hecho = true;
     }
     carpeta c = carpeta::listada;
     std::string padre, nombre;
-    if (!l->ok) {
+    if (l->detenida) {
+        c = carpeta::detenida;
+    } else if (!l->ok) {
         if (!padre_de(remota, padre, nombre)) {
             c = carpeta::ilegible;
         } else {
@@ -113,6 +115,8 @@ hallazgo verificacion::examina(const std::string &ruta, const archivo &a, std::s
     nodo &n = nodos_[carpeta_remota];
     if (c == carpeta::falta)
         return hallazgo::falta;
+    if (c == carpeta::detenida)
+        return hallazgo::detenida;
     if (c == carpeta::ilegible) {
         if (!n.avisada && linea) {
             n.avisada = true;

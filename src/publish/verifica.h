@@ -19,6 +19,7 @@ enum class hallazgo {
     falta,       // not there, or its folder is not there
     tamano,      // there with another size
     sin_listar,  // its folder could not be listed: decided as in a plain run
+    detenida,    // not listed: the run may no longer touch the server
 };
 
 class verificacion {
@@ -41,7 +42,7 @@ public:
     void suelta(const std::string &ruta);
 
 private:
-    enum class carpeta { listada, falta, ilegible };
+    enum class carpeta { listada, falta, ilegible, detenida };
     struct nodo {
         std::shared_ptr<listado_remoto> l;
         int usos = 0;

@@ -79,10 +79,11 @@ constexpr const char *marca_temporal = ".vantor-tmp";
 
 }  // namespace
 
-std::string nombre_temporal(const std::string &nombre)
+std::string nombre_temporal(const std::string &nombre, const std::string &ficha)
 {
+    const std::string marca = (ficha.empty() ? std::string() : "." + ficha.substr(0, 40)) + marca_temporal;
     if (nombre.size() <= 200)
-        return "." + nombre + marca_temporal;
+        return "." + nombre + marca;
     // FNV-1a: fixed across builds and platforms, unlike std::hash.
     unsigned long long h = 14695981039346656037ull;
     for (unsigned char c : nombre) {
@@ -91,7 +92,7 @@ std::string nombre_temporal(const std::string &nombre)
     }
     char hex[17];
     snprintf(hex, sizeof hex, "%016llx", h);
-    return "." + std::string(hex) + marca_temporal;
+    return "." + std::string(hex) + marca;
 }
 
 bool es_temporal(const std::string &nombre)

@@ -103,11 +103,12 @@ bool toma_sello(long long t, sello &s);
 bool admisible(const std::string &v, const char **motivo);
 
 // The name a file travels under before it is renamed to nombre, in the
-// same folder: a dot-name with a fixed mark, the same for the same name, so
-// that the leftover of an interrupted upload is overwritten by the next one.
-// A name longer than 200 bytes is replaced by a digest of it, so that the
-// temporary name stays within the 255 bytes that file systems take.
-std::string nombre_temporal(const std::string &nombre);
+// same folder: a dot-name, the run's mark (ficha, at most 40 bytes; none
+// when empty) and a fixed suffix, so that two runs never write the same
+// temporary copy. A name longer than 200 bytes is replaced by a digest of
+// it, so that the temporary name stays within the 255 bytes that file
+// systems take.
+std::string nombre_temporal(const std::string &nombre, const std::string &ficha = {});
 
 // True for a name nombre_temporal may give.
 bool es_temporal(const std::string &nombre);
