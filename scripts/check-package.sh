@@ -58,7 +58,7 @@ pass "package holds the binary, the manual page and the documentation"
 [ "$(dpkg-deb -f "$deb" Package)" = vantor ] || fail "package name"
 [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "package version"
 depends=$(dpkg-deb -f "$deb" Depends)
-for lib in libmariadb3 libcurl4 libssl3; do
+for lib in libmariadb3 libcurl4 libssh2-1 libssl3; do
     grep -qE "(^|, )$lib( |,|$)" <<<"$depends" || fail "Depends lacks $lib: $depends"
 done
 grep -q "libftp" <<<"$depends" && fail "Depends still names ftplib: $depends"

@@ -31,7 +31,8 @@ as_root() {
 
 # --- packages -------------------------------------------------------------
 
-packages=(cmake g++ make pkg-config libmariadb-dev libcurl4-openssl-dev libssl-dev libsqlite3-dev python3)
+packages=(cmake g++ make pkg-config libmariadb-dev libcurl4-openssl-dev libssl-dev libssh2-1-dev libsqlite3-dev
+          python3)
 case $catalogue in
     file) ;;
     server) packages+=(mariadb-server-core mariadb-client-core) ;;

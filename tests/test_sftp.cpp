@@ -1,6 +1,7 @@
 // Over SFTP, what the FTP tables (test_servers, test_transport) do not
 // cover: the host-key check before the login, a prune, and the scripted
-// server's cut connection, refused open and stall.
+// server's cut connection, refused open and stall, also with several files
+// in flight on one connection.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include "support/scripted_sftp.h"
 #include "support/site.h"
 #include "support/ssh_daemons.h"
+#include "support/text.h"
 
 namespace {
 
@@ -166,6 +168,102 @@ TEST(Scripted, CutRefusalAndStall)
     pub::expect_run(vt::run(s), want + "Terminado!!!\n", 2);
     EXPECT_EQ(vt::read_file(sftp.path("htdocs/big.bin")), big);
     EXPECT_EQ(site.rows(), pub::Rows{pub::row({"/", "big.bin"}, when)});
+}
+
+// Several files in flight on one connection: the last one's write is cut or
+// refused while the others' answers are held back. After a cut every file
+// that was in flight goes again, all over one new connection, and arrives
+// whole; after a refusal the others are stored and the run ends with 2.
+TEST(Scripted, SeveralFilesInFlight)
+{
+    struct Case {
+        std::string name;
+        vt::SftpAnswer last;  // the answer to the last file's first write
+        int status, connections;
+    };
+    const std::vector<Case> cases = {
+        {"cut", vt::SftpAnswer::drop(), 0, 2},
+        {"refusal", vt::SftpAnswer::permission_denied(), 2, 1},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        vt::ScriptedSftp sftp;
+        sftp.make_dir("htdocs");
+        Site site("inflight_" + c.name);
+        const std::string known = site.local() + "/../known_hosts";
+        vt::write_file(known, vt::read_file(sftp.known_hosts()));
+        use_sftp(site, sftp.host(), sftp.port(), sftp.user(), sftp.pass(), known);
+        site.create_table();
+        for (int i = 0; i < 6; ++i)
+            site.put("/f" + std::to_string(i) + ".bin", std::string(20000 + i, static_cast<char>('a' + i)), when);
+        const std::vector<pub::Entry> files = pub::listing(site.local());
+        const pub::Entry &last = files.back();
+        for (const pub::Entry &e : files)
+            if (e.path() != last.path())
+                sftp.queue("write", "/htdocs" + e.path(), vt::SftpAnswer::ok(600ms));
+        sftp.queue("write", "/htdocs" + last.path(), c.last);
+        std::string want = pub::header(sftp.port());
+        pub::Rows rows;
+        for (const pub::Entry &e : files) {
+            if (c.status && e.path() == last.path()) {
+                want += "NUEVO ARCHIVO!!!  Bienvenido " + e.path() + "!\nError subiendo archivo /htdocs" + e.path() +
+                        " desde " + site.local(e.path()) + ":\nPermission denied\n\n===> ERROR al subir " + e.path() +
+                        "\n";
+                continue;
+            }
+            want += pub::new_file(e.path());
+            rows.push_back(pub::row(e, when));
+        }
+        pub::expect_run(site.run(), want + "Terminado!!!\n", c.status);
+        for (const pub::Entry &e : files) {
+            if (c.status && e.path() == last.path())
+                continue;
+            EXPECT_EQ(vt::read_file(sftp.path("htdocs" + e.path())), vt::read_file(site.local(e.path()))) << e.path();
+        }
+        EXPECT_EQ(site.rows(), pub::sorted(rows));
+        EXPECT_EQ(sftp.connections(), c.connections);
+        // The other files' writes had all reached the first connection, and
+        // their answers were held back: they were in flight together.
+        int held = 0;
+        const std::vector<std::vector<std::string>> sessions = sftp.sessions();
+        for (const std::string &r : sessions.at(0))
+            held += r.rfind("write /htdocs/f", 0) == 0 && r.find(last.nombre) == std::string::npos;
+        EXPECT_EQ(held, 5);
+    }
+}
+
+// A server that allows fewer SFTP channels on a connection than the files
+// vantor would keep in flight on it: the channels it refuses stay unused,
+// the connection goes on, and every file arrives.
+TEST(Lanes, FewerChannelsThanFilesInFlight)
+{
+    if (!vt::running_as_root())
+        GTEST_SKIP() << "needs root";
+    vt::Sshd::Options so;
+    so.extra_config = {"MaxSessions 2"};
+    vt::Sshd ssh(so);
+    ssh.make_dir("htdocs");
+    // 20 ms away, so that files wait for a lane and more lanes are asked for.
+    vt::Relay far(ssh.port(), 20);
+    Site site("lanes");
+    std::string known = vt::read_file(ssh.known_hosts());
+    for (size_t i = 0; (i = known.find("[127.0.0.1]", i)) != std::string::npos;)
+        known.replace(i, 11, "[127.0.0.2]");
+    vt::write_file(site.local() + "/../known_hosts_far", known);
+    use_sftp(site, far.host(), far.port(), ssh.user(), ssh.pass(), site.local() + "/../known_hosts_far");
+    site.create_table();
+    for (int i = 0; i < 20; ++i)
+        site.put("/d" + std::to_string(i % 3) + "/f" + std::to_string(i) + ".txt", std::string(3000 + i, 'x'), when);
+    std::string want = pub::header(far.port());
+    want.replace(want.find("127.0.0.1"), 9, far.host());
+    for (const pub::Entry &e : pub::listing(site.local()))
+        want += pub::new_file(e.path());
+    pub::expect_run(site.run(), want + "Terminado!!!\n");
+    for (const pub::Entry &e : pub::listing(site.local()))
+        EXPECT_EQ(vt::read_file(ssh.path("htdocs" + e.path())), vt::read_file(site.local(e.path()))) << e.path();
+    // One login; the channels past the second were asked for and refused.
+    EXPECT_EQ(vt::occurrences(ssh.log(), "Accepted password"), 1) << ssh.log();
+    EXPECT_TRUE(ssh.wait_for_log("no more sessions", 5s)) << ssh.log();
 }
 
 // Through a 20 ms round trip a file waits on the server for some three round

@@ -106,6 +106,7 @@ public:
 
     void prepara(sesion *s) const override
     {
+        prepara_curl(s);
         CURL *e = s->easy;
         const ajustes &a = *s->config;
         curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "ftp,ftps");

@@ -12,6 +12,7 @@
 // once it may not, nothing more is handed to the library and the operation
 // ends as `detenida`.
 #include "publish/motor.h"
+#include "publish/sftp.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -21,6 +22,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -271,6 +273,11 @@ desenlace ejecuta(sesion *s)
     return d;
 }
 
+desenlace dialecto::envia(sesion *s, const std::string &local, const std::string &remota, std::string *h) const
+{
+    return transfiere(s, local, remota, h);
+}
+
 desenlace transfiere(sesion *s, const std::string &local, const std::string &remota, std::string *h)
 {
     s->descriptor = open(local.c_str(), O_RDONLY | O_CLOEXEC);
@@ -341,7 +348,7 @@ desenlace por_temporal(sesion *s, const std::string &local, const std::string &r
     const size_t barra = remota.rfind('/');
     const size_t corte = barra == std::string::npos ? 0 : barra + 1;
     const std::string temporal = remota.substr(0, corte) + nombre_temporal(remota.substr(corte), s->comun.ficha);
-    desenlace d = transfiere(s, local, temporal, h);
+    desenlace d = s->habla->envia(s, local, temporal, h);
     // Over a lost connection the copy stays; the retry of the file
     // overwrites it. A folder that is missing holds no copy. A run that
     // may no longer touch the server leaves it as it is.
@@ -408,7 +415,11 @@ std::string ficha_al_azar()
     return hex;
 }
 
-void ftp_inicia() { curl_global_init(CURL_GLOBAL_DEFAULT); }
+void ftp_inicia()
+{
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    sftp_inicia();
+}
 
 // The one place that picks the dialect.
 const dialecto &dialecto_de(const ajustes &a) { return a.sftp ? dialecto_sftp() : dialecto_ftp(); }
@@ -421,6 +432,13 @@ sesion *ftp_nueva(const ajustes &a, tramite t)
     s->config = &a;
     s->habla = &dialecto_de(a);
     s->comun = std::move(t);
+    s->habla->prepara(s);
+    return s;
+}
+
+void prepara_curl(sesion *s)
+{
+    const ajustes &a = *s->config;
     const long plazo = a.plazo;
     s->easy = curl_easy_init();
     nuevo_multi(s);
@@ -441,8 +459,6 @@ sesion *ftp_nueva(const ajustes &a, tramite t)
     curl_easy_setopt(e, CURLOPT_SERVER_RESPONSE_TIMEOUT, plazo);
     curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, plazo);
-    s->habla->prepara(s);
-    return s;
 }
 
 const tramite &ftp_tramite(const sesion *s) { return s->comun; }
@@ -491,8 +507,28 @@ void ftp_cierra(sesion *s)
 {
     if (!s)
         return;
+    s->habla->cierra(s);
     // Closing the cached connection sends QUIT.
     curl_multi_cleanup(s->multi);
     curl_easy_cleanup(s->easy);
     delete s;
+}
+
+int ftp_carriles(const ajustes &a)
+{
+    if (!a.sftp)
+        return 1;
+    return std::max(1, std::min(ventana_sftp, carriles_por_corrida / std::max(1, a.conexiones)));
+}
+
+sesion *ftp_otro_carril(sesion *s)
+{
+    if (!s->sftp)
+        return nullptr;
+    sesion *o = new sesion;
+    o->config = s->config;
+    o->habla = s->habla;
+    o->comun = s->comun;
+    o->sftp = sftp_otro(s->sftp, &o->comun);
+    return o;
 }

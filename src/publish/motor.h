@@ -15,6 +15,7 @@
 #include "publish/sesion.h"
 
 class dialecto;
+struct carril;
 
 // What one operation leaves behind while it runs: reset as each begins, and
 // read by the engine and the dialect that started it, never after.
@@ -33,6 +34,7 @@ struct operacion {
 struct sesion {
     const ajustes *config = nullptr;
     const dialecto *habla = nullptr;
+    carril *sftp = nullptr;       // SFTP: the lane it is (publish/sftp.h); no curl handle then
     tramite comun;                // shared by the run's connections
     CURL *easy = nullptr;
     CURLM *multi = nullptr;
@@ -71,6 +73,8 @@ public:
     virtual quizas_linea ruta_rechazada(const std::string &remota) const = 0;
     virtual desenlace sube(sesion *s, const std::string &local, const std::string &remota,
                            std::string *h) const = 0;
+    // Writes the local file straight to remota (the engine's transfiere).
+    virtual desenlace envia(sesion *s, const std::string &local, const std::string &remota, std::string *h) const;
     virtual desenlace lista(sesion *s, const std::string &carpeta, std::vector<entrada_remota> &out) const = 0;
     virtual desenlace crea_carpeta(sesion *s, const std::string &path) const = 0;
     virtual desenlace borra(sesion *s, const std::string &path) const = 0;
@@ -88,6 +92,8 @@ public:
     virtual bool corta_estancada() const = 0;
     // Whether the engine watches the control connection besides the library.
     virtual bool vigila_control() const = 0;
+    // Releases what the protocol holds besides the engine's handles.
+    virtual void cierra(sesion *) const {}
 };
 
 const dialecto &dialecto_ftp();
@@ -96,6 +102,9 @@ const dialecto &dialecto_sftp();
 const dialecto &dialecto_de(const ajustes &a);
 
 // The engine, for the dialects.
+
+// The options every curl handle of a session takes.
+void prepara_curl(sesion *s);
 
 // A fresh multi handle: the next operation opens a new connection.
 void nuevo_multi(sesion *s);

@@ -6,9 +6,10 @@
 #include <csignal>
 
 reparto::reparto(const ajustes &a, const arbol &t, directorios &dirs, sesion *propia, int n)
-    : a_(a), t_(t), dirs_(dirs), comun_(ftp_tramite(propia)), maximo_(static_cast<size_t>(n)), vivos_(1)
+    : a_(a), t_(t), dirs_(dirs), comun_(ftp_tramite(propia)), maximo_(n), conexiones_(1), vivos_(1), llegando_(1)
 {
-    hilos_.emplace_back(&reparto::hilo, this, propia);
+    std::lock_guard<std::mutex> l(mu_);
+    hilos_.emplace_back(&reparto::hilo, this, propia, true);
 }
 
 reparto::~reparto()
@@ -20,9 +21,12 @@ reparto::~reparto()
     hay_encargo_.notify_all();
     for (std::thread &t : hilos_)
         t.join();
+    for (std::deque<sesion *> &r : reservas_)
+        for (sesion *s : r)
+            ftp_cierra(s);
 }
 
-void reparto::hilo(sesion *propia)
+void reparto::hilo(sesion *propia, bool abierta)
 {
     // The interrupt is handled on the main thread, which owns the output.
     sigset_t s;
@@ -33,24 +37,35 @@ void reparto::hilo(sesion *propia)
     conexion c{a_, t_, dirs_};
     c.reintenta_425 = true;
     c.devolver_si_cae = true;
-    if (propia) {
-        c.s = propia;
-    } else {
-        c.s = ftp_nueva(a_, comun_);
-        // A connection the server refuses (too many connections from this
-        // account or address) leaves the files to the others.
-        if (!ftp_abre(c.s).ok) {
-            ftp_cierra(c.s);
-            std::lock_guard<std::mutex> l(mu_);
-            --vivos_;
-            return;
-        }
+    c.s = propia ? propia : ftp_nueva(a_, comun_);
+    // A connection the server refuses (too many connections from this
+    // account or address), or a lane it refuses on its connection, leaves
+    // the files to the others.
+    if (!abierta && !ftp_abre(c.s).ok) {
+        ftp_cierra(c.s);
+        std::lock_guard<std::mutex> l(mu_);
+        --vivos_;
+        --llegando_;
+        return;
     }
+    if ((!propia || abierta) && ftp_carriles(a_) > 1) {
+        // A new connection: its other lanes wait to be needed.
+        std::deque<sesion *> otros;
+        for (int i = 1; i < ftp_carriles(a_); ++i)
+            otros.push_back(ftp_otro_carril(c.s));
+        std::lock_guard<std::mutex> l(mu_);
+        reservas_.push_back(std::move(otros));
+        otro_si_hace_falta();
+    }
+    bool primera = true;
     for (;;) {
         puntero e;
         std::shared_ptr<listado_remoto> lista;
         {
             std::unique_lock<std::mutex> l(mu_);
+            if (primera)
+                --llegando_;
+            primera = false;
             ++libres_;
             hay_encargo_.wait(l, [this] { return fin_ || !cola_.empty() || !listas_.empty(); });
             --libres_;
@@ -127,10 +142,27 @@ void reparto::encola(encargo e)
 
 void reparto::otro_si_hace_falta()
 {
-    // Every thread busy: one more connection, if the settings allow it.
-    if (cola_.size() + listas_.size() > static_cast<size_t>(libres_) && hilos_.size() < maximo_) {
+    // Every thread busy, none on its way: more connections, as long as the
+    // settings allow them, then more lanes on the connections that have the
+    // fewest, until every waiting file has one on its way. Files handed
+    // over before a connection's lanes were ready are counted here too.
+    while (!fin_ && cola_.size() + listas_.size() > static_cast<size_t>(libres_ + llegando_)) {
+        sesion *carril = nullptr;
+        if (conexiones_ < maximo_) {
+            ++conexiones_;
+        } else {
+            std::deque<sesion *> *mas = nullptr;
+            for (std::deque<sesion *> &r : reservas_)
+                if (!mas || r.size() > mas->size())
+                    mas = &r;
+            if (!mas || mas->empty())
+                return;
+            carril = mas->front();
+            mas->pop_front();
+        }
         ++vivos_;
-        hilos_.emplace_back(&reparto::hilo, this, nullptr);
+        ++llegando_;
+        hilos_.emplace_back(&reparto::hilo, this, carril, false);
     }
 }
 

@@ -1,4 +1,5 @@
-// Uploads on several connections at once, handed back in walk order.
+// Uploads on several connections (and lanes of a connection) at once,
+// handed back in walk order.
 //
 // The main thread walks, looks files up and decides, as with one
 // connection; each file to upload is handed to the first free connection,
@@ -33,10 +34,11 @@ struct encargo {
 
 class reparto {
 public:
-    // Up to n upload threads. The first takes over the logged-in session
-    // propia; another is started, opening its own connection, only when a
-    // file is handed over while every thread is busy, so a run that uploads
-    // little opens few connections.
+    // Up to n connections, each with up to ftp_carriles lanes, a thread
+    // each. The first connection is the logged-in session propia. Another
+    // connection, or else another lane, is opened only when a file is
+    // handed over while every thread is busy and none is on its way, so a
+    // run that uploads little opens few connections and channels.
     reparto(const ajustes &a, const arbol &t, directorios &dirs, sesion *propia, int n);
     // Waits for every file, then stops the threads; each connection quits.
     ~reparto();
@@ -62,7 +64,9 @@ public:
 
 private:
     using puntero = std::shared_ptr<encargo>;
-    void hilo(sesion *propia);
+    // With abierta, propia is a logged-in connection; without, a lane to
+    // open (or, when null, a new connection).
+    void hilo(sesion *propia, bool abierta);
     // With mu_ held.
     void otro_si_hace_falta();
 
@@ -76,8 +80,11 @@ private:
     std::deque<std::shared_ptr<listado_remoto>> listas_;  // listings waiting for a connection
     std::deque<puntero> en_orden_;  // handed over and not yet taken back, in walk order
     std::vector<std::thread> hilos_;
-    size_t maximo_;       // threads that may be started
+    int maximo_;          // connections that may be opened
+    int conexiones_ = 0;  // connections opened or being opened
     int vivos_ = 0;       // threads with a connection, or opening one
     int libres_ = 0;      // threads waiting for a file
+    int llegando_ = 0;    // threads not yet waiting for their first file
+    std::vector<std::deque<sesion *>> reservas_;  // lanes not yet opened, by connection
     bool fin_ = false;
 };

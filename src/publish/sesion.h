@@ -1,11 +1,13 @@
 // One connection to the server: connect and log in, store a file, make a
 // folder, delete, list, quit. Over FTP or FTPS it is a control connection;
-// with protocol = "sftp" an SSH session whose host key is checked against
-// the known-hosts file. Every operation returns its outcome as a value.
+// with protocol = "sftp" a lane of an SSH session whose host key is checked
+// against the known-hosts file. Every operation returns its outcome as a
+// value.
 //
 // Only the engine (motor.cpp) and the two dialects (dialecto_ftp.cpp,
-// dialecto_sftp.cpp) include curl.h; they share publish/motor.h. Nothing
-// that includes this header asks which protocol it talks.
+// dialecto_sftp.cpp) include curl.h; they share publish/motor.h. The SFTP
+// dialect speaks through publish/sftp.h (libssh2) instead of the engine's
+// handle. Nothing that includes this header asks which protocol it talks.
 #pragma once
 
 #include <functional>
@@ -116,3 +118,12 @@ desenlace ftp_borra(sesion *s, const std::string &path);
 
 // Sends QUIT if the connection is open and releases everything.
 void ftp_cierra(sesion *s);
+
+// Files a connection carries at once: over SFTP, lanes of one SSH
+// connection (see publish/sftp.h); 1 over FTP.
+int ftp_carriles(const ajustes &a);
+
+// Another lane of s's connection, not yet opened (ftp_abre attaches it to
+// the connection, or connects anew when the connection is gone); nullptr
+// over FTP.
+sesion *ftp_otro_carril(sesion *s);

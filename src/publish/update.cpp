@@ -268,8 +268,9 @@ quizas_estado actualiza(trabajo &w, salida &o)
     if (quizas_estado fin = abre_conexion(w, o, r->propia.s))
         return fin;
     o.progreso_empieza();
-    if (w.ajustes.conexiones > 1) {
-        r->limite = static_cast<size_t>(w.ajustes.conexiones) * 4;
+    const int carriles = ftp_carriles(w.ajustes);
+    if (w.ajustes.conexiones > 1 || carriles > 1) {
+        r->limite = static_cast<size_t>(w.ajustes.conexiones) * static_cast<size_t>(carriles) * 4;
         r->conexiones = std::make_unique<reparto>(w.ajustes, w.arbol, r->carpetas, r->propia.s,
                                                   w.ajustes.conexiones);
         r->propia.s = nullptr;
