@@ -19,10 +19,14 @@
 #       the write-ahead log and NORMAL (vantor-rollback; its own catalogue
 #       files)
 #
+#   B   with CAT_BEFORE=REVISION: in K1 and K2 also vantor built from that
+#       git revision (vantor-before; its own catalogue files), and the
+#       instructions (valgrind's callgrind) of one K1 run of each build
+#
 #   bench/catalogue.sh [REPS]   -> Markdown on stdout, progress on stderr
 #
 # REPS (default 3). Environment: CAT_NOCHANGE (100000), CAT_FIRST (10000),
-# CAT_FAR (2000), BENCH_NICE (-10), BENCH_KEEP=1, TMPDIR. Needs root
+# CAT_FAR (2000), CAT_BEFORE (none), BENCH_NICE (-10), BENCH_KEEP=1, TMPDIR. Needs root
 # (pure-ftpd chroots) and the packages of bench/run.sh; builds vantor in
 # Release in build-bench/ and the tools in build-bench/bench-tools/ as
 # bench/run.sh does.
@@ -89,6 +93,18 @@ cmake -S "$work/rollback/src" -B "$work/rollback/build" -DCMAKE_BUILD_TYPE=Relea
     "${launcher[@]}" >/dev/null
 cmake --build "$work/rollback/build" -j2 --target vantor >/dev/null 2>&1
 rollback=$work/rollback/build/vantor
+
+# An earlier revision, for B.
+before=
+if [[ -n ${CAT_BEFORE:-} ]]; then
+    log "building vantor $CAT_BEFORE in $work/before"
+    mkdir -p "$work/before/src"
+    git -C "$repo" archive "$CAT_BEFORE" CMakeLists.txt cmake doc src | tar -C "$work/before/src" -xf -
+    cmake -S "$work/before/src" -B "$work/before/build" -DCMAKE_BUILD_TYPE=Release -DVANTOR_TESTS=OFF \
+        "${launcher[@]}" >/dev/null
+    cmake --build "$work/before/build" -j2 --target vantor >/dev/null 2>&1
+    before=$work/before/build/vantor
+fi
 
 # ---------------------------------------------------------------- servers
 # +0 FTP near, +1 FTP far, +2 MariaDB, +3..+102 passive near, +103..+202
@@ -189,7 +205,25 @@ k1_file() { measure K1 vantor-file "$1" "$vantor" "$work/cfg/k1-file.conf"; }
 k1_server() { measure K1 vantor-server "$1" "$vantor" "$work/cfg/k1-server.conf"; }
 k1_rollback() { measure K1 vantor-rollback "$1" "$rollback" "$work/cfg/k1-rollback.conf"; }
 k1_lftp() { measure K1 lftp "$1" "$lftp_mirror" 127.0.0.1 "$ftp_near" "$tree" /k1; }
-for rep in $(seq "$reps"); do in_turns "$rep" k1_stat k1_file k1_server k1_lftp k1_rollback; done
+k1_tools=(k1_stat k1_file k1_server k1_lftp k1_rollback)
+if [[ -n $before ]]; then
+    file_conf "$work/cfg/k1-before.conf" "$tree" site /k1 127.0.0.1 "$ftp_near" "$dbwork/files/k1-before.db"
+    "$before" "$work/cfg/k1-before.conf" -r >/dev/null
+    k1_before() { measure K1 vantor-before "$1" "$before" "$work/cfg/k1-before.conf"; }
+    k1_tools+=(k1_before)
+fi
+for rep in $(seq "$reps"); do in_turns "$rep" "${k1_tools[@]}"; done
+# Instructions of one no-change run of each build: a count that the
+# machine's load does not change.
+instructions() {  # tool binary conf
+    valgrind --tool=callgrind --callgrind-out-file=/dev/null "$2" "$3" >/dev/null 2>"$work/cg.log"
+    printf 'I\t%s\t1\t%s\t0\t0\t-\n' "$1" "$(sed -n 's/.*Collected : *//p' "$work/cg.log")" >>"$results"
+}
+if [[ -n $before ]] && command -v valgrind >/dev/null; then
+    log "K1: instructions of one run of each build (callgrind)"
+    instructions vantor-before "$before" "$work/cfg/k1-before.conf"
+    instructions vantor-file "$vantor" "$work/cfg/k1-file.conf"
+fi
 
 # ---------------------------------------------------------------- K4: memory
 for n in 1000 10000; do
@@ -229,7 +263,17 @@ k2_floor() {
     reset_remote k2p
     measure K2 curl-floor "$1" "$floors" put "$tree" "127.0.0.1:$ftp_near" "$ftp_user" "$ftp_pass" /k2p
 }
-for rep in $(seq "$reps"); do in_turns "$rep" k2_file k2_server k2_floor k2_rollback; done
+k2_tools=(k2_file k2_server k2_floor k2_rollback)
+if [[ -n $before ]]; then
+    file_conf "$work/cfg/k2-before.conf" "$tree" site /k2b 127.0.0.1 "$ftp_near" "$dbwork/files/k2-before.db"
+    k2_before() {
+        reset_remote k2b
+        rm -f "$dbwork/files/k2-before.db"
+        measure K2 vantor-before "$1" "$before" "$work/cfg/k2-before.conf"
+    }
+    k2_tools+=(k2_before)
+fi
+for rep in $(seq "$reps"); do in_turns "$rep" "${k2_tools[@]}"; done
 
 # ---------------------------------------------------------------- K3: first publish, 20 ms
 tree=$work/trees/k3
@@ -261,8 +305,12 @@ runs = defaultdict(list)
 rss = defaultdict(list)
 ups = defaultdict(list)
 bad = []
+instr = {}
 for line in open(path):
     part, tool, rep, wall, mem, rc, up = line.rstrip("\n").split("\t")
+    if part == "I":
+        instr[tool] = int(wall.replace(",", ""))
+        continue
     runs[part, tool].append(float(wall))
     ups[part, tool].append(up)
     rss[part, tool].append(int(mem))
@@ -281,8 +329,11 @@ def table(part, title, tools, ref):
         u = " ".join(ups[part, t]) if t.startswith("vantor") else "-"
         print(f"| {t} | {r} | {med(part, t):.2f} | {max(rss[part, t])} | {u} | {med(part, t) / med(part, ref):.2f} |")
 
-table("K1", f"no change, {n1:,} files, FTP near", ["stat-floor", "vantor-file", "vantor-server", "lftp", "vantor-rollback"], "stat-floor")
-table("K2", f"first publish, {n2:,} files, FTP near, one connection", ["curl-floor", "vantor-file", "vantor-server", "vantor-rollback"], "curl-floor")
+extra = ["vantor-before"] if ("K1", "vantor-before") in runs else []
+table("K1", f"no change, {n1:,} files, FTP near", ["stat-floor", "vantor-file", "vantor-server", "lftp", "vantor-rollback"] + extra, "stat-floor")
+if instr:
+    print("\nInstructions of one run (callgrind): " + ", ".join(f"{t} {n:,}" for t, n in sorted(instr.items())))
+table("K2", f"first publish, {n2:,} files, FTP near, one connection", ["curl-floor", "vantor-file", "vantor-server", "vantor-rollback"] + extra, "curl-floor")
 table("K3", f"first publish, {n3:,} files, FTP 20 ms away, 8 connections", ["vantor-server", "vantor-file"], "vantor-server")
 print("\n### K4: peak memory of the no-change run, catalogue in a file\n")
 print("| files | peak RSS (KiB) |\n|---|---|")

@@ -175,4 +175,29 @@ TEST_F(Distance, AnInterruptedFarRunKeepsOnlyRowsOfStoredFiles)
         EXPECT_NE(std::find(stored.begin(), stored.end(), "/htdocs" + r[0] + r[1]), stored.end()) << r[0] + r[1];
 }
 
+// More files than one batch of lookups carries, the catalogue far: over a
+// catalogue of 1,100 rows, the run sends exactly the file of the second
+// batch whose row is gone and the last two files met, whose rows go in the
+// run's last batch of rows; a run that ends with status 0 has every row.
+TEST_F(Distance, MoreFilesThanOneBatchOfLookups)
+{
+    for (int i = 0; i < 1102; ++i)
+        site.put("/d" + std::to_string(i % 11) + "/f" + std::to_string(i), "x", t0);
+    pub::expect_run(site.run({"-r"}), "Terminado!!!\n");
+    const std::vector<Entry> order = pub::listing(site.local());
+    std::string out = pub::header(ftp.port());
+    for (const Entry &e : {order[1050], order[1100], order[1101]}) {
+        sql("DELETE FROM " + site.table() + " WHERE Ruta = '" + e.ruta + "' AND Nombre = '" + e.nombre + "'");
+        out += pub::new_file(e.path());
+    }
+
+    // Far enough that the last rows are queued while the one before them
+    // travels.
+    vt::Relay far(vt::shared_mariadb().port(), 200);
+    site.config().set("dbserver", far.host());
+    pub::expect_run(site.run(), out + "Terminado!!!\n");
+    EXPECT_EQ(ftp.stored().size(), 3u);
+    EXPECT_EQ(site.rows().size(), 1102u);
+}
+
 }  // namespace

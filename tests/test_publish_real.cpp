@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <memory>
+#include <set>
 #include <thread>
 
 #include "support/site.h"
@@ -167,6 +168,55 @@ TEST_P(RealServer, AwkwardNamesAreUploadedOnceEach)
 
     pub::expect_run(site->run(), quiet());
     EXPECT_EQ(site->rows(), pub::sorted(want));
+}
+
+// Many files of one folder, each decided by its own row whatever the rows
+// of its neighbours hold: a changed stamp, a NULL stamp column, a missing
+// row, a row of a name that differs only in letter case; and a folder whose
+// rows far outnumber its files. With the file, of two rows of one name the
+// first one stored decides.
+TEST_P(RealServer, EachFileOfABusyFolderIsDecidedByItsOwnRow)
+{
+    const time_t t = pub::at(2024, 6, 1, 12, 0, 0);
+    for (int i = 0; i < 12; ++i)
+        site->put("/muchos/a" + std::to_string(10 + i), "a" + std::to_string(i) + "\n", t);
+    for (int i = 0; i < 10; ++i)
+        site->put("/grande/g" + std::to_string(10 + i), "g" + std::to_string(i) + "\n", t);
+    pub::expect_run(site->run(), all_new());
+
+    const std::string table = site->table();
+    const std::string muchos = " WHERE Ruta = '/muchos/' AND Nombre = ";
+    site->query("UPDATE " + table + " SET Segundo = 1" + muchos + "'a13'");
+    site->query("UPDATE " + table + " SET Dia = NULL" + muchos + "'a15'");
+    site->query("DELETE FROM " + table + muchos + "'a17'");
+    const std::string columns = " (Ruta, Nombre, Dia, Mes, Anio, Hora, Minuto, Segundo) VALUES ";
+    site->query("INSERT INTO " + table + columns + "('/muchos/', 'A18', 2, 2, 2020, 2, 2, 2)");
+    std::string stale;
+    for (int i = 0; i < 100; ++i)
+        stale += std::string(stale.empty() ? "" : ", ") + "('/grande/', 'x" + std::to_string(100 + i) +
+                 "', 1, 1, 2020, 1, 1, 1)";
+    site->query("INSERT INTO " + table + columns + stale);
+    vt::set_mtime(site->local("/grande/g14"), t + 5);
+    std::set<std::string> changed = {"/muchos/a13", "/muchos/a15", "/grande/g14"};
+    if (std::get<1>(GetParam()) == pub::Store::file) {
+        site->query("INSERT INTO " + table + columns + "('/muchos/', 'a19', 3, 3, 2021, 3, 3, 3)");
+        site->query("DELETE FROM " + table + muchos + "'a20'");
+        site->query("INSERT INTO " + table + columns + "('/muchos/', 'a20', 4, 4, 2021, 4, 4, 4)");
+        const std::vector<std::string> fresh = pub::row({"/muchos/", "a20"}, t);
+        site->query("INSERT INTO " + table + columns + "('/muchos/', 'a20', " + fresh[2] + ", " + fresh[3] + ", " +
+                    fresh[4] + ", " + fresh[5] + ", " + fresh[6] + ", " + fresh[7] + ")");
+        changed.insert("/muchos/a20");
+    }
+
+    std::string want = header();
+    for (const Entry &e : pub::listing(site->local())) {
+        if (e.path() == "/muchos/a17")
+            want += pub::new_file(e.path());
+        else if (changed.count(e.path()))
+            want += "===> " + e.path() + " subido con exito\n";
+    }
+    pub::expect_run(site->run(), want + "Terminado!!!\n");
+    pub::expect_run(site->run(), quiet());
 }
 
 // A wrong password: the server's refusal, exit status -1, nothing uploaded.

@@ -196,10 +196,10 @@ class Safe : public testing::TestWithParam<Cell> {};
 
 // atomic = "yes": a first publish and a change (renamed over the old
 // copies) arrive whole and leave no temporary copy. -v then sends again
-// exactly the files deleted, truncated or replaced with another size on the
-// server and those of a folder deleted there, leaves a file it does not
-// know alone, reports a folder it may not list without calling its files
-// missing, and a second -v is quiet.
+// exactly the files deleted, truncated (to nothing, too) or replaced with
+// another size on the server and those of a folder deleted there, leaves a
+// file it does not know alone, reports a folder it may not list without
+// calling its files missing, and a second -v is quiet.
 TEST_P(Safe, AtomicUploadsAndVerifyingRunRepairs)
 {
     Served sv(GetParam());
@@ -228,6 +228,7 @@ TEST_P(Safe, AtomicUploadsAndVerifyingRunRepairs)
     // Behind the catalogue's back.
     ASSERT_EQ(unlink(sv.remote("/a/1.txt").c_str()), 0);
     ASSERT_EQ(truncate(sv.remote("/a/b/2.txt").c_str(), 10), 0);
+    ASSERT_EQ(truncate(sv.remote("/6.txt").c_str(), 0), 0);
     change_on_server(sv.remote("/c/4.txt"), "otro contenido, de otro tamano");
     change_on_server(sv.remote("/a/b/3.txt"), std::string(vt::read_file(site.local("/a/b/3.txt")).size(), 'x'));
     vt::remove_tree(sv.remote("/d"));
@@ -237,6 +238,7 @@ TEST_P(Safe, AtomicUploadsAndVerifyingRunRepairs)
         {"/a/b/2.txt", "Tamano distinto en el servidor"},
         {"/c/4.txt", "Tamano distinto en el servidor"},
         {"/d/e/5.txt", "Falta en el servidor"},
+        {"/6.txt", "Tamano distinto en el servidor"},
     };
     std::string repaired = sv.header;
     for (const Entry &e : pub::listing(site.local()))

@@ -205,8 +205,15 @@ struct arriendo {
     bool tomado = false;  // false: no lease row (a single server without the table)
     const ajustes *a = nullptr;
 
+    // The lease's length, its renewal period and the safe limit: the
+    // constants above, shorter only in tests (VANTOR_PLAZO_ARRIENDO).
+    int plazo = plazo_arriendo;
+    std::chrono::milliseconds cada = cada_renovacion, limite = sin_renovar_max;
+
     std::atomic<bool> perdido{false};  // a renewal found the row taken by another run
-    std::atomic<std::chrono::steady_clock::rep> renovado{0};  // when the row last surely held
+    // When the row last surely held: nanoseconds since the machine started,
+    // its sleep included (CLOCK_BOOTTIME), as arriendo_vigente reads them.
+    std::atomic<std::chrono::nanoseconds::rep> renovado{0};
     std::thread hilo;
     std::mutex mu;
     std::condition_variable cv;

@@ -23,6 +23,8 @@ struct base {
 
     // Prepared once, bound for every file.
     sqlite3_stmt *busca = nullptr, *inserta = nullptr, *actualiza = nullptr, *resella = nullptr, *borra = nullptr;
+    sqlite3_stmt *busca_carpeta = nullptr;  // a folder's rows, for lookups answered together
+    std::string carpeta_extensa;  // the last folder with too many rows to read whole
 
     // Rows queued by encola_fila and not yet run; the transaction they run
     // in, and since when it is open.

@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <random>
 
 #include "catalogue/servidor.h"
@@ -28,6 +29,9 @@ namespace {
 // The server takes lock names of at most 64 characters.
 constexpr size_t max_nombre = 64;
 constexpr const char *prefijo = "vantor.";
+// Times the lease is asked for when the row it found held has no holder
+// once read.
+constexpr int intentos_toma = 5;
 
 // FNV-1a, 64 bits: the same value on every machine and compiler.
 uint64_t fnv1a(const std::string &s)
@@ -62,7 +66,15 @@ namespace servidor {
 
 namespace {
 
-using reloj = std::chrono::steady_clock;
+// Time since the machine started, the time it slept included: a run whose
+// machine was suspended and woken, or whose process was stopped and
+// continued, sees its last renewal as old as it is.
+std::chrono::nanoseconds desde_arranque()
+{
+    timespec t{};
+    clock_gettime(CLOCK_BOOTTIME, &t);
+    return std::chrono::seconds(t.tv_sec) + std::chrono::nanoseconds(t.tv_nsec);
+}
 
 std::string ficha()
 {
@@ -100,11 +112,42 @@ bool es_cluster(enlace &c)
     return si;
 }
 
-// The one value of a one-row, one-column result; empty when none.
-quizas_fallo valor(enlace &c, const std::string &sql, std::string &out)
+// wsrep_sync_wait's bits: 1 before reads, 2 before updates and deletes, 4
+// before inserts (INSERT ... ON DUPLICATE KEY UPDATE among them). A
+// statement with them set waits until the node has applied every write the
+// cluster committed before it, so it sees what a run or a clear through
+// another node has just done.
+constexpr int espera_lectura = 1;
+constexpr int espera_escritura = 2 | 4;
+
+std::string causal(int bits, const std::string &sql)
+{
+    return "SET STATEMENT wsrep_sync_wait = " + std::to_string(bits) + " FOR " + sql;
+}
+
+// A server that knows neither SET STATEMENT nor the variable (not MariaDB)
+// is no cluster node: the statement is sent as it is.
+bool sin_espera(unsigned e) { return e == 1064 || e == 1193; }
+
+// The statement with the given bits of wsrep_sync_wait; as it is on a
+// server without them. *r as consulta_filas gives it, when r is given.
+quizas_fallo causal(enlace &c, int bits, const std::string &sql, MYSQL_RES **r = nullptr)
+{
+    auto envia = [&](const std::string &texto) {
+        return r ? consulta_filas(c, texto, forma::linea, r) : consulta(c, texto, forma::linea);
+    };
+    quizas_fallo f = envia(causal(bits, sql));
+    if (f && sin_espera(f->numero))
+        f = envia(sql);
+    return f;
+}
+
+// The one value of a one-row, one-column result (with espera, read
+// causally); empty when none.
+quizas_fallo valor(enlace &c, const std::string &sql, std::string &out, bool espera = false)
 {
     MYSQL_RES *r = nullptr;
-    if (quizas_fallo f = consulta_filas(c, sql, forma::linea, &r))
+    if (quizas_fallo f = espera ? causal(c, espera_lectura, sql, &r) : consulta_filas(c, sql, forma::linea, &r))
         return f;
     MYSQL_ROW f = mysql_fetch_row(r);
     out = f && f[0] ? f[0] : "";
@@ -116,10 +159,9 @@ quizas_fallo valor(enlace &c, const std::string &sql, std::string &out)
 void lee_ocupante(enlace &c, const arriendo &l, ocupante *quien)
 {
     MYSQL_RES *r = nullptr;
-    const std::string sql = "SET STATEMENT wsrep_sync_wait = 1 FOR SELECT Equipo, Proceso, "
-                            "TIMESTAMPDIFF(SECOND, UTC_TIMESTAMP(6), Expira) FROM " +
+    const std::string sql = "SELECT Equipo, Proceso, TIMESTAMPDIFF(SECOND, UTC_TIMESTAMP(6), Expira) FROM " +
                             std::string(tabla_bloqueo) + " WHERE Nombre = '" + escapa(c, l.nombre) + "'";
-    if (consulta_filas(c, sql, forma::linea, &r))
+    if (causal(c, espera_lectura, sql, &r))
         return;
     MYSQL_ROW f = mysql_fetch_row(r);
     if (f && f[0] && f[1] && f[2] && atol(f[2]) >= 0) {
@@ -134,17 +176,18 @@ void lee_ocupante(enlace &c, const arriendo &l, ocupante *quien)
 // The renewal, on a connection of its own: the main one has batches in
 // flight and waits on long uploads. A failed renewal is tried again at the
 // next turn; the run stops itself if none succeeds for sin_renovar_max.
-void renueva(arriendo *l, const std::string sql)
+void renueva(arriendo *l, const std::string plano)
 {
+    std::string sql = causal(espera_escritura, plano);
     const ajustes &a = *l->a;
     MYSQL *db = nullptr;
     std::unique_lock<std::mutex> lk(l->mu);
     while (!l->parar && !l->perdido) {
-        l->cv.wait_for(lk, cada_renovacion, [l] { return l->parar; });
+        l->cv.wait_for(lk, l->cada, [l] { return l->parar; });
         if (l->parar)
             break;
         lk.unlock();
-        const reloj::time_point enviado = reloj::now();
+        const std::chrono::nanoseconds enviado = desde_arranque();
         if (!db) {
             db = mysql_init(nullptr);
             unsigned plazo = 10;
@@ -158,11 +201,15 @@ void renueva(arriendo *l, const std::string sql)
                 db = nullptr;
             }
         }
-        if (db && mysql_real_query(db, sql.data(), sql.size()) == 0) {
+        if (db && mysql_real_query(db, sql.data(), sql.size()) != 0 && sin_espera(mysql_errno(db))) {
+            sql = plano;
+            mysql_real_query(db, sql.data(), sql.size());
+        }
+        if (db && mysql_errno(db) == 0) {
             if (mysql_affected_rows(db) == 0)
                 l->perdido = true;
             else
-                l->renovado = enviado.time_since_epoch().count();
+                l->renovado = enviado.count();
         } else if (db) {
             mysql_close(db);
             db = nullptr;
@@ -188,6 +235,16 @@ quizas_fallo toma_bloqueo(enlace &c, const ajustes &a, arriendo &l, toma *t, ocu
 {
     l.nombre = nombre_bloqueo(a.dbname, a.dbtablename);
     l.a = &a;
+    // Only the tests shorten the lease (whole seconds, at least 6); the
+    // renewal and the safe limit keep their share of it.
+    if (const char *p = getenv("VANTOR_PLAZO_ARRIENDO")) {
+        const long v = strtol(p, nullptr, 10);
+        if (v >= 6 && v < plazo_arriendo) {
+            l.plazo = static_cast<int>(v);
+            l.cada = l.cada * v / plazo_arriendo;
+            l.limite = l.limite * v / plazo_arriendo;
+        }
+    }
     const std::string nombre = escapa(c, l.nombre);
     std::string v;
     if (quizas_fallo f = valor(c, "SELECT GET_LOCK('" + nombre + "', 0)", v))
@@ -209,11 +266,10 @@ quizas_fallo toma_bloqueo(enlace &c, const ajustes &a, arriendo &l, toma *t, ocu
         "INSERT INTO " + std::string(tabla_bloqueo) +
         " (Nombre, Titular, Nodo, Equipo, Proceso, Expira) VALUES ('" + nombre + "', '" + l.titular +
         "', CONCAT(@@hostname, ':', @@port), '" + escapa(c, equipo()) + "', " + std::to_string(getpid()) +
-        ", UTC_TIMESTAMP(6) + INTERVAL " + std::to_string(plazo_arriendo) +
+        ", UTC_TIMESTAMP(6) + INTERVAL " + std::to_string(l.plazo) +
         " SECOND) ON DUPLICATE KEY UPDATE Titular = IF(Expira < UTC_TIMESTAMP(6) OR Nodo = VALUES(Nodo), "
         "VALUES(Titular), Titular), Nodo = " + es_mia + "Nodo), Nodo), Equipo = " + es_mia +
         "Equipo), Equipo), Proceso = " + es_mia + "Proceso), Proceso), Expira = " + es_mia + "Expira), Expira)";
-    const reloj::time_point enviado = reloj::now();
     // Without the table, or without the right to use it, a single server
     // has its named lock, which is all it needs; a cluster node does not.
     auto sin_arriendo = [&](const fallo &f) -> quizas_fallo {
@@ -227,32 +283,42 @@ quizas_fallo toma_bloqueo(enlace &c, const ajustes &a, arriendo &l, toma *t, ocu
             return f;
         return std::nullopt;
     };
-    quizas_fallo f = consulta(c, sql, forma::linea);
-    // 1213: another run through another node won the certification.
-    if ((f && f->numero == 1213) || (!f && mysql_affected_rows(c.db) == 0)) {
+    // The statement waits for every write the cluster committed before it,
+    // so a lease released through another node is seen as gone. A refusal
+    // names its holder: when none is left by the time the holder is read
+    // (the lease released or expired in between), the lease is asked for
+    // again.
+    std::chrono::nanoseconds enviado;
+    for (int intento = 0;; ++intento) {
+        enviado = desde_arranque();
+        quizas_fallo f = causal(c, espera_escritura, sql);
+        // 1213: another run through another node won the certification.
+        bool rehusado = (f && f->numero == 1213) || (!f && mysql_affected_rows(c.db) == 0);
+        if (f && !rehusado)
+            return sin_arriendo(*f);
+        // The read back: another token means another run took the row
+        // between the statement and the read.
+        if (!rehusado) {
+            if (quizas_fallo g = valor(c, "SELECT Titular FROM " + std::string(tabla_bloqueo) +
+                                              " WHERE Nombre = '" + nombre + "'",
+                                       v, true))
+                return sin_arriendo(*g);
+            rehusado = v != l.titular;
+        }
+        if (!rehusado)
+            break;
+        *quien = ocupante{};
         lee_ocupante(c, l, quien);
-        *t = toma::ocupado;
-        return std::nullopt;
-    }
-    if (f)
-        return sin_arriendo(*f);
-
-    // The causal read waits until this node has applied every write the
-    // cluster committed before it, so the lookups that follow see them too.
-    if (quizas_fallo g = valor(c, "SET STATEMENT wsrep_sync_wait = 1 FOR SELECT Titular FROM " +
-                                      std::string(tabla_bloqueo) + " WHERE Nombre = '" + nombre + "'",
-                               v))
-        return sin_arriendo(*g);
-    if (v != l.titular) {
-        lee_ocupante(c, l, quien);
-        *t = toma::ocupado;
-        return std::nullopt;
+        if (quien->hay || intento == intentos_toma - 1) {
+            *t = toma::ocupado;
+            return std::nullopt;
+        }
     }
     l.tomado = true;
-    l.renovado = enviado.time_since_epoch().count();
+    l.renovado = enviado.count();
     l.hilo = std::thread(renueva, &l,
                          "UPDATE " + std::string(tabla_bloqueo) + " SET Expira = UTC_TIMESTAMP(6) + INTERVAL " +
-                             std::to_string(plazo_arriendo) + " SECOND WHERE Nombre = '" + nombre +
+                             std::to_string(l.plazo) + " SECOND WHERE Nombre = '" + nombre +
                              "' AND Titular = '" + l.titular + "'");
     *t = toma::tomado;
     return std::nullopt;
@@ -262,8 +328,8 @@ bool arriendo_vigente(const arriendo &l)
 {
     if (!l.tomado)
         return true;
-    const reloj::duration desde = reloj::now().time_since_epoch() - reloj::duration(l.renovado.load());
-    return !l.perdido && desde < sin_renovar_max;
+    const std::chrono::nanoseconds desde = desde_arranque() - std::chrono::nanoseconds(l.renovado.load());
+    return !l.perdido && desde < l.limite;
 }
 
 void suelta_bloqueo(enlace &c, arriendo &l)

@@ -37,10 +37,8 @@ quizas_fallo ventana::llena()
             fin_ = true;
             break;
         }
-        if (p.evento.c == suceso::clase::archivo) {
-            p.sql = sentencia_busqueda(catalogo_, p.evento.ruta, p.evento.a.nombre);
+        if (p.evento.c == suceso::clase::archivo)
             ++archivos_;
-        }
         cola_.push_back(std::move(p));
     }
 
@@ -54,7 +52,7 @@ quizas_fallo ventana::llena()
         for (; i != cola_.end() && !l.lleno(); ++i) {
             if (i->evento.c != suceso::clase::archivo || i->respondida)
                 continue;
-            l.agrega(i->sql);
+            l.agrega(sentencia_busqueda(catalogo_, i->evento.ruta, i->evento.a.nombre));
             quienes.push_back(&*i);
         }
         if (quienes.empty())
@@ -90,7 +88,7 @@ bool ventana::siguiente(suceso &s, respuesta *&r, std::string *&sql, quizas_fall
             // The batch ended early without a reported failure: ask on our
             // own.
             lote solo;
-            solo.agrega(actual_.sql);
+            solo.agrega(sentencia_busqueda(catalogo_, actual_.evento.ruta, actual_.evento.a.nombre));
             std::vector<respuesta> una;
             if ((f = envia_lote(catalogo_, solo, una)))
                 return false;
@@ -100,11 +98,14 @@ bool ventana::siguiente(suceso &s, respuesta *&r, std::string *&sql, quizas_fall
                 actual_.resultado.error = ultimo_error(catalogo_);
         }
     }
-    if (!actual_.resultado.ok)
-        actual_.sql.texto = texto_de(catalogo_, actual_.sql);
+    texto_fallido_.clear();
+    if (!actual_.resultado.ok) {
+        const suceso &e = actual_.evento;
+        texto_fallido_ = texto_de(catalogo_, sentencia_busqueda(catalogo_, e.ruta, e.a.nombre));
+    }
     s = std::move(actual_.evento);
     r = &actual_.resultado;
-    sql = &actual_.sql.texto;
+    sql = &texto_fallido_;
     return true;
 }
 

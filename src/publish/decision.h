@@ -28,17 +28,16 @@ public:
     using observador = std::function<void(const suceso &, const respuesta &)>;
     ventana(catalogo &c, const arbol &t, observador al_responder = {});
 
-    // The next event. For a file, *r is its lookup's answer and *sql the
-    // statement; a failed lookup comes out at its turn with r->ok false.
-    // False when the walk is over, or when a batch of lookups could not be
-    // sent or read (or a row awaited before it failed): then with that
-    // failure in f.
+    // The next event. For a file, *r is its lookup's answer and, when it
+    // failed, *sql the statement's text; a failed lookup comes out at its
+    // turn with r->ok false. False when the walk is over, or when a batch of
+    // lookups could not be sent or read (or a row awaited before it failed):
+    // then with that failure in f.
     bool siguiente(suceso &s, respuesta *&r, std::string *&sql, quizas_fallo &f);
 
 private:
     struct pendiente {
         suceso evento;
-        sentencia sql;        // a file's lookup statement
         respuesta resultado;  // its answer, once respondida
         bool respondida = false;
     };
@@ -53,6 +52,10 @@ private:
     std::deque<pendiente> cola_;
     size_t archivos_ = 0;  // files in cola_
     pendiente actual_;
+    // The text of actual_'s lookup when it failed. A lookup's statement is
+    // made when its batch is, not kept in the window: its text is needed
+    // again only for a failure.
+    std::string texto_fallido_;
 };
 
 // Decides a file from its lookup's answer (which must be ok). A row whose

@@ -33,11 +33,16 @@ bool es_directorio(const struct stat &st) { return (st.st_mode & 0xF000) == 0x40
 std::vector<entrada> lee_directorio(DIR *d, const arbol &t, const std::string &ruta)
 {
     std::vector<entrada> lista;
+    // Each status is taken relative to the open directory: no path to build
+    // and no path for the kernel to walk again for every entry. A path too
+    // long for stat still goes to stat, whose refusal is the entry's error.
+    const size_t carpeta = t.raiz.size() + ruta.size();
     while (struct dirent *de = readdir(d)) {
         entrada e;
         e.nombre = de->d_name;
-        std::string local = t.raiz + ruta + e.nombre;
-        if (stat(local.c_str(), &e.st) != 0)
+        const int r = carpeta + e.nombre.size() < PATH_MAX ? fstatat(dirfd(d), de->d_name, &e.st, 0)
+                                                          : stat((t.raiz + ruta + e.nombre).c_str(), &e.st);
+        if (r != 0)
             e.error = errno;
         // An entry without a status is taken for a file here: a pattern for
         // directories only cannot tell, and its error is reported instead.
@@ -51,7 +56,7 @@ std::vector<entrada> lee_directorio(DIR *d, const arbol &t, const std::string &r
 
 // Why a file cannot be catalogued as it is, or an empty text when it can;
 // fills a when it can.
-std::string descarta(const arbol &t, const std::string &ruta, const entrada &e, archivo &a)
+std::string descarta(const arbol &t, const std::string &ruta, const entrada &e, archivo &a, sello_reciente &sellos)
 {
     const char *por = nullptr;
     if (t.sin_temporales && es_temporal(e.nombre))
@@ -60,7 +65,7 @@ std::string descarta(const arbol &t, const std::string &ruta, const entrada &e, 
         return std::string("la ruta ") + por;
     if (!admisible(e.nombre, &por))
         return std::string("el nombre ") + por;
-    if (!toma_sello(static_cast<long long>(e.st.st_mtime), a.s))
+    if (!sellos.toma(static_cast<long long>(e.st.st_mtime), a.s))
         return "su fecha de modificacion no tiene hora local";
     a.nombre = e.nombre;
     a.tamano = static_cast<long long>(e.st.st_size);
@@ -161,7 +166,7 @@ bool recorrido::siguiente(suceso &s)
             }
             continue;
         }
-        std::string por = descarta(t_, n.ruta, e, s.a);
+        std::string por = descarta(t_, n.ruta, e, s.a, sellos_);
         if (!por.empty()) {
             aviso(s, "Se omite " + n.ruta + e.nombre + ": " + por + "\n", true);
             return true;
@@ -185,5 +190,19 @@ bool toma_sello(long long t, sello &s)
     s.hora = tm.tm_hour;
     s.minuto = tm.tm_min;
     s.segundo = tm.tm_sec;
+    return true;
+}
+
+bool sello_reciente::toma(long long t, sello &s)
+{
+    if (hay_ && t == t_) {
+        s = s_;
+        return true;
+    }
+    if (!toma_sello(t, s))
+        return false;
+    hay_ = true;
+    t_ = t;
+    s_ = s;
     return true;
 }

@@ -57,6 +57,20 @@ struct suceso {
 // directory is read whole (with every entry's status) when the walk enters
 // it; its entries are then handed on in the order the platform listed them,
 // and a subdirectory is finished before the next entry of its parent.
+// Converts modification times to stamps, remembering the last one: the
+// files of a tree often share their time, and the conversion to local time
+// costs more than the rest of the walk's work on a file.
+class sello_reciente {
+public:
+    // As toma_sello.
+    bool toma(long long t, sello &s);
+
+private:
+    bool hay_ = false;
+    long long t_ = 0;
+    sello s_{};
+};
+
 class recorrido {
 public:
     explicit recorrido(const arbol &t);
@@ -74,6 +88,7 @@ private:
     const arbol &t_;
     std::vector<nivel> niveles_;
     bool empezado_ = false;
+    sello_reciente sellos_;
 };
 
 // Local path of a relative directory or entry path: localroot + ruta.
