@@ -29,7 +29,6 @@ struct operacion {
     bool detenida = false;      // the run may no longer touch the server
     std::string rechazo_clave;  // why the host key was not accepted
     std::string saludo_ajeno;   // the first line of a server that greeted in another protocol
-    std::string sobre_clave;    // what the library said of the private key file
     CURLcode resultado = CURLE_OK;  // the library's outcome
 };
 
@@ -44,7 +43,6 @@ struct sesion {
     operacion en_curso;           // the operation under way, or the last one
     bool primera = false;         // the next reply line is the greeting
     bool saludo = false;          // the greeting was positive
-    bool conectado = false;       // SFTP: the socket handed to the library is connected already
     int descriptor = -1;          // the local file being stored
     EVP_MD_CTX *digesto = nullptr;  // digest of the bytes sent, when asked for
     // The control connection's socket, watched besides the library's own
