@@ -59,9 +59,9 @@ TEST(Walk, EventsInWalkOrder)
     suceso s;
     std::vector<std::string> got;
     while (r.siguiente(s)) {
-        if (s.c == suceso::clase::archivo) {
-            got.push_back("archivo " + s.ruta + " " + s.a.nombre);
-            EXPECT_EQ(std::vector<int>({s.a.s.dia, s.a.s.mes, s.a.s.anio, s.a.s.hora, s.a.s.minuto, s.a.s.segundo}),
+        if (s.tipo == suceso::clase::archivo) {
+            got.push_back("archivo " + s.ruta + " " + s.archivo.nombre);
+            EXPECT_EQ(std::vector<int>({s.archivo.sello.dia, s.archivo.sello.mes, s.archivo.sello.anio, s.archivo.sello.hora, s.archivo.sello.minuto, s.archivo.sello.segundo}),
                       std::vector<int>({31, 12, 1999, 23, 59, 59}));
         } else {
             got.push_back(s.texto + (s.a_error ? " E" : "") + (s.omitido ? " O" : ""));

@@ -51,7 +51,7 @@ struct sentencia {
     clase tipo = clase::otra;
     std::string texto;
     std::string ruta, nombre;
-    sello s{};
+    ::sello sello{};
     bool con_huella = false;  // the row writes Huella: h, or NULL when h is empty
     huella h;
 

@@ -223,7 +223,7 @@ sqlite3_stmt *enlaza(base &c, const sentencia &s)
     sqlite3_bind_text(st, 2, s.nombre.data(), static_cast<int>(s.nombre.size()), SQLITE_STATIC);
     if (s.tipo == sentencia::clase::busqueda || s.tipo == sentencia::clase::borrado_fila)
         return st;
-    const int valores[6] = {s.s.dia, s.s.mes, s.s.anio, s.s.hora, s.s.minuto, s.s.segundo};
+    const int valores[6] = {s.sello.dia, s.sello.mes, s.sello.anio, s.sello.hora, s.sello.minuto, s.sello.segundo};
     for (int i = 0; i < 6; ++i)
         sqlite3_bind_int(st, 3 + i, valores[i]);
     if (sqlite3_bind_parameter_count(st) == 9) {
@@ -524,7 +524,7 @@ sentencia de_fila(sentencia::clase tipo, const std::string &ruta, const std::str
     out.tipo = tipo;
     out.ruta = ruta;
     out.nombre = nombre;
-    out.s = s;
+    out.sello = s;
     out.con_huella = h != nullptr;
     if (h)
         out.h = *h;
@@ -545,14 +545,14 @@ std::string texto_de(const base &c, const sentencia &s)
     case sentencia::clase::insercion:
         return "INSERT INTO " + c.identificador +
                " (Ruta, Nombre, Dia, Mes, Anio, Hora, Minuto, Segundo, Huella) VALUES (" + literal(s.ruta) + ", " +
-               literal(s.nombre) + ", " + numeros(s.s) + ", " + literal_huella(s.h) + ")";
+               literal(s.nombre) + ", " + numeros(s.sello) + ", " + literal_huella(s.h) + ")";
     case sentencia::clase::actualizacion: {
         // A re-stamp in content mode leaves the digest as it is.
         const bool sin_huella = !s.con_huella && c.contenido;
-        return "UPDATE " + c.identificador + " SET Dia = " + std::to_string(s.s.dia) +
-               ", Mes = " + std::to_string(s.s.mes) + ", Anio = " + std::to_string(s.s.anio) +
-               ", Hora = " + std::to_string(s.s.hora) + ", Minuto = " + std::to_string(s.s.minuto) +
-               ", Segundo = " + std::to_string(s.s.segundo) +
+        return "UPDATE " + c.identificador + " SET Dia = " + std::to_string(s.sello.dia) +
+               ", Mes = " + std::to_string(s.sello.mes) + ", Anio = " + std::to_string(s.sello.anio) +
+               ", Hora = " + std::to_string(s.sello.hora) + ", Minuto = " + std::to_string(s.sello.minuto) +
+               ", Segundo = " + std::to_string(s.sello.segundo) +
                (sin_huella ? std::string() : ", Huella = " + literal_huella(s.h)) + donde;
     }
     case sentencia::clase::borrado_fila:
@@ -725,14 +725,14 @@ quizas_fallo reconstruye(base &c, const arbol &t, const std::function<void(const
     recorrido r(t);
     suceso s;
     while (r.siguiente(s)) {
-        if (s.c == suceso::clase::aviso) {
+        if (s.tipo == suceso::clase::aviso) {
             aviso(s);
             continue;
         }
         huella h;
-        if (c.contenido && !huella_local(ruta_local(t, s.ruta + s.a.nombre), h))
+        if (c.contenido && !huella_local(ruta_local(t, s.ruta + s.archivo.nombre), h))
             h.clear();
-        const sentencia fila = sentencia_insercion(c, s.ruta, s.a.nombre, s.a.s, c.contenido ? &h : nullptr);
+        const sentencia fila = sentencia_insercion(c, s.ruta, s.archivo.nombre, s.archivo.sello, c.contenido ? &h : nullptr);
         respuesta resp;
         responde(c, fila, resp);
         if (!resp.ok)

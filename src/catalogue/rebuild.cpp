@@ -30,7 +30,7 @@ quizas_fallo construye(enlace &c, const arbol &t, const std::function<void(const
     recorrido r(t);
     suceso s;
     while (r.siguiente(s)) {
-        if (s.c == suceso::clase::aviso) {
+        if (s.tipo == suceso::clase::aviso) {
             if (quizas_fallo f = envia(c, pendientes))
                 return f;
             aviso(s);
@@ -41,11 +41,11 @@ quizas_fallo construye(enlace &c, const arbol &t, const std::function<void(const
             // cannot be read gets no digest and is compared by its stamp
             // alone.
             huella h;
-            if (!huella_local(ruta_local(t, s.ruta + s.a.nombre), h))
+            if (!huella_local(ruta_local(t, s.ruta + s.archivo.nombre), h))
                 h.clear();
-            pendientes.agrega(sentencia_insercion(c, s.ruta, s.a.nombre, s.a.s, &h));
+            pendientes.agrega(sentencia_insercion(c, s.ruta, s.archivo.nombre, s.archivo.sello, &h));
         } else {
-            pendientes.agrega(sentencia_insercion(c, s.ruta, s.a.nombre, s.a.s));
+            pendientes.agrega(sentencia_insercion(c, s.ruta, s.archivo.nombre, s.archivo.sello));
         }
         if (pendientes.lleno()) {
             if (quizas_fallo f = envia(c, pendientes))

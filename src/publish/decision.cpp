@@ -37,7 +37,7 @@ quizas_fallo ventana::llena()
             fin_ = true;
             break;
         }
-        if (p.evento.c == suceso::clase::archivo)
+        if (p.evento.tipo == suceso::clase::archivo)
             ++archivos_;
         cola_.push_back(std::move(p));
     }
@@ -50,9 +50,9 @@ quizas_fallo ventana::llena()
         lote l;
         std::vector<pendiente *> quienes;
         for (; i != cola_.end() && !l.lleno(); ++i) {
-            if (i->evento.c != suceso::clase::archivo || i->respondida)
+            if (i->evento.tipo != suceso::clase::archivo || i->respondida)
                 continue;
-            l.agrega(sentencia_busqueda(catalogo_, i->evento.ruta, i->evento.a.nombre));
+            l.agrega(sentencia_busqueda(catalogo_, i->evento.ruta, i->evento.archivo.nombre));
             quienes.push_back(&*i);
         }
         if (quienes.empty())
@@ -74,7 +74,7 @@ quizas_fallo ventana::llena()
 
 bool ventana::siguiente(suceso &s, respuesta *&r, std::string *&sql, quizas_fallo &f)
 {
-    if (cola_.empty() || (cola_.front().evento.c == suceso::clase::archivo && !cola_.front().respondida)) {
+    if (cola_.empty() || (cola_.front().evento.tipo == suceso::clase::archivo && !cola_.front().respondida)) {
         if ((f = llena()))
             return false;
     }
@@ -82,13 +82,13 @@ bool ventana::siguiente(suceso &s, respuesta *&r, std::string *&sql, quizas_fall
         return false;
     actual_ = std::move(cola_.front());
     cola_.pop_front();
-    if (actual_.evento.c == suceso::clase::archivo) {
+    if (actual_.evento.tipo == suceso::clase::archivo) {
         --archivos_;
         if (!actual_.respondida) {
             // The batch ended early without a reported failure: ask on our
             // own.
             lote solo;
-            solo.agrega(sentencia_busqueda(catalogo_, actual_.evento.ruta, actual_.evento.a.nombre));
+            solo.agrega(sentencia_busqueda(catalogo_, actual_.evento.ruta, actual_.evento.archivo.nombre));
             std::vector<respuesta> una;
             if ((f = envia_lote(catalogo_, solo, una)))
                 return false;
@@ -101,7 +101,7 @@ bool ventana::siguiente(suceso &s, respuesta *&r, std::string *&sql, quizas_fall
     texto_fallido_.clear();
     if (!actual_.resultado.ok) {
         const suceso &e = actual_.evento;
-        texto_fallido_ = texto_de(catalogo_, sentencia_busqueda(catalogo_, e.ruta, e.a.nombre));
+        texto_fallido_ = texto_de(catalogo_, sentencia_busqueda(catalogo_, e.ruta, e.archivo.nombre));
     }
     s = std::move(actual_.evento);
     r = &actual_.resultado;
@@ -111,7 +111,7 @@ bool ventana::siguiente(suceso &s, respuesta *&r, std::string *&sql, quizas_fall
 
 bool conserva_copia(const catalogo &c, const archivo &a, const respuesta &r)
 {
-    return r.hay_fila && (mismo_sello(r, a.s) || (c.contenido && !r.h.empty()));
+    return r.hay_fila && (mismo_sello(r, a.sello) || (c.contenido && !r.h.empty()));
 }
 
 veredicto decide_archivo(const catalogo &c, const arbol &t, const std::string &ruta, const archivo &a,
@@ -119,7 +119,7 @@ veredicto decide_archivo(const catalogo &c, const arbol &t, const std::string &r
 {
     if (!r.hay_fila)
         return veredicto::nuevo;
-    if (mismo_sello(r, a.s))
+    if (mismo_sello(r, a.sello))
         return veredicto::igual;
     if (!c.contenido || r.h.empty())
         return veredicto::cambiado;

@@ -34,14 +34,14 @@ quizas_estado simula(trabajo &w, salida &o)
     std::string *sql = nullptr;
     quizas_fallo f;
     while (v.siguiente(s, r, sql, f)) {
-        if (s.c != suceso::clase::archivo) {
+        if (s.tipo != suceso::clase::archivo) {
             o.escribe_aviso(s);
             continue;
         }
         if (!r->ok)
             return falla(w.catalogo, o, fallo{r->error, *sql, forma::linea, -1, r->numero});
-        if (const char *que = que_haria(decide_archivo(w.catalogo, w.arbol, s.ruta, s.a, *r)))
-            o.escribe(std::string(que) + ": " + s.ruta + s.a.nombre + "\n");
+        if (const char *que = que_haria(decide_archivo(w.catalogo, w.arbol, s.ruta, s.archivo, *r)))
+            o.escribe(std::string(que) + ": " + s.ruta + s.archivo.nombre + "\n");
     }
     if (f)
         return falla(w.catalogo, o, *f);

@@ -148,18 +148,18 @@ quizas_estado poda(trabajo &w, salida &o)
     const ajustes &a = w.ajustes;
     directorios dirs;
     conexion c{a, w.arbol, dirs};
-    if (quizas_estado fin = abre_conexion(w, o, c.s))
+    if (quizas_estado fin = abre_conexion(w, o, c.sesion))
         return fin;
     for (const desaparecido &d : gone) {
         w.comprueba_bloqueo();
         const std::string entrada = d.ruta + d.nombre;
         const std::string remota = a.remoteroot + entrada;
-        desenlace hecho = ftp_borra(c.s, remota);
+        desenlace hecho = ftp_borra(c.sesion, remota);
         // A connection the server closed is opened again for one more try.
         bool caida = false;
         if (!hecho.ok && hecho.perdida) {
             if (reconecta(c))
-                hecho = ftp_borra(c.s, remota);
+                hecho = ftp_borra(c.sesion, remota);
             else
                 caida = true;
         }
@@ -182,6 +182,6 @@ quizas_estado poda(trabajo &w, salida &o)
     }
     if (quizas_estado fin = avanza(w.catalogo, o, true))
         return fin;
-    ftp_cierra(c.s);
+    ftp_cierra(c.sesion);
     return std::nullopt;
 }

@@ -77,10 +77,10 @@ struct directorios {
 
 // One logged-in connection that uploads, and its state.
 struct conexion {
-    const ajustes &a;
-    const arbol &t;
+    const ::ajustes &ajustes;
+    const ::arbol &arbol;
     directorios &dirs;
-    sesion *s = nullptr;
+    ::sesion *sesion = nullptr;
     bool sin_conexion = false;    // lost, and could not be opened again
     std::string motivo_caida = {};  // why, when sin_conexion
     bool reintenta_425 = false;   // several connections share the passive ports: wait a 425 out

@@ -37,12 +37,12 @@ void reparto::hilo(sesion *propia, bool abierta)
     conexion c{a_, t_, dirs_};
     c.reintenta_425 = true;
     c.devolver_si_cae = true;
-    c.s = propia ? propia : ftp_nueva(a_, comun_);
+    c.sesion = propia ? propia : ftp_nueva(a_, comun_);
     // A connection the server refuses (too many connections from this
     // account or address), or a lane it refuses on its connection, leaves
     // the files to the others.
-    if (!abierta && !ftp_abre(c.s).ok) {
-        ftp_cierra(c.s);
+    if (!abierta && !ftp_abre(c.sesion).ok) {
+        ftp_cierra(c.sesion);
         std::lock_guard<std::mutex> l(mu_);
         --vivos_;
         --llegando_;
@@ -52,7 +52,7 @@ void reparto::hilo(sesion *propia, bool abierta)
         // A new connection: its other lanes wait to be needed.
         std::deque<sesion *> otros;
         for (int i = 1; i < ftp_carriles(a_); ++i)
-            otros.push_back(ftp_otro_carril(c.s));
+            otros.push_back(ftp_otro_carril(c.sesion));
         std::lock_guard<std::mutex> l(mu_);
         reservas_.push_back(std::move(otros));
         otro_si_hace_falta();
@@ -92,7 +92,7 @@ void reparto::hilo(sesion *propia, bool abierta)
                 listas_.push_front(lista);
                 hay_encargo_.notify_one();
                 l.unlock();
-                ftp_cierra(c.s);
+                ftp_cierra(c.sesion);
                 return;
             }
             lista->hecho = true;
@@ -111,7 +111,7 @@ void reparto::hilo(sesion *propia, bool abierta)
                 cola_.push_front(e);
                 hay_encargo_.notify_one();
                 l.unlock();
-                ftp_cierra(c.s);
+                ftp_cierra(c.sesion);
                 return;
             }
             l.unlock();
@@ -125,7 +125,7 @@ void reparto::hilo(sesion *propia, bool abierta)
         e->hecho = true;
         hay_hecho_.notify_all();
     }
-    ftp_cierra(c.s);
+    ftp_cierra(c.sesion);
 }
 
 void reparto::encola(encargo e)

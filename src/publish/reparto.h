@@ -21,7 +21,7 @@
 // A file handed over for upload.
 struct encargo {
     std::string ruta, nombre;
-    sello s{};           // the stamp its row gets once it is stored
+    ::sello sello{};     // the stamp its row gets once it is stored
     bool nuevo = false;  // writes the "NUEVO ARCHIVO" line first; inserts its row
     bool anunciado = false;  // its "NUEVO ARCHIVO" line is written
     std::string motivo;  // why a file the row calls unchanged goes again, as a line

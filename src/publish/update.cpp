@@ -42,8 +42,8 @@ struct corrida {
     o.escribe(e.motivo + e.lineas + "===> " + e.ruta + e.nombre + " subido con exito\n");
     const catalogo &c = r.trabajo.catalogo;
     const huella *h = c.contenido ? &e.h : nullptr;
-    sentencia fila = e.nuevo ? sentencia_insercion(c, e.ruta, e.nombre, e.s, h)
-                               : sentencia_actualizacion(c, e.ruta, e.nombre, e.s, h);
+    sentencia fila = e.nuevo ? sentencia_insercion(c, e.ruta, e.nombre, e.sello, h)
+                               : sentencia_actualizacion(c, e.ruta, e.nombre, e.sello, h);
     return registra_fila(r.trabajo, o, std::move(fila), e.nuevo ? forma::linea : forma::desnuda);
 }
 
@@ -88,7 +88,7 @@ struct corrida {
     encargo e;
     e.ruta = ruta;
     e.nombre = a.nombre;
-    e.s = a.s;
+    e.sello = a.sello;
     e.nuevo = nuevo;
     e.motivo = std::move(motivo);
     if (r.conexiones) {
@@ -118,14 +118,14 @@ struct corrida {
     if (v != veredicto::igual && v != veredicto::resello)
         return std::nullopt;
     std::string linea;
-    switch (r.comprobacion->examina(s.ruta, s.a, &linea)) {
+    switch (r.comprobacion->examina(s.ruta, s.archivo, &linea)) {
     case hallazgo::presente:
         break;
     case hallazgo::falta:
-        motivo = "Falta en el servidor: " + s.ruta + s.a.nombre + "\n";
+        motivo = "Falta en el servidor: " + s.ruta + s.archivo.nombre + "\n";
         break;
     case hallazgo::tamano:
-        motivo = "Tamano distinto en el servidor: " + s.ruta + s.a.nombre + "\n";
+        motivo = "Tamano distinto en el servidor: " + s.ruta + s.archivo.nombre + "\n";
         break;
     case hallazgo::detenida:
         r.trabajo.comprueba_bloqueo();
@@ -157,25 +157,25 @@ struct corrida {
             return fin;
         return falla(w.catalogo, o, fallo{resp.error, sql, forma::linea, -1, resp.numero});
     }
-    veredicto v = decide_archivo(w.catalogo, w.arbol, s.ruta, s.a, resp);
-    if (r.comprobacion && conserva_copia(w.catalogo, s.a, resp)) {
+    veredicto v = decide_archivo(w.catalogo, w.arbol, s.ruta, s.archivo, resp);
+    if (r.comprobacion && conserva_copia(w.catalogo, s.archivo, resp)) {
         std::string motivo;
         if (quizas_estado fin = comprueba_copia(r, s, v, motivo))
             return fin;
         r.comprobacion->suelta(s.ruta);
         if (!motivo.empty())
-            return publica(r, s.ruta, s.a, false, std::move(motivo));
+            return publica(r, s.ruta, s.archivo, false, std::move(motivo));
     }
     switch (v) {
     case veredicto::igual:
         break;
     case veredicto::nuevo:
-        return publica(r, s.ruta, s.a, true);
+        return publica(r, s.ruta, s.archivo, true);
     case veredicto::cambiado:
-        return publica(r, s.ruta, s.a, false);
+        return publica(r, s.ruta, s.archivo, false);
     case veredicto::resello:
         // The server already holds this content: only the stamp moves on.
-        return registra_fila(w, o, sentencia_actualizacion(w.catalogo, s.ruta, s.a.nombre, s.a.s),
+        return registra_fila(w, o, sentencia_actualizacion(w.catalogo, s.ruta, s.archivo.nombre, s.archivo.sello),
                              forma::desnuda);
     }
     return std::nullopt;
@@ -189,7 +189,7 @@ struct corrida {
     ventana::observador anuncia;
     if (w.verifica) {
         anuncia = [&r](const suceso &s, const respuesta &resp) {
-            if (conserva_copia(r.trabajo.catalogo, s.a, resp))
+            if (conserva_copia(r.trabajo.catalogo, s.archivo, resp))
                 r.comprobacion->pide(s.ruta);
         };
     }
@@ -201,7 +201,7 @@ struct corrida {
     while (v.siguiente(s, resp, sql, f)) {
         // The lookups may have read the answers of rows in flight.
         sincroniza(w.catalogo, o);
-        if (s.c == suceso::clase::archivo) {
+        if (s.tipo == suceso::clase::archivo) {
             if (quizas_estado fin = decide(r, s, *resp, *sql))
                 return fin;
             // Nothing can be published without the remote root: the run
@@ -274,15 +274,15 @@ quizas_estado abre_conexion(const trabajo &w, salida &o, sesion *&s)
 quizas_estado actualiza(trabajo &w, salida &o)
 {
     auto r = std::make_unique<corrida>(w, o);
-    if (quizas_estado fin = abre_conexion(w, o, r->propia.s))
+    if (quizas_estado fin = abre_conexion(w, o, r->propia.sesion))
         return fin;
     o.progreso_empieza();
     const int carriles = ftp_carriles(w.ajustes);
     if (w.ajustes.conexiones > 1 || carriles > 1) {
         r->limite = static_cast<size_t>(w.ajustes.conexiones) * static_cast<size_t>(carriles) * 4;
-        r->conexiones = std::make_unique<reparto>(w.ajustes, w.arbol, r->carpetas, r->propia.s,
+        r->conexiones = std::make_unique<reparto>(w.ajustes, w.arbol, r->carpetas, r->propia.sesion,
                                                   w.ajustes.conexiones);
-        r->propia.s = nullptr;
+        r->propia.sesion = nullptr;
     }
     if (w.verifica)
         r->comprobacion = std::make_unique<verificacion>(w.ajustes, r->propia, r->conexiones.get());
@@ -295,8 +295,8 @@ quizas_estado actualiza(trabajo &w, salida &o)
     }
     r->comprobacion.reset();
     r->conexiones.reset();
-    if (r->propia.s)
-        ftp_cierra(r->propia.s);
+    if (r->propia.sesion)
+        ftp_cierra(r->propia.sesion);
     o.progreso_termina();
     return std::nullopt;
 }

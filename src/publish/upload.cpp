@@ -25,7 +25,7 @@ unsigned long turno_actual(directorios &d)
 desenlace pon(conexion &c, const std::string &local, const std::string &remota, huella *h)
 {
     for (int intento = 0;; ++intento) {
-        desenlace d = ftp_put(c.s, local, remota, h);
+        desenlace d = ftp_put(c.sesion, local, remota, h);
         if (d.ok || !c.reintenta_425 || d.codigo != 425 || intento >= 5)
             return d;
         std::this_thread::sleep_for(std::chrono::milliseconds(100 << intento));
@@ -36,7 +36,7 @@ desenlace pon(conexion &c, const std::string &local, const std::string &remota, 
 // server made it.
 bool crea(conexion &c, const char *path, desenlace &ultimo, std::string &fallida)
 {
-    ultimo = ftp_mkdir(c.s, path);
+    ultimo = ftp_mkdir(c.sesion, path);
     if (!ultimo.ok) {
         fallida = path;
         return false;
@@ -76,7 +76,7 @@ bool bajo_fallida(const directorios &d, const std::string &dir)
 // the run going, one that is not ends it.
 void anota_fallida(conexion &c, const std::string &fallida)
 {
-    const std::string &raiz = c.a.remoteroot;
+    const std::string &raiz = c.ajustes.remoteroot;
     const bool sobre_raiz = fallida == raiz || (raiz.size() > fallida.size() &&
                                                 raiz.compare(0, fallida.size(), fallida) == 0 &&
                                                 (fallida == "/" || raiz[fallida.size()] == '/'));
@@ -85,7 +85,7 @@ void anota_fallida(conexion &c, const std::string &fallida)
         return;
     }
     std::vector<entrada_remota> v;
-    desenlace d = ftp_lista(c.s, raiz, v);
+    desenlace d = ftp_lista(c.sesion, raiz, v);
     if (d.ok || d.detenida || d.perdida)
         return;
     c.dirs.fallidas.insert(fallida);
@@ -102,14 +102,14 @@ std::string fallo_subida(const std::string &remota, const std::string &local, co
 subida intenta(conexion &c, const std::string &ruta, const std::string &nombre, bool primera, std::string &lineas,
                huella *h)
 {
-    if (!ftp_vigente(c.s))
+    if (!ftp_vigente(c.sesion))
         return subida::detenida;
     if (raiz_imposible(c.dirs))
         return subida::fallida;
-    const std::string local = ruta_local(c.t, ruta + nombre);
-    const std::string remota = c.a.remoteroot + ruta + nombre;
+    const std::string local = ruta_local(c.arbol, ruta + nombre);
+    const std::string remota = c.ajustes.remoteroot + ruta + nombre;
 
-    quizas_linea motivo = ftp_ruta_rechazada(c.s, remota);
+    quizas_linea motivo = ftp_ruta_rechazada(c.sesion, remota);
     if (!motivo)
         motivo = falla_local(local);
     if (motivo) {
@@ -136,7 +136,7 @@ subida intenta(conexion &c, const std::string &ruta, const std::string &nombre, 
         return subida::fallida;
     }
 
-    std::string dir = c.a.remoteroot + ruta;
+    std::string dir = c.ajustes.remoteroot + ruta;
     dir.pop_back();
     {
         std::lock_guard<std::mutex> l(c.dirs.mu);
@@ -176,7 +176,7 @@ subida intenta(conexion &c, const std::string &ruta, const std::string &nombre, 
 
 bool reconecta(conexion &c)
 {
-    desenlace d = ftp_abre(c.s);
+    desenlace d = ftp_abre(c.sesion);
     c.sin_conexion = !d.ok;
     if (!d.ok)
         c.motivo_caida = d.texto();
@@ -196,7 +196,7 @@ subida sube(conexion &c, const std::string &ruta, const std::string &nombre, std
     // The server closed the control connection (an idle timeout, a restart):
     // log in again and give the file one more attempt.
     if (!reconecta(c) && c.devolver_si_cae)
-        return ftp_vigente(c.s) ? subida::devuelta : subida::detenida;
+        return ftp_vigente(c.sesion) ? subida::devuelta : subida::detenida;
     lineas += primeras;
     return intenta(c, ruta, nombre, false, lineas, h);
 }
@@ -236,16 +236,16 @@ bool hazdir(conexion &c, char *path, std::string &lineas, desenlace &ultimo, std
 
 void lista_carpeta(conexion &c, listado_remoto &l)
 {
-    if (!ftp_vigente(c.s)) {
+    if (!ftp_vigente(c.sesion)) {
         l.detenida = true;
         return;
     }
     std::vector<entrada_remota> v;
     desenlace d;
     if (!c.sin_conexion)
-        d = ftp_lista(c.s, l.carpeta, v);
+        d = ftp_lista(c.sesion, l.carpeta, v);
     if (!d.ok && !d.detenida && (c.sin_conexion || d.perdida) && reconecta(c))
-        d = ftp_lista(c.s, l.carpeta, v);
+        d = ftp_lista(c.sesion, l.carpeta, v);
     l.ok = d.ok;
     l.perdida = c.sin_conexion;
     l.detenida = d.detenida;

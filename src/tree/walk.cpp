@@ -65,7 +65,7 @@ std::string descarta(const arbol &t, const std::string &ruta, const entrada &e, 
         return std::string("la ruta ") + por;
     if (!admisible(e.nombre, &por))
         return std::string("el nombre ") + por;
-    if (!sellos.toma(static_cast<long long>(e.st.st_mtime), a.s))
+    if (!sellos.toma(static_cast<long long>(e.st.st_mtime), a.sello))
         return "su fecha de modificacion no tiene hora local";
     a.nombre = e.nombre;
     a.tamano = static_cast<long long>(e.st.st_size);
@@ -74,7 +74,7 @@ std::string descarta(const arbol &t, const std::string &ruta, const entrada &e, 
 
 void aviso(suceso &s, std::string texto, bool omitido, bool a_error = false)
 {
-    s.c = suceso::clase::aviso;
+    s.tipo = suceso::clase::aviso;
     s.texto = std::move(texto);
     s.omitido = omitido;
     s.a_error = a_error;
@@ -166,7 +166,7 @@ bool recorrido::siguiente(suceso &s)
             }
             continue;
         }
-        std::string por = descarta(t_, n.ruta, e, s.a, sellos_);
+        std::string por = descarta(t_, n.ruta, e, s.archivo, sellos_);
         if (!por.empty()) {
             aviso(s, "Se omite " + n.ruta + e.nombre + ": " + por + "\n", true);
             return true;

@@ -17,7 +17,7 @@ struct sello {
 // A file of one directory, as the walk found it.
 struct archivo {
     std::string nombre;
-    sello s;
+    ::sello sello;
     long long tamano = 0;  // size in bytes when the walk read it
 };
 
@@ -41,9 +41,9 @@ struct arbol {
 // could not hand on, with the line that says so.
 struct suceso {
     enum class clase { archivo, aviso };
-    clase c = clase::archivo;
+    clase tipo = clase::archivo;
     std::string ruta;     // relative directory of the entry: "/" or "/a/b/"
-    archivo a;            // clase::archivo
+    ::archivo archivo;    // clase::archivo
     std::string texto;    // clase::aviso: the whole line, line break included
     bool a_error = false; // the line belongs on standard error
     // The entry is left unpublished: a directory that could not be opened,
