@@ -52,15 +52,6 @@ constexpr int espera_ms = 60000;
 // SQLite locks bytes from 1 GiB on; the run locks sit far above them.
 constexpr off_t zona_bloqueo = off_t(1) << 62;
 
-uint32_t fnv1a(const std::string &s)
-{
-    uint32_t h = 2166136261u;
-    for (unsigned char c : s) {
-        h ^= c;
-        h *= 16777619u;
-    }
-    return h;
-}
 
 std::string identificador(const std::string &n)
 {
@@ -370,7 +361,7 @@ struct flock cerrojo_de(const base &c, short tipo)
     struct flock fl {};
     fl.l_type = tipo;
     fl.l_whence = SEEK_SET;
-    fl.l_start = zona_bloqueo + fnv1a(c.tabla);
+    fl.l_start = zona_bloqueo + static_cast<uint32_t>(fnv1a(c.tabla));
     fl.l_len = 1;
     return fl;
 }

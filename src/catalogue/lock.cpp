@@ -33,17 +33,6 @@ constexpr const char *prefijo = "vantor.";
 // once read.
 constexpr int intentos_toma = 5;
 
-// FNV-1a, 64 bits: the same value on every machine and compiler.
-uint64_t fnv1a(const std::string &s)
-{
-    uint64_t h = 14695981039346656037ull;
-    for (unsigned char c : s) {
-        h ^= c;
-        h *= 1099511628211ull;
-    }
-    return h;
-}
-
 }  // namespace
 
 std::string nombre_bloqueo(const std::string &base, const std::string &tabla)

@@ -79,19 +79,23 @@ constexpr const char *marca_temporal = ".vantor-tmp";
 
 }  // namespace
 
+uint64_t fnv1a(const std::string &s)
+{
+    uint64_t h = 14695981039346656037ull;
+    for (unsigned char c : s) {
+        h ^= c;
+        h *= 1099511628211ull;
+    }
+    return h;
+}
+
 std::string nombre_temporal(const std::string &nombre, const std::string &ficha)
 {
     const std::string marca = (ficha.empty() ? std::string() : "." + ficha.substr(0, 40)) + marca_temporal;
     if (nombre.size() <= 200)
         return "." + nombre + marca;
-    // FNV-1a: fixed across builds and platforms, unlike std::hash.
-    unsigned long long h = 14695981039346656037ull;
-    for (unsigned char c : nombre) {
-        h ^= c;
-        h *= 1099511628211ull;
-    }
     char hex[17];
-    snprintf(hex, sizeof hex, "%016llx", h);
+    snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(fnv1a(nombre)));
     return "." + std::string(hex) + marca;
 }
 

@@ -4,6 +4,7 @@
 
 #include <sys/stat.h>
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <utility>
@@ -109,6 +110,11 @@ bool admisible(const std::string &v, const char **motivo);
 // it, so that the temporary name stays within the 255 bytes that file
 // systems take.
 std::string nombre_temporal(const std::string &nombre, const std::string &ficha = {});
+
+// FNV-1a, 64 bits: the same value on every machine and compiler, unlike
+// std::hash, so that names and lock places derived from it stay the same
+// across builds.
+uint64_t fnv1a(const std::string &s);
 
 // True for a name nombre_temporal may give.
 bool es_temporal(const std::string &nombre);
