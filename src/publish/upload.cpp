@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -92,6 +93,20 @@ void anota_fallida(conexion &c, const std::string &fallida)
     c.dirs.raiz_imposible = true;
 }
 
+// What an operation's outcome settles by itself: the file stored, the run
+// stopped by a lost lock, or, on a first attempt over a lost connection, the
+// file handed back; nothing when the caller must look at why it failed.
+std::optional<subida> zanjada(const desenlace &d, bool primera)
+{
+    if (d.ok)
+        return subida::guardada;
+    if (d.detenida)
+        return subida::detenida;
+    if (primera && d.perdida)
+        return subida::devuelta;
+    return std::nullopt;
+}
+
 std::string fallo_subida(const std::string &remota, const std::string &local, const std::string &motivo)
 {
     return "Error subiendo archivo " + remota + " desde " + local + ":\n" + motivo + "\n";
@@ -125,12 +140,8 @@ subida intenta(conexion &c, const std::string &ruta, const std::string &nombre, 
 
     const unsigned long antes = turno_actual(c.dirs);
     desenlace d = pon(c, local, remota, h);
-    if (d.ok)
-        return subida::guardada;
-    if (d.detenida)
-        return subida::detenida;
-    if (primera && d.perdida)
-        return subida::devuelta;
+    if (std::optional<subida> fin = zanjada(d, primera))
+        return *fin;
     if (!d.falta_carpeta()) {
         lineas += fallo_subida(remota, local, d.texto());
         return subida::fallida;
@@ -149,10 +160,8 @@ subida intenta(conexion &c, const std::string &ruta, const std::string &nombre, 
             texto.push_back('\0');
             std::string fallida;
             if (!hazdir(c, texto.data(), lineas, d, fallida)) {
-                if (d.detenida)
-                    return subida::detenida;
-                if (primera && d.perdida)
-                    return subida::devuelta;
+                if (std::optional<subida> fin = zanjada(d, primera))
+                    return *fin;
                 lineas += "Error creando directorio " + fallida + ":\n" + d.texto() + "\n";
                 if (!d.perdida)
                     anota_fallida(c, fallida);
@@ -161,12 +170,8 @@ subida intenta(conexion &c, const std::string &ruta, const std::string &nombre, 
         }
     }
     d = pon(c, local, remota, h);
-    if (d.ok)
-        return subida::guardada;
-    if (d.detenida)
-        return subida::detenida;
-    if (primera && d.perdida)
-        return subida::devuelta;
+    if (std::optional<subida> fin = zanjada(d, primera))
+        return *fin;
     lineas += "Error subiendo archivo aun habiendo creado el directorio:\n" + local + " a " + remota + "\n" +
               d.texto() + "\n";
     return subida::fallida;
