@@ -9,6 +9,7 @@
 // outcome hooks are not its own.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "publish/motor.h"
@@ -91,6 +92,21 @@ public:
 
     bool corta_estancada() const override { return true; }
     bool vigila_control() const override { return false; }
+
+    int carriles(const ajustes &a) const override
+    {
+        return std::max(1, std::min(ventana_sftp, carriles_por_corrida / std::max(1, a.conexiones)));
+    }
+
+    sesion *otro_carril(sesion *s) const override
+    {
+        sesion *o = new sesion;
+        o->config = s->config;
+        o->habla = s->habla;
+        o->comun = s->comun;
+        o->sftp = sftp_otro(s->sftp, &o->comun);
+        return o;
+    }
 };
 
 }  // namespace

@@ -22,7 +22,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -522,21 +521,6 @@ void ftp_cierra(sesion *s)
     delete s;
 }
 
-int ftp_carriles(const ajustes &a)
-{
-    if (!a.sftp)
-        return 1;
-    return std::max(1, std::min(ventana_sftp, carriles_por_corrida / std::max(1, a.conexiones)));
-}
+int ftp_carriles(const ajustes &a) { return dialecto_de(a).carriles(a); }
 
-sesion *ftp_otro_carril(sesion *s)
-{
-    if (!s->sftp)
-        return nullptr;
-    sesion *o = new sesion;
-    o->config = s->config;
-    o->habla = s->habla;
-    o->comun = s->comun;
-    o->sftp = sftp_otro(s->sftp, &o->comun);
-    return o;
-}
+sesion *ftp_otro_carril(sesion *s) { return s->habla->otro_carril(s); }

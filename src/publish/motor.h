@@ -95,6 +95,11 @@ public:
     virtual bool vigila_control() const = 0;
     // Releases what the protocol holds besides the engine's handles.
     virtual void cierra(sesion *) const {}
+    // Files one connection carries at once, each on a lane of its own.
+    virtual int carriles(const ajustes &) const { return 1; }
+    // A further lane of the logged-in connection s; nullptr where a
+    // connection carries one file at a time.
+    virtual sesion *otro_carril(sesion *) const { return nullptr; }
 };
 
 const dialecto &dialecto_ftp();
