@@ -126,9 +126,16 @@ std::string sql_creacion(const base &c)
            "Hora INTEGER, Minuto INTEGER, Segundo INTEGER, Huella BLOB)";
 }
 
+// The index holds every column, so that lookups and folder reads are
+// answered from it alone, without reading the table's rows. Among rows of
+// the same name it orders by stamp, not by rowid: the readers pick the first
+// stored by the rowid they read from it.
+std::string nombre_indice(const base &c) { return c.tabla + "_Ruta_Nombre_Sello_Huella"; }
+
 std::string sql_indice(const base &c)
 {
-    return "CREATE INDEX " + identificador(c.tabla + "_Ruta_Nombre") + " ON " + c.identificador + " (Ruta, Nombre)";
+    return "CREATE INDEX IF NOT EXISTS " + identificador(nombre_indice(c)) + " ON " + c.identificador +
+           " (Ruta, Nombre, Dia, Mes, Anio, Hora, Minuto, Segundo, Huella)";
 }
 
 bool columnas_de(base &c, std::vector<std::string> &out);
@@ -179,7 +186,8 @@ sqlite3_stmt *enlaza(base &c, const sentencia &s)
     switch (s.tipo) {
     case sentencia::clase::busqueda:
         st = prepara(c, c.busca,
-                     "SELECT Dia, Mes, Anio, Hora, Minuto, Segundo, Huella FROM " + t + " WHERE Ruta = ?1 AND Nombre = ?2");
+                     "SELECT rowid, Dia, Mes, Anio, Hora, Minuto, Segundo, Huella FROM " + t +
+                         " WHERE Ruta = ?1 AND Nombre = ?2");
         break;
     case sentencia::clase::insercion:
         st = prepara(c, c.inserta,
@@ -251,9 +259,17 @@ void responde(base &c, const sentencia &s, respuesta &r)
         return;
     }
     int paso = sqlite3_step(st);
-    if (paso == SQLITE_ROW && s.tipo == sentencia::clase::busqueda) {
-        lee_fila(c, st, 0, r);
-        paso = SQLITE_DONE;
+    if (s.tipo == sentencia::clase::busqueda) {
+        // Of rows of the same name the first stored answers: the lowest rowid.
+        sqlite3_int64 primera = 0;
+        for (; paso == SQLITE_ROW; paso = sqlite3_step(st)) {
+            const sqlite3_int64 fila = sqlite3_column_int64(st, 0);
+            if (r.hay_fila && fila >= primera)
+                continue;
+            primera = fila;
+            r = respuesta{};
+            lee_fila(c, st, 1, r);
+        }
     }
     if (paso == SQLITE_DONE || paso == SQLITE_ROW)
         r.ok = true;
@@ -294,16 +310,17 @@ bool lee_carpeta(base &c, const std::string &ruta, size_t consultas, std::vector
     if (ruta == c.carpeta_extensa)
         return false;
     // In the index's own order: names compared byte for byte, as
-    // std::string compares them, and the first stored first among equals.
+    // std::string compares them; among equals the lowest rowid is kept.
     if (!prepara(c, c.busca_carpeta,
-                 "SELECT Nombre, Dia, Mes, Anio, Hora, Minuto, Segundo, Huella FROM " + c.identificador +
-                     " WHERE Ruta = ?1 ORDER BY Nombre, rowid LIMIT ?2"))
+                 "SELECT Nombre, rowid, Dia, Mes, Anio, Hora, Minuto, Segundo, Huella FROM " + c.identificador +
+                     " WHERE Ruta = ?1 ORDER BY Nombre LIMIT ?2"))
         return false;
     sqlite3_stmt *st = c.busca_carpeta;
     const long long limite = static_cast<long long>(consultas * filas_por_consulta + 32);
     sqlite3_bind_text(st, 1, ruta.data(), static_cast<int>(ruta.size()), SQLITE_STATIC);
     sqlite3_bind_int64(st, 2, limite + 1);
     long long leidas = 0;
+    sqlite3_int64 primera = 0;
     int paso;
     while ((paso = sqlite3_step(st)) == SQLITE_ROW && ++leidas <= limite) {
         // A name stored as anything but text never equals the bound name.
@@ -311,12 +328,18 @@ bool lee_carpeta(base &c, const std::string &ruta, size_t consultas, std::vector
             continue;
         const char *texto = reinterpret_cast<const char *>(sqlite3_column_text(st, 0));
         const size_t largo = static_cast<size_t>(sqlite3_column_bytes(st, 0));
-        if (!filas.empty() && filas.back().nombre.compare(0, std::string::npos, texto, largo) == 0)
-            continue;
-        filas.emplace_back();
-        filas.back().nombre.assign(texto, largo);
+        const sqlite3_int64 fila = sqlite3_column_int64(st, 1);
+        if (!filas.empty() && filas.back().nombre.compare(0, std::string::npos, texto, largo) == 0) {
+            if (fila >= primera)
+                continue;
+            filas.back().r = respuesta{};
+        } else {
+            filas.emplace_back();
+            filas.back().nombre.assign(texto, largo);
+        }
+        primera = fila;
         filas.back().r.ok = true;
-        lee_fila(c, st, 1, filas.back().r);
+        lee_fila(c, st, 2, filas.back().r);
     }
     sqlite3_reset(st);
     sqlite3_clear_bindings(st);
@@ -393,6 +416,30 @@ bool columnas_de(base &c, std::vector<std::string> &out)
     return r == SQLITE_DONE;
 }
 
+// A table made before its index held every column gets that index in place
+// of the one on (Ruta, Nombre) alone. Without it the answers are the same,
+// only slower: a failure here (another run writing, say) is left for a later
+// run to mend.
+void pon_indice(base &c)
+{
+    sqlite3_stmt *st = nullptr;
+    if (sqlite3_prepare_v2(c.db, "SELECT 1 FROM sqlite_schema WHERE type = 'index' AND name = ?1", -1, &st, nullptr) !=
+        SQLITE_OK)
+        return;
+    const std::string nombre = nombre_indice(c);
+    sqlite3_bind_text(st, 1, nombre.data(), static_cast<int>(nombre.size()), SQLITE_STATIC);
+    const int paso = sqlite3_step(st);
+    sqlite3_finalize(st);
+    if (paso != SQLITE_DONE)
+        return;
+    if (sqlite3_exec(c.db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK)
+        return;
+    const std::string sql =
+        sql_indice(c) + "; DROP INDEX IF EXISTS " + identificador(c.tabla + "_Ruta_Nombre") + "; COMMIT";
+    if (sqlite3_exec(c.db, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK)
+        sqlite3_exec(c.db, "ROLLBACK", nullptr, nullptr, nullptr);
+}
+
 }  // namespace
 
 bool abre(const ajustes &a, base &c, std::string &error, bool *de_configuracion)
@@ -463,6 +510,8 @@ bool abre(const ajustes &a, base &c, std::string &error, bool *de_configuracion)
         return no(sqlite3_errmsg(c.db), false);
     if (ejecuta(c, "PRAGMA journal_mode = WAL") || ejecuta(c, "PRAGMA synchronous = NORMAL"))
         return no(sqlite3_errmsg(c.db), false);
+    if (c.con_tabla)
+        pon_indice(c);
     return true;
 }
 
