@@ -521,6 +521,50 @@ TEST_F(InFile, ARefusedStatementEndsTheRunAndCommitsNothing)
     EXPECT_EQ(site.rows(), pub::Rows{});
 }
 
+// A file made before the index held every column is still read, and gets
+// that index; of two rows of one name the first stored answers, whether its
+// folder is read whole (sub/) or looked up file by file (/), even when the
+// later row's stamp sorts before it.
+TEST_F(InFile, AnOlderFileAndRowsOfOneName)
+{
+    site.put("/solo.txt", "s", when);
+    for (int i = 0; i < 12; ++i)
+        site.put("/sub/f" + std::to_string(i) + ".txt", "f", when);
+    const std::string t = "\"" + site.table() + "\"";
+    std::string sql = "PRAGMA application_id = 1986096756; CREATE TABLE " + t +
+                      " (Ruta TEXT COLLATE BINARY, Nombre TEXT COLLATE BINARY, Dia INTEGER, Mes INTEGER, Anio "
+                      "INTEGER, Hora INTEGER, Minuto INTEGER, Segundo INTEGER, Huella BLOB); CREATE INDEX \"" +
+                      site.table() + "_Ruta_Nombre\" ON " + t + " (Ruta, Nombre);";
+    auto insert = [&](const Entry &e, time_t stamp) {
+        const std::vector<std::string> v = pub::row(e, stamp);
+        sql += "INSERT INTO " + t + " VALUES ('" + v[0] + "', '" + v[1] + "', " + v[2] + ", " + v[3] + ", " + v[4] +
+               ", " + v[5] + ", " + v[6] + ", " + v[7] + ", NULL);";
+    };
+    // Even files: first stored current, then an older one. Odd files and
+    // solo.txt: first stored later than the file, then a current one.
+    const time_t older = pub::at(2001, 1, 1, 0, 0, 0), later = pub::at(2030, 1, 1, 0, 0, 0);
+    std::set<std::string> stale;
+    int i = 0;
+    const std::vector<Entry> files = pub::listing(site.local());
+    for (const Entry &e : files) {
+        const bool current = e.ruta == "/sub/" && i++ % 2 == 0;
+        insert(e, current ? when : later);
+        if (!current)
+            stale.insert(e.path());
+    }
+    for (const Entry &e : files)
+        insert(e, stale.count(e.path()) ? when : older);
+    sqlite_query_new(site.file(), sql);
+
+    const vt::Outcome o = site.run();
+    EXPECT_EQ(o.status, 0) << vt::describe(o);
+    for (const Entry &e : files)
+        EXPECT_EQ(contains(o.out, e.path() + " subido con exito"), stale.count(e.path()) == 1) << e.path() << o.out;
+    EXPECT_EQ(site.query("SELECT name FROM sqlite_schema WHERE type = 'index' AND tbl_name = '" + site.table() + "'"),
+              (vt::Rows{{site.table() + "_Ruta_Nombre_Sello_Huella"}}));
+    EXPECT_EQ(site.query("PRAGMA integrity_check"), (vt::Rows{{"ok"}}));
+}
+
 // A file that is not a catalogue is named, left byte for byte, and no mode
 // writes to it or contacts the server; a configuration that puts the file
 // where it cannot be made or written stops with status 255.
