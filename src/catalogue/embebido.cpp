@@ -432,7 +432,11 @@ void pon_indice(base &c)
     sqlite3_finalize(st);
     if (paso != SQLITE_DONE)
         return;
-    if (sqlite3_exec(c.db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK)
+    // Another run writing is not waited for.
+    sqlite3_busy_timeout(c.db, 0);
+    const int empieza = sqlite3_exec(c.db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+    sqlite3_busy_timeout(c.db, espera_ms);
+    if (empieza != SQLITE_OK)
         return;
     const std::string sql =
         sql_indice(c) + "; DROP INDEX IF EXISTS " + identificador(c.tabla + "_Ruta_Nombre") + "; COMMIT";
