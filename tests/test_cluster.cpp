@@ -237,11 +237,13 @@ TEST_F(Cluster, AFrozenHolderWokenPastItsLeaseChangesNothing)
             const std::string got = access(held.c_str(), F_OK) == 0 ? vt::read_file(held) : "";
             ASSERT_EQ(got.size(), want.size()) << e.path();
             // With atomic "no", the one chunk (64 KiB) the library already
-            // held when the run froze may still reach the file.
+            // held when the run froze may still reach the file, and so may
+            // what the server had received and not yet written (pyftpdlib
+            // writes through a buffer of a few KiB when the transfer ends).
             size_t differ = 0;
             for (size_t i = 0; i < got.size(); ++i)
                 differ += got[i] != want[i];
-            EXPECT_LE(differ, atomic == std::string("no") ? 65536u : 0u) << e.path();
+            EXPECT_LE(differ, atomic == std::string("no") ? 65536u + 16384u : 0u) << e.path();
         }
         EXPECT_EQ(rows(*one).size(), 4u);
     }

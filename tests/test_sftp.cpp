@@ -333,13 +333,18 @@ TEST(Scripted, SeveralFilesInFlight)
         }
         EXPECT_EQ(site.rows(), pub::sorted(rows));
         EXPECT_EQ(sftp.connections(), c.connections);
-        // The other files' writes had all reached the first connection, and
-        // their answers were held back: they were in flight together.
+        // The other files' writes reached the first connection, and their
+        // answers were held back: they were in flight together. After a cut,
+        // those not yet sent when it came (scheduling decides how many) go
+        // on the new connection.
         int held = 0;
         const std::vector<std::vector<std::string>> sessions = sftp.sessions();
         for (const std::string &r : sessions.at(0))
             held += r.rfind("write /htdocs/f", 0) == 0 && r.find(last.nombre) == std::string::npos;
-        EXPECT_EQ(held, 5);
+        if (c.connections == 1)
+            EXPECT_EQ(held, 5);
+        else
+            EXPECT_GE(held, 2);
     }
 }
 
