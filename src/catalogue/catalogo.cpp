@@ -3,6 +3,25 @@
 #include "catalogue/embebido.h"
 #include "catalogue/servidor.h"
 
+std::string numeros(const sello &s)
+{
+    return std::to_string(s.dia) + ", " + std::to_string(s.mes) + ", " + std::to_string(s.anio) + ", " +
+           std::to_string(s.hora) + ", " + std::to_string(s.minuto) + ", " + std::to_string(s.segundo);
+}
+
+std::string literal_huella(const huella &h)
+{
+    if (h.empty())
+        return "NULL";
+    static const char digitos[] = "0123456789abcdef";
+    std::string out = "X'";
+    for (unsigned char c : h) {
+        out += digitos[c >> 4];
+        out += digitos[c & 15];
+    }
+    return out + "'";
+}
+
 catalogo::catalogo() = default;
 catalogo::~catalogo() = default;
 

@@ -43,6 +43,11 @@ struct fallo {
 
 using quizas_fallo = std::optional<fallo>;
 
+// Pieces of the statement texts both stores write: the six stamp values,
+// comma-separated, and Huella as a hexadecimal literal, or NULL.
+std::string numeros(const sello &s);
+std::string literal_huella(const huella &h);
+
 // A statement of the catalogue: its text, as a failure report shows it, and
 // for a lookup or a row, the file it is about, which a store may bind as
 // parameters instead of reading the text.

@@ -76,18 +76,6 @@ std::string literal(const std::string &v)
     return out + "'";
 }
 
-std::string literal_huella(const huella &h)
-{
-    if (h.empty())
-        return "NULL";
-    static const char digitos[] = "0123456789abcdef";
-    std::string out = "X'";
-    for (unsigned char ch : h) {
-        out += digitos[ch >> 4];
-        out += digitos[ch & 15];
-    }
-    return out + "'";
-}
 
 std::string carpeta_de(const std::string &ruta)
 {
@@ -552,12 +540,6 @@ sentencia sentencia_busqueda(const base &, const std::string &ruta, const std::s
 }
 
 namespace {
-
-std::string numeros(const sello &s)
-{
-    return std::to_string(s.dia) + ", " + std::to_string(s.mes) + ", " + std::to_string(s.anio) + ", " +
-           std::to_string(s.hora) + ", " + std::to_string(s.minuto) + ", " + std::to_string(s.segundo);
-}
 
 // A row statement: its values, bound when it runs; its text is made only
 // for a failure report (texto_de), as a lookup's.

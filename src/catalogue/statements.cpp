@@ -3,30 +3,6 @@
 
 namespace servidor {
 
-namespace {
-
-std::string numeros(const sello &s)
-{
-    return std::to_string(s.dia) + ", " + std::to_string(s.mes) + ", " + std::to_string(s.anio) + ", " +
-           std::to_string(s.hora) + ", " + std::to_string(s.minuto) + ", " + std::to_string(s.segundo);
-}
-
-// Huella as SQL: a hexadecimal literal of the digest, or NULL.
-std::string literal(const huella &h)
-{
-    if (h.empty())
-        return "NULL";
-    static const char digitos[] = "0123456789abcdef";
-    std::string out = "X'";
-    for (unsigned char c : h) {
-        out += digitos[c >> 4];
-        out += digitos[c & 15];
-    }
-    return out + "'";
-}
-
-}  // namespace
-
 bool abre(const ajustes &a, enlace &c, std::string &error)
 {
     c.base = a.dbname;
@@ -90,7 +66,7 @@ std::string sentencia_insercion(const enlace &c, const std::string &ruta, const 
     if (h)
         return "INSERT INTO " + c.tabla +
                " (Ruta, Nombre, Dia, Mes, Anio, Hora, Minuto, Segundo, Huella) VALUES ('" + escapa(c, ruta) +
-               "', '" + escapa(c, nombre) + "', " + numeros(s) + ", " + literal(*h) + ")";
+               "', '" + escapa(c, nombre) + "', " + numeros(s) + ", " + literal_huella(*h) + ")";
     return "INSERT INTO " + c.tabla + " (Ruta, Nombre, Dia, Mes, Anio, Hora, Minuto, Segundo) VALUES ('" +
            escapa(c, ruta) + "', '" + escapa(c, nombre) + "', " + numeros(s) + ")";
 }
@@ -101,7 +77,7 @@ std::string sentencia_actualizacion(const enlace &c, const std::string &ruta, co
     return "UPDATE " + c.tabla + " SET Dia=" + std::to_string(s.dia) + ", Mes=" + std::to_string(s.mes) +
            ", Anio=" + std::to_string(s.anio) + ", Hora=" + std::to_string(s.hora) +
            ", Minuto=" + std::to_string(s.minuto) + ", Segundo=" + std::to_string(s.segundo) +
-           (h ? ", Huella=" + literal(*h) : std::string()) + " WHERE Ruta='" + escapa(c, ruta) + "' AND Nombre='" +
+           (h ? ", Huella=" + literal_huella(*h) : std::string()) + " WHERE Ruta='" + escapa(c, ruta) + "' AND Nombre='" +
            escapa(c, nombre) + "'";
 }
 
