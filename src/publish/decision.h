@@ -47,7 +47,7 @@ private:
     catalogo &catalogo_;
     const arbol &arbol_;
     observador al_responder_;
-    recorrido walk_;
+    recorrido_adelantado walk_;
     bool fin_ = false;
     std::deque<pendiente> cola_;
     size_t archivos_ = 0;  // files in cola_

@@ -148,7 +148,9 @@ bool recorrido::siguiente(suceso &s)
         const entrada &e = n.lista[n.siguiente++];
         s.ruta = n.ruta;
         if (e.error) {
-            aviso(s, std::string("   Error al hacer el stat: : ") + strerror(e.error) + "\n", true, true);
+            // strerror_r: the walk may run on a thread of its own.
+            char b[256];
+            aviso(s, std::string("   Error al hacer el stat: : ") + strerror_r(e.error, b, sizeof b) + "\n", true, true);
             return true;
         }
         if (es_directorio(e.st)) {

@@ -4,9 +4,13 @@
 
 #include <sys/stat.h>
 
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -90,6 +94,36 @@ private:
     std::vector<nivel> niveles_;
     bool empezado_ = false;
     sello_reciente sellos_;
+};
+
+// The same walk on a thread of its own, ahead of its reader by a bounded
+// number of events, so that the statuses of the files ahead are taken
+// while the reader looks up and decides the ones before: the same events in
+// the same order as recorrido, and memory as flat. The thread never takes
+// the interrupt (the reader's thread owns the output and the interrupt);
+// destroying the walk stops its thread and waits for it, on every path.
+// When no thread can be started the walk runs on the reader's thread.
+class recorrido_adelantado {
+public:
+    explicit recorrido_adelantado(const arbol &t);
+    ~recorrido_adelantado();
+    recorrido_adelantado(const recorrido_adelantado &) = delete;
+    recorrido_adelantado &operator=(const recorrido_adelantado &) = delete;
+
+    // As recorrido::siguiente.
+    bool siguiente(suceso &s);
+
+private:
+    void adelanta();
+    recorrido walk_;
+    std::mutex mu_;
+    std::condition_variable hay_tramo_, hay_sitio_;
+    std::deque<std::vector<suceso>> listos_;  // tramos walked, not yet taken
+    bool terminado_ = false;                  // the walk's last tramo is in listos_
+    bool parar_ = false;                      // the reader is gone
+    std::vector<suceso> tramo_;               // the reader's tramo
+    size_t leidos_ = 0;                       // events of tramo_ handed on
+    std::thread hilo_;
 };
 
 // Local path of a relative directory or entry path: localroot + ruta.
