@@ -748,7 +748,7 @@ quizas_fallo reconstruye(base &c, const arbol &t, const std::function<void(const
         return f;
     if (quizas_fallo f = ejecuta(c, "DELETE FROM " + c.identificador, forma::comillas))
         return f;
-    recorrido r(t);
+    recorrido_adelantado r(t);
     suceso s;
     while (r.siguiente(s)) {
         if (s.tipo == suceso::clase::aviso) {

@@ -27,7 +27,7 @@ quizas_fallo envia(enlace &c, lote &l)
 quizas_fallo construye(enlace &c, const arbol &t, const std::function<void(const suceso &)> &aviso)
 {
     lote pendientes;
-    recorrido r(t);
+    recorrido_adelantado r(t);
     suceso s;
     while (r.siguiente(s)) {
         if (s.tipo == suceso::clase::aviso) {
