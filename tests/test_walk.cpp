@@ -6,7 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/files.h"
@@ -76,6 +78,44 @@ TEST(Walk, EventsInWalkOrder)
     EXPECT_EQ(s.texto, "Error en la llamada a opendir: " + root + "/no-existe/\n");
     EXPECT_TRUE(s.omitido);
     EXPECT_FALSE(nada.siguiente(s));
+}
+
+// The walk run ahead on a thread of its own: the same events in the same
+// order across many tramos, errors among them, and a reader that stops
+// part-way (a failed lookup) gets the thread stopped and joined, also while
+// it waits for room.
+TEST(Walk, AheadOfItsReader)
+{
+    vt::TempDir dir("vantor-walk-ahead");
+    const std::string root = dir / "web";
+    for (int d = 0; d < 8; ++d) {
+        const std::string carpeta = root + "/d" + std::to_string(d);
+        vt::make_dirs(carpeta);
+        for (int f = 0; f < 700; ++f)
+            vt::write_file(carpeta + "/f" + std::to_string(f), "");
+        ASSERT_EQ(symlink("ninguna-parte", (carpeta + "/roto").c_str()), 0);
+    }
+    const arbol t{root, {}};
+    auto todos = [](auto &walk) {
+        std::vector<std::string> v;
+        suceso s;
+        while (walk.siguiente(s))
+            v.push_back(s.ruta + " " + s.archivo.nombre + " " + s.texto);
+        EXPECT_FALSE(walk.siguiente(s));
+        return v;
+    };
+    recorrido uno(t);
+    recorrido_adelantado otro(t);
+    const std::vector<std::string> esperados = todos(uno);
+    EXPECT_EQ(esperados.size(), 8u * 701);
+    EXPECT_EQ(todos(otro), esperados);
+
+    for (int pausa_ms : {0, 100}) {
+        recorrido_adelantado corto(t);
+        suceso s;
+        ASSERT_TRUE(corto.siguiente(s));
+        std::this_thread::sleep_for(std::chrono::milliseconds(pausa_ms));
+    }
 }
 
 // The temporary names of atomic uploads: derived from the name and the
