@@ -54,13 +54,13 @@ void recorrido_adelantado::adelanta()
         std::vector<suceso> tramo;
         tramo.reserve(por_tramo);
         bool fin = false;
+        // Each event is walked into its place in the tramo, not moved there.
         while (tramo.size() < por_tramo) {
-            suceso s;
-            if (!walk_.siguiente(s)) {
+            if (!walk_.siguiente(tramo.emplace_back())) {
+                tramo.pop_back();
                 fin = true;
                 break;
             }
-            tramo.push_back(std::move(s));
         }
         std::unique_lock<std::mutex> l(mu_);
         hay_sitio_.wait(l, [this] { return parar_ || listos_.size() < tramos_en_espera; });
