@@ -2,8 +2,10 @@
 // window of files, and the lookups of the files in it travel together, many
 // per round trip, before the first of them is decided; the files are then
 // decided one by one in walk order, with the same statements as if each
-// lookup had been sent on its own. Memory stays flat however large the
-// tree: only the window is held.
+// lookup had been sent on its own. The walk itself runs on a thread of its
+// own, a window ahead, so that the next window's statuses are taken while
+// this one's lookups are answered. Memory stays flat however large the
+// tree: only the window and the walk's bounded lead are held.
 #include "publish/decision.h"
 
 namespace {
