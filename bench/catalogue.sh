@@ -20,8 +20,9 @@
 #       files)
 #
 #   B   with CAT_BEFORE=REVISION: in K1 and K2 also vantor built from that
-#       git revision (vantor-before; its own catalogue files), and the
-#       instructions (valgrind's callgrind) of one K1 run of each build
+#       git revision (vantor-before; its own catalogue files), the
+#       instructions (valgrind's callgrind) of one K1 run of each build, and
+#       the rebuild (-r) of K1's tree into a new file by each build (K1r)
 #
 #   bench/catalogue.sh [REPS]   -> Markdown on stdout, progress on stderr
 #
@@ -218,6 +219,16 @@ if runs K1; then
         k1_tools+=(k1_before)
     fi
     for rep in $(seq "$reps"); do in_turns "$rep" "${k1_tools[@]}"; done
+    if [[ -n $before ]]; then
+        file_conf "$work/cfg/k1r-file.conf" "$tree" site /k1 127.0.0.1 "$ftp_near" "$dbwork/files/k1r.db"
+        file_conf "$work/cfg/k1r-before.conf" "$tree" site /k1 127.0.0.1 "$ftp_near" "$dbwork/files/k1r-before.db"
+        k1r_file() { rm -f "$dbwork/files/k1r.db"; measure K1r vantor-file "$1" "$vantor" "$work/cfg/k1r-file.conf" -r; }
+        k1r_before() {
+            rm -f "$dbwork/files/k1r-before.db"
+            measure K1r vantor-before "$1" "$before" "$work/cfg/k1r-before.conf" -r
+        }
+        for rep in $(seq "$reps"); do in_turns "$rep" k1r_file k1r_before; done
+    fi
     # Instructions of one no-change run of each build: a count that the
     # machine's load does not change.
     instructions() {  # tool binary conf
@@ -346,6 +357,8 @@ ran = {part for part, _ in runs}
 extra = ["vantor-before"] if ("K1", "vantor-before") in runs else []
 if "K1" in ran:
     table("K1", f"no change, {n1:,} files, FTP near", ["stat-floor", "vantor-file", "vantor-server", "lftp", "vantor-rollback"] + extra, "stat-floor")
+if ("K1r", "vantor-before") in runs:
+    table("K1r", f"rebuild (-r) of the same {n1:,} files into a new file", ["vantor-before", "vantor-file"], "vantor-before")
 if instr:
     print("\nInstructions of one run (callgrind): " + ", ".join(f"{t} {n:,}" for t, n in sorted(instr.items())))
 if "K2" in ran:
