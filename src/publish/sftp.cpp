@@ -336,10 +336,12 @@ bool pide(carril *c, const std::string &carpeta)
     std::unique_lock<std::mutex> l(s->mu);
     if (s->rutas.count(carpeta))
         return false;
-    for (size_t barra = carpeta.find('/', raiz.size() + 1); barra != std::string::npos;
+    const bool debajo = raiz.empty() || (carpeta.compare(0, raiz.size(), raiz) == 0 &&
+                                         carpeta.size() > raiz.size() && carpeta[raiz.size()] == '/');
+    for (size_t barra = debajo ? carpeta.find('/', raiz.size() + 1) : std::string::npos; barra != std::string::npos;
          barra = carpeta.find('/', barra + 1)) {
         const std::string arriba = carpeta.substr(0, barra);
-        if (aguarda_pedida(*s, l, arriba, plazo))
+        if (arriba.empty() || aguarda_pedida(*s, l, arriba, plazo))
             continue;
         ++s->pedidas[arriba];
         l.unlock();
@@ -738,9 +740,8 @@ desenlace sftp_envia(carril *c, const std::string &local, const std::string &rem
     // In a folder the run does not know yet, the folder is asked for in the
     // same round trip: its mkdir goes out first on this channel, whose
     // requests the server answers in order, so the open finds the folder
-    // whether it was there (the mkdir is refused) or has just been made. A
-    // folder whose own folder is missing as well is left to the caller, as
-    // without this.
+    // whether it was there (the mkdir is refused) or has just been made. An
+    // open refused all the same is left to the caller, as without this.
     const std::string carpeta = carpeta_de(path);
     const auto mkdir = [&] {
         return static_cast<long>(libssh2_sftp_mkdir_ex(c->sftp, carpeta.data(), largo(carpeta), 0755));
