@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <optional>
 
@@ -345,6 +346,38 @@ TEST(Scripted, SeveralFilesInFlight)
             EXPECT_EQ(held, 5);
         else
             EXPECT_GE(held, 2);
+    }
+}
+
+// A new folder is asked for in the round trip of its first files' opens: no
+// open is refused and sent again. A folder the server refuses is reported
+// as itself, its files alone fail, and the run ends with 2.
+TEST(Scripted, NewFoldersGoWithTheirFiles)
+{
+    vt::ScriptedSftp sftp;
+    sftp.make_dir("htdocs");
+    Site site("sftp_folders");
+    const std::string known = site.local() + "/../known_hosts";
+    vt::write_file(known, vt::read_file(sftp.known_hosts()));
+    use_sftp(site, sftp.host(), sftp.port(), sftp.user(), sftp.pass(), known);
+    site.create_table();
+    for (const char *f : {"/a/g.txt", "/a/b/f1.txt", "/a/b/f2.txt", "/a/b/c/e.txt", "/no/h.txt"})
+        site.put(f, f, when);
+    for (int i = 0; i < 3; ++i)
+        sftp.queue("mkdir", "/htdocs/no", vt::SftpAnswer::permission_denied());
+    std::string want = pub::header(sftp.port());
+    for (const pub::Entry &e : pub::listing(site.local()))
+        want += e.path() != "/no/h.txt" ? pub::new_file(e.path())
+                                        : "NUEVO ARCHIVO!!!  Bienvenido /no/h.txt!\nError creando directorio "
+                                          "/htdocs/no:\nPermission denied\n\n===> ERROR al subir /no/h.txt\n";
+    pub::expect_run(site.run(), want + "Terminado!!!\n", 2);
+    const std::vector<std::string> requests = sftp.sessions().at(0);
+    for (const pub::Entry &e : pub::listing(site.local())) {
+        if (e.path() == "/no/h.txt")
+            continue;
+        EXPECT_EQ(vt::read_file(sftp.path("htdocs" + e.path())), vt::read_file(site.local(e.path()))) << e.path();
+        EXPECT_EQ(std::count(requests.begin(), requests.end(), "open /htdocs" + e.path() + " write,create,truncate"), 1)
+            << e.path();
     }
 }
 

@@ -339,6 +339,10 @@ TEST(Settings, BadValuesOfTheFtpKeysStopTheRun)
 {
     const std::string tls = "\"ftptls\" debe ser \"no\", \"explicit\" o \"implicit\"\n";
     const std::string conns = "\"ftpconnections\" debe ser un numero de 1 a 16\n";
+    // A FIFO with no writer is refused at once, not waited on.
+    vt::TempDir fifos("vantor-fifo");
+    const std::string fifo = fifos / "llave";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     struct Case {
         std::vector<std::pair<std::string, std::string>> keys;
         std::string out;
@@ -360,6 +364,7 @@ TEST(Settings, BadValuesOfTheFtpKeysStopTheRun)
         {{{"protocol", "sftp"}, {"ftptls", "explicit"}}, "\"ftptls\" debe ser \"no\" o faltar con protocol = \"sftp\"\n"},
         {{{"protocol", "sftp"}, {"sshkeyfile", "/no/id"}}, "Imposible leer sshkeyfile '/no/id': No such file or directory\n"},
         {{{"protocol", "sftp"}, {"sshknownhosts", "/"}}, "Imposible leer sshknownhosts '/': Is a directory\n"},
+        {{{"protocol", "sftp"}, {"sshkeyfile", fifo}}, "Imposible leer sshkeyfile '" + fifo + "': Is a directory\n"},
     };
     for (const Case &c : cases) {
         vt::TempDir dir("vantor-settings");

@@ -13,6 +13,11 @@ namespace {
 // Files looked up ahead of the decisions.
 constexpr size_t ancho = 4096;
 
+// Files of the first batch: the first decisions, and the uploads and
+// connections they start, wait for one short lookup rather than for a
+// whole batch's.
+constexpr size_t primer_lote = 64;
+
 bool mismo_sello(const respuesta &r, const sello &s)
 {
     if (r.fila_nula)
@@ -33,7 +38,9 @@ ventana::ventana(catalogo &c, const arbol &t, observador al_responder)
 
 quizas_fallo ventana::llena()
 {
-    while (!fin_ && archivos_ < ancho) {
+    const size_t hasta = empezada_ ? ancho : primer_lote;
+    empezada_ = true;
+    while (!fin_ && archivos_ < hasta) {
         pendiente p;
         if (!walk_.siguiente(p.evento)) {
             fin_ = true;
@@ -44,32 +51,29 @@ quizas_fallo ventana::llena()
         cola_.push_back(std::move(p));
     }
 
-    // In batches, stopping at the first failed lookup: the files before it
-    // are decided as usual and the failure is reported when its file's turn
-    // comes.
-    auto i = cola_.begin();
-    while (i != cola_.end()) {
-        lote l;
-        std::vector<pendiente *> quienes;
-        for (; i != cola_.end() && !l.lleno(); ++i) {
-            if (i->evento.tipo != suceso::clase::archivo || i->respondida)
-                continue;
-            l.agrega(sentencia_busqueda(catalogo_, i->evento.ruta, i->evento.archivo.nombre));
-            quienes.push_back(&*i);
-        }
-        if (quienes.empty())
-            return std::nullopt;
-        std::vector<respuesta> r;
-        if (quizas_fallo f = envia_lote(catalogo_, l, r))
-            return f;
-        for (size_t k = 0; k < r.size(); ++k) {
-            quienes[k]->resultado = std::move(r[k]);
-            quienes[k]->respondida = true;
-            if (al_responder_ && quienes[k]->resultado.ok)
-                al_responder_(quienes[k]->evento, quienes[k]->resultado);
-        }
-        if (r.size() < quienes.size() || (!r.empty() && !r.back().ok))
-            return std::nullopt;
+    // One batch of the files not yet answered, from the first: the
+    // decisions go on once it is answered, and the next batch is sent when
+    // they reach a file it did not carry. A failed lookup ends the batch:
+    // the files before it are decided as usual and the failure is reported
+    // when its file's turn comes.
+    lote l;
+    std::vector<pendiente *> quienes;
+    for (auto i = cola_.begin(); i != cola_.end() && !l.lleno() && quienes.size() < hasta; ++i) {
+        if (i->evento.tipo != suceso::clase::archivo || i->respondida)
+            continue;
+        l.agrega(sentencia_busqueda(catalogo_, i->evento.ruta, i->evento.archivo.nombre));
+        quienes.push_back(&*i);
+    }
+    if (quienes.empty())
+        return std::nullopt;
+    std::vector<respuesta> r;
+    if (quizas_fallo f = envia_lote(catalogo_, l, r))
+        return f;
+    for (size_t k = 0; k < r.size(); ++k) {
+        quienes[k]->resultado = std::move(r[k]);
+        quienes[k]->respondida = true;
+        if (al_responder_ && quienes[k]->resultado.ok)
+            al_responder_(quienes[k]->evento, quienes[k]->resultado);
     }
     return std::nullopt;
 }

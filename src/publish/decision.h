@@ -41,7 +41,8 @@ private:
         respuesta resultado;  // its answer, once respondida
         bool respondida = false;
     };
-    // Walks ahead up to the bound and looks up every file not yet answered.
+    // Walks ahead up to the bound and looks up the next batch of files not
+    // yet answered (the first batch of a run is short).
     [[nodiscard]] quizas_fallo llena();
 
     catalogo &catalogo_;
@@ -49,6 +50,7 @@ private:
     observador al_responder_;
     recorrido_adelantado walk_;
     bool fin_ = false;
+    bool empezada_ = false;  // the first batch has been sent
     std::deque<pendiente> cola_;
     size_t archivos_ = 0;  // files in cola_
     pendiente actual_;

@@ -185,14 +185,10 @@ std::string escapada(const sesion *s, const std::string &path, size_t desde)
 
 quizas_linea ilegible(const char *path)
 {
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    const int fd = abre_regular(path);
     if (fd < 0)
-        return strerror(errno);
-    struct stat st;
-    bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+        return strerror(errno ? errno : EISDIR);
     close(fd);
-    if (!regular)
-        return strerror(EISDIR);
     return std::nullopt;
 }
 

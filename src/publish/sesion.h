@@ -10,9 +10,14 @@
 // handle. Nothing that includes this header asks which protocol it talks.
 #pragma once
 
+#include <condition_variable>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "config/ajustes.h"
@@ -54,12 +59,23 @@ struct [[nodiscard]] desenlace {
 // A line to write when something cannot go on, or nothing.
 using quizas_linea = std::optional<std::string>;
 
+// Remote folders a run knows to be there: it stored a file in them or made
+// them. Over SFTP an upload into any other folder asks for the folder in the
+// same round trip as it opens the file.
+struct carpetas_sabidas {
+    std::mutex mu;
+    std::condition_variable cv;  // a folder asked for has been answered
+    std::unordered_set<std::string> rutas;
+    std::unordered_map<std::string, int> pedidas;  // folders asked for, by how many uploads
+};
+
 // What the connections of one run share: the mark that makes its temporary
-// copies its own, and whether the run may still touch the server (it may
-// not once it has lost its run lock; empty: always).
+// copies its own, whether the run may still touch the server (it may not
+// once it has lost its run lock; empty: always), and the folders it knows.
 struct tramite {
     std::string ficha;
     std::function<bool()> vigente;
+    std::shared_ptr<carpetas_sabidas> carpetas = std::make_shared<carpetas_sabidas>();
 };
 
 // A random mark for a run's temporary copies: 16 hexadecimal digits.

@@ -120,9 +120,10 @@ constexpr long detenida = -1000;
 // an answer. Returns its result; LIBSSH2_ERROR_SOCKET_DISCONNECT when the
 // session died meanwhile, LIBSSH2_ERROR_TIMEOUT after the wait, with the
 // session given up; `detenida` as soon as comun says the run may no longer
-// touch the server.
+// touch the server. With solo_envio it returns "again" as soon as the
+// request is out, its answer left to a later call.
 template <class F>
-long corre(enlace &e, const void *quien, long plazo, const tramite *comun, F llamada)
+long corre(enlace &e, const void *quien, long plazo, const tramite *comun, F llamada, bool solo_envio = false)
 {
     std::unique_lock<std::mutex> l(e.mu);
     const auto limite = reloj::now() + std::chrono::seconds(plazo);
@@ -157,7 +158,7 @@ long corre(enlace &e, const void *quien, long plazo, const tramite *comun, F lla
                 e.cv.notify_all();
             }
         }
-        if (r != LIBSSH2_ERROR_EAGAIN)
+        if (r != LIBSSH2_ERROR_EAGAIN || (solo_envio && !(sentido & LIBSSH2_SESSION_BLOCK_OUTBOUND)))
             return r;
         const int espera = static_cast<int>(
             std::min<long long>(1000, std::chrono::duration_cast<std::chrono::milliseconds>(limite - reloj::now()).count() + 1));
@@ -221,7 +222,7 @@ const char *const cortada = "La conexion SSH se corto durante la operacion";
 // refusal with an SFTP status keeps the connection; anything else loses it.
 // With valor, the call's own result when it did not fail.
 template <class F>
-desenlace opera(carril *c, F llamada, long *valor = nullptr)
+desenlace opera(carril *c, F llamada, long *valor = nullptr, bool solo_envio = false)
 {
     desenlace d;
     if (!c->e || !c->sftp) {
@@ -238,10 +239,10 @@ desenlace opera(carril *c, F llamada, long *valor = nullptr)
         else if (v < 0 && v != LIBSSH2_ERROR_EAGAIN)
             mata(*c->e);
         return v;
-    });
+    }, solo_envio);
     if (valor)
         *valor = r;
-    if (r >= 0) {
+    if (r >= 0 || (solo_envio && r == LIBSSH2_ERROR_EAGAIN)) {
         d.ok = true;
     } else if (r == detenida) {
         d.detenida = true;
@@ -276,6 +277,103 @@ std::string ruta_sftp(const carril *c, const std::string &path)
 }
 
 unsigned int largo(const std::string &t) { return static_cast<unsigned int>(t.size()); }
+
+// The folder of a remote path; empty for the login folder or "/", which are
+// there.
+std::string carpeta_de(const std::string &path)
+{
+    const size_t barra = path.rfind('/');
+    return barra == std::string::npos || barra == 0 ? std::string() : path.substr(0, barra);
+}
+
+carpetas_sabidas *sabidas(const carril *c) { return c->comun ? c->comun->carpetas.get() : nullptr; }
+
+// A folder that is there, and so are those above it; with s.mu held.
+void sabe(carpetas_sabidas &s, std::string carpeta)
+{
+    while (!carpeta.empty() && s.rutas.insert(carpeta).second)
+        carpeta = carpeta_de(carpeta);
+}
+
+void anota_sabida(const carril *c, const std::string &carpeta)
+{
+    carpetas_sabidas *s = sabidas(c);
+    if (!s)
+        return;
+    std::lock_guard<std::mutex> l(s->mu);
+    sabe(*s, carpeta);
+}
+
+// Waits, with s.mu held in l, while another upload asks for carpeta (a
+// round trip at most); true when it is known to be there.
+bool aguarda_pedida(carpetas_sabidas &s, std::unique_lock<std::mutex> &l, const std::string &carpeta, long plazo)
+{
+    const auto limite = std::chrono::steady_clock::now() + std::chrono::seconds(plazo);
+    while (!s.rutas.count(carpeta) && s.pedidas.count(carpeta) &&
+           s.cv.wait_until(l, limite) != std::cv_status::timeout) {
+    }
+    return s.rutas.count(carpeta) > 0;
+}
+
+// Whether an upload into carpeta asks for it in the same round trip as its
+// open; then it is counted among the folders asked for. The folders above
+// it under remoteroot that the run does not know are made first, top down,
+// each by one upload while the others wait for its answer: asked for on
+// different channels, a folder's mkdir could reach the server before its
+// parent's.
+bool pide(carril *c, const std::string &carpeta)
+{
+    carpetas_sabidas *s = sabidas(c);
+    if (carpeta.empty() || !s)
+        return false;
+    std::string raiz = ruta_sftp(c, c->a->remoteroot);
+    while (!raiz.empty() && raiz.back() == '/')
+        raiz.pop_back();
+    // The root is taken to be there; when it is not, the caller makes it.
+    if (carpeta == raiz)
+        return false;
+    const long plazo = c->a->plazo;
+    std::unique_lock<std::mutex> l(s->mu);
+    if (s->rutas.count(carpeta))
+        return false;
+    const bool debajo = raiz.empty() || (carpeta.compare(0, raiz.size(), raiz) == 0 &&
+                                         carpeta.size() > raiz.size() && carpeta[raiz.size()] == '/');
+    for (size_t barra = debajo ? carpeta.find('/', raiz.size() + 1) : std::string::npos; barra != std::string::npos;
+         barra = carpeta.find('/', barra + 1)) {
+        const std::string arriba = carpeta.substr(0, barra);
+        if (arriba.empty() || aguarda_pedida(*s, l, arriba, plazo))
+            continue;
+        ++s->pedidas[arriba];
+        l.unlock();
+        const desenlace d = opera(c, [&] {
+            return static_cast<long>(libssh2_sftp_mkdir_ex(c->sftp, arriba.data(), largo(arriba), 0755));
+        });
+        l.lock();
+        if (d.ok)
+            sabe(*s, arriba);
+        if (--s->pedidas[arriba] == 0)
+            s->pedidas.erase(arriba);
+        s->cv.notify_all();
+        if (d.perdida || d.detenida)
+            break;
+    }
+    ++s->pedidas[carpeta];
+    return true;
+}
+
+// The answer to a folder pide asked for: made (or there) or not.
+void pedida(const carril *c, const std::string &carpeta, bool hay)
+{
+    carpetas_sabidas *s = sabidas(c);
+    {
+        std::lock_guard<std::mutex> l(s->mu);
+        if (hay)
+            sabe(*s, carpeta);
+        if (--s->pedidas[carpeta] == 0)
+            s->pedidas.erase(carpeta);
+    }
+    s->cv.notify_all();
+}
 
 // A handle of a session that is gone: closing it fails at once, and frees it.
 void suelta_perdido(carril *c, LIBSSH2_SFTP_HANDLE *h)
@@ -639,6 +737,25 @@ desenlace sftp_envia(carril *c, const std::string &local, const std::string &rem
         }
     }
     const std::string path = ruta_sftp(c, remota);
+    // In a folder the run does not know yet, the folder is asked for in the
+    // same round trip: its mkdir goes out first on this channel, whose
+    // requests the server answers in order, so the open finds the folder
+    // whether it was there (the mkdir is refused) or has just been made. An
+    // open refused all the same is left to the caller, as without this.
+    const std::string carpeta = carpeta_de(path);
+    const auto mkdir = [&] {
+        return static_cast<long>(libssh2_sftp_mkdir_ex(c->sftp, carpeta.data(), largo(carpeta), 0755));
+    };
+    const bool pide_carpeta = pide(c, carpeta);
+    long en_vuelo = LIBSSH2_ERROR_EAGAIN;  // the mkdir's result, while its answer is still to read
+    if (pide_carpeta) {
+        const desenlace m = opera(c, mkdir, &en_vuelo, true);
+        if (m.perdida || m.detenida) {
+            pedida(c, carpeta, false);
+            close(fd);
+            return m;
+        }
+    }
     LIBSSH2_SFTP_HANDLE *f = nullptr;
     desenlace d = opera(c, [&] {
         f = libssh2_sftp_open_ex(c->sftp, path.data(), largo(path),
@@ -646,10 +763,26 @@ desenlace sftp_envia(carril *c, const std::string &local, const std::string &rem
                                  LIBSSH2_SFTP_OPENFILE);
         return como_resultado(f, c->e->ses);
     });
+    if (pide_carpeta) {
+        // The mkdir's answer came before the open's: it is read now, so
+        // that the channel is free for another mkdir.
+        desenlace m;
+        m.ok = en_vuelo == 0;
+        if (en_vuelo == LIBSSH2_ERROR_EAGAIN && !d.perdida && !d.detenida)
+            m = opera(c, mkdir);
+        pedida(c, carpeta, m.ok || f);
+        if (m.perdida || m.detenida) {
+            if (f)
+                suelta_perdido(c, f);
+            close(fd);
+            return m;
+        }
+    }
     if (!f) {
         close(fd);
         return d;
     }
+    anota_sabida(c, carpeta);
     // Small files are read whole; larger ones in blocks the library sends
     // as several requests at once.
     struct stat st;
@@ -753,7 +886,21 @@ desenlace sftp_lista(carril *c, const std::string &carpeta, std::vector<entrada_
 desenlace sftp_mkdir(carril *c, const std::string &path)
 {
     const std::string p = ruta_sftp(c, path);
-    return opera(c, [&] { return static_cast<long>(libssh2_sftp_mkdir_ex(c->sftp, p.data(), largo(p), 0755)); });
+    desenlace d = opera(c, [&] { return static_cast<long>(libssh2_sftp_mkdir_ex(c->sftp, p.data(), largo(p), 0755)); });
+    if (!d.ok && !d.perdida && !d.detenida) {
+        // SFTP refuses a folder that is there with a bare "Failure": one that
+        // another of the run's uploads made meanwhile is made all the same.
+        LIBSSH2_SFTP_ATTRIBUTES at{};
+        const desenlace hay = opera(
+            c, [&] { return static_cast<long>(libssh2_sftp_stat_ex(c->sftp, p.data(), largo(p), LIBSSH2_SFTP_STAT, &at)); });
+        if (hay.perdida || hay.detenida)
+            return hay;
+        if (hay.ok && (at.flags & LIBSSH2_SFTP_ATTR_PERMISSIONS) && LIBSSH2_SFTP_S_ISDIR(at.permissions))
+            d = hay;
+    }
+    if (d.ok)
+        anota_sabida(c, p);
+    return d;
 }
 
 desenlace sftp_borra(carril *c, const std::string &path)

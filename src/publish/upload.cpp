@@ -51,14 +51,10 @@ bool crea(conexion &c, const char *path, desenlace &ultimo, std::string &fallida
 // with its own reason.
 quizas_linea falla_local(const std::string &local)
 {
-    int fd = open(local.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = abre_regular(local.c_str());
     if (fd < 0)
-        return strerror(errno);
-    struct stat st;
-    bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+        return errno ? strerror(errno) : "No es un archivo regular";
     close(fd);
-    if (!regular)
-        return "No es un archivo regular";
     return std::nullopt;
 }
 

@@ -9,17 +9,27 @@
 
 #include "tree/walk.h"
 
+int abre_regular(const char *path)
+{
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    struct stat st;
+    const bool leido = fstat(fd, &st) == 0;
+    if (leido && S_ISREG(st.st_mode))
+        return fd;
+    const int error = leido ? 0 : errno;
+    close(fd);
+    errno = error;
+    return -1;
+}
+
 bool huella_local(const std::string &local, huella &h)
 {
-    int fd = open(local.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    // Only a regular file has a content to compare.
+    const int fd = abre_regular(local.c_str());
     if (fd < 0)
         return false;
-    // Only a regular file has a content to compare (a FIFO would block).
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
-        return false;
-    }
     EVP_MD_CTX *ctx = EVP_MD_CTX_new();
     bool ok = ctx && EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr) == 1;
     char bloque[65536];

@@ -174,3 +174,8 @@ using huella = std::string;
 // The SHA-256 of a local file's content, read now; false when it cannot
 // be read whole.
 bool huella_local(const std::string &local, huella &h);
+
+// Opens a local file for reading without waiting on a FIFO or a device: the
+// descriptor of a regular file, or -1 with errno set (0 when the path is
+// there and is not a regular file).
+int abre_regular(const char *path);
