@@ -3,9 +3,10 @@
 // per round trip, before the first of them is decided; the files are then
 // decided one by one in walk order, with the same statements as if each
 // lookup had been sent on its own. The walk itself runs on a thread of its
-// own, a window ahead, so that the next window's statuses are taken while
-// this one's lookups are answered. Memory stays flat however large the
-// tree: only the window and the walk's bounded lead are held.
+// own, up to a window ahead, so that the statuses of the files ahead are
+// taken while the files before them are looked up and decided. Memory stays
+// flat however large the tree: only the window and the walk's bounded lead
+// are held.
 #include "publish/decision.h"
 
 namespace {
