@@ -7,6 +7,7 @@
 // the one before, and memory does not grow with the tree.
 #include <pthread.h>
 
+#include <algorithm>
 #include <csignal>
 #include <system_error>
 
@@ -14,6 +15,7 @@
 
 namespace {
 
+constexpr size_t primer_tramo = 16;
 constexpr size_t por_tramo = 256;
 constexpr size_t tramos_en_espera = 16;
 
@@ -50,12 +52,16 @@ recorrido_adelantado::~recorrido_adelantado()
 
 void recorrido_adelantado::adelanta()
 {
+    // The first tramos are short, growing to the full size, so that the
+    // reader's first decisions (and the uploads they start) do not wait for
+    // a full tramo to be walked.
+    size_t cabida = primer_tramo;
     for (;;) {
         std::vector<suceso> tramo;
-        tramo.reserve(por_tramo);
+        tramo.reserve(cabida);
         bool fin = false;
         // Each event is walked into its place in the tramo, not moved there.
-        while (tramo.size() < por_tramo) {
+        while (tramo.size() < cabida) {
             if (!walk_.siguiente(tramo.emplace_back())) {
                 tramo.pop_back();
                 fin = true;
@@ -73,6 +79,7 @@ void recorrido_adelantado::adelanta()
         hay_tramo_.notify_one();
         if (fin)
             return;
+        cabida = std::min(2 * cabida, por_tramo);
     }
 }
 
