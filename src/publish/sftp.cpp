@@ -375,6 +375,14 @@ void pedida(const carril *c, const std::string &carpeta, bool hay)
     s->cv.notify_all();
 }
 
+// Whether the channel may carry n bytes more (and a close) at once: then
+// a write of them is wholly sent with its first call.
+bool cabe_en_ventana(carril *c, size_t n)
+{
+    std::lock_guard<std::mutex> l(c->e->mu);
+    return libssh2_channel_window_write_ex(libssh2_sftp_get_channel(c->sftp), nullptr) >= n + 1024;
+}
+
 // A handle of a session that is gone: closing it fails at once, and frees it.
 void suelta_perdido(carril *c, LIBSSH2_SFTP_HANDLE *h)
 {
@@ -787,10 +795,10 @@ desenlace sftp_envia(carril *c, const std::string &local, const std::string &rem
     // as several requests at once.
     struct stat st;
     const size_t tope = 128 * 1024;
-    const size_t bloque = fstat(fd, &st) == 0 && st.st_size > 0 && static_cast<size_t>(st.st_size) < tope
-                              ? static_cast<size_t>(st.st_size)
-                              : tope;
-    std::unique_ptr<char[]> buf(new char[bloque]);
+    const bool entero = fstat(fd, &st) == 0 && st.st_size > 0 && static_cast<size_t>(st.st_size) < tope;
+    const size_t bloque = entero ? static_cast<size_t>(st.st_size) : tope;
+    const auto cierra = [&] { return static_cast<long>(libssh2_sftp_close_handle(f)); };
+    std::unique_ptr<char[]> buf(new char[bloque + 1]);
     int error_lectura = 0;
     for (;;) {
         ssize_t n = read(fd, buf.get(), bloque);
@@ -802,13 +810,52 @@ desenlace sftp_envia(carril *c, const std::string &local, const std::string &rem
         }
         if (n == 0)
             break;
+        // A small file read whole, with nothing after it: its close goes
+        // out right behind its write, and both answers come in one round
+        // trip. The server answers them in order, so the write's answer is
+        // read first, as when the close waits for it.
+        bool ultimo = false;
+        if (entero && static_cast<size_t>(n) == bloque) {
+            ssize_t mas;
+            while ((mas = read(fd, buf.get() + n, 1)) < 0 && errno == EINTR) {
+            }
+            if (mas < 0) {
+                error_lectura = errno;
+                break;
+            }
+            ultimo = mas == 0;
+            n += mas;
+        }
         if (sha)
             EVP_DigestUpdate(sha.get(), buf.get(), static_cast<size_t>(n));
-        for (ssize_t hecho = 0; d.ok && hecho < n;) {
+        const auto escribe = [&](ssize_t hecho) {
+            return static_cast<long>(libssh2_sftp_write(f, buf.get() + hecho, static_cast<size_t>(n - hecho)));
+        };
+        ssize_t hecho = 0;
+        if (ultimo && cabe_en_ventana(c, static_cast<size_t>(n))) {
             long escrito = 0;
-            d = opera(
-                c, [&] { return static_cast<long>(libssh2_sftp_write(f, buf.get() + hecho, static_cast<size_t>(n - hecho))); },
-                &escrito);
+            d = opera(c, [&] { return escribe(0); }, &escrito, true);
+            if (d.ok && escrito >= 0) {
+                hecho = escrito;
+            } else if (d.ok) {
+                long r = LIBSSH2_ERROR_EAGAIN;
+                d = opera(c, cierra, &r, true);
+                if (d.ok && r != LIBSSH2_ERROR_EAGAIN) {
+                    // The close was answered before it was sent: the
+                    // library let the handle go, and the write's answer
+                    // with it. Such a server is not believed again.
+                    f = nullptr;
+                    std::lock_guard<std::mutex> l(c->e->mu);
+                    mata(*c->e);
+                    d = desenlace{};
+                    d.perdida = true;
+                    d.motivo = cortada;
+                }
+            }
+        }
+        while (d.ok && hecho < n) {
+            long escrito = 0;
+            d = opera(c, [&] { return escribe(hecho); }, &escrito);
             if (d.ok)
                 hecho += escrito;
         }
@@ -817,10 +864,11 @@ desenlace sftp_envia(carril *c, const std::string &local, const std::string &rem
     }
     close(fd);
     if (d.perdida || d.detenida) {
-        suelta_perdido(c, f);
+        if (f)
+            suelta_perdido(c, f);
         return d;
     }
-    const desenlace cierre = opera(c, [&] { return static_cast<long>(libssh2_sftp_close_handle(f)); });
+    const desenlace cierre = opera(c, cierra);
     if (error_lectura) {
         desenlace l = sin_enviar(strerror(error_lectura));
         l.perdida = cierre.perdida;
