@@ -52,31 +52,25 @@ constexpr int espera_ms = 60000;
 // SQLite locks bytes from 1 GiB on; the run locks sit far above them.
 constexpr off_t zona_bloqueo = off_t(1) << 62;
 
-
-std::string identificador(const std::string &n)
+// A text between quotes, each quote inside it doubled, as SQL writes them.
+std::string entre(const std::string &v, char comilla)
 {
-    std::string out = "\"";
-    for (char ch : n) {
-        out += ch;
-        if (ch == '"')
-            out += '"';
-    }
-    return out + "\"";
-}
-
-// A text as an SQL literal, for the statement a failure report shows.
-std::string literal(const std::string &v)
-{
-    std::string out = "'";
+    std::string out(1, comilla);
     for (char ch : v) {
         out += ch;
-        if (ch == '\'')
-            out += '\'';
+        if (ch == comilla)
+            out += comilla;
     }
-    return out + "'";
+    return out + comilla;
 }
 
+// A name (a table's, an index's) as an SQL identifier.
+std::string identificador(const std::string &n) { return entre(n, '"'); }
 
+// A text as an SQL literal, for the statement a failure report shows.
+std::string literal(const std::string &v) { return entre(v, '\''); }
+
+// The folder that holds a file: "." for a bare name.
 std::string carpeta_de(const std::string &ruta)
 {
     const size_t barra = ruta.rfind('/');
