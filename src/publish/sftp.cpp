@@ -790,7 +790,6 @@ desenlace sftp_envia(carril *c, const std::string &local, const std::string &rem
         close(fd);
         return d;
     }
-    anota_sabida(c, carpeta);
     // Small files are read whole; larger ones in blocks the library sends
     // as several requests at once.
     struct stat st;
