@@ -68,21 +68,7 @@ renice -n "$bench_nice" -p $$ >/dev/null
 # Trees and the FTP root in memory when it has room (as bench/run.sh); the
 # catalogue files on disk beside MariaDB's data, so that both catalogues
 # flush to the same storage.
-shm_free=$(df -k --output=avail /dev/shm 2>/dev/null | tail -n1 || echo 0)
-wdir=${TMPDIR:-/tmp}
-if [[ ${shm_free// /} -gt $((4 * 1024 * 1024)) ]]; then wdir=/dev/shm; fi
-work=$(mktemp -d "$wdir/vantor-cat.XXXXXX")
-dbwork=$(mktemp -d "${TMPDIR:-/tmp}/vantor-cat-db.XXXXXX")
-pids=()
-cleanup() {
-    local rc=$?
-    trap - EXIT INT TERM
-    stop_started
-    if [[ ${BENCH_KEEP:-0} == 1 ]]; then log "kept $work and $dbwork"; else rm -rf "$work" "$dbwork"; fi
-    exit "$rc"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
+make_work cat $((4 * 1024 * 1024))
 mkdir -p "$work"/{trees,logs,home,cfg} "$dbwork/files"
 
 # The same sources with the rollback journal, for J.
@@ -122,19 +108,7 @@ pasv_far_lo=$((base + 103)) pasv_far_hi=$((base + 202))
 ftp_user=bench ftp_pass=benchpw db_user=bench db_pass=benchpw db_name=vantor
 start_mariadb
 
-ftproot=$work/ftproot
-mkdir -p "$ftproot"
-chown 65534:65534 "$ftproot"
-printf '%s:%s:65534:65534::%s/./::::::::::::\n' "$ftp_user" "$(openssl passwd -6 "$ftp_pass")" "$ftproot" \
-    >"$work/ftp.passwd"
-pure-pw mkdb "$work/ftp.pdb" -f "$work/ftp.passwd" >/dev/null
-log "starting pure-ftpd on 127.0.0.1:$ftp_near (near) and 127.0.0.1:$ftp_far (far, seen at 127.0.0.2)"
-pure-ftpd -l "puredb:$work/ftp.pdb" -S "127.0.0.1,$ftp_near" -E -H -A -p "$pasv_near" \
-    -c 50 -C 50 -f none >"$work/ftp-near.log" 2>&1 &
-pids+=($!)
-pure-ftpd -l "puredb:$work/ftp.pdb" -S "127.0.0.1,$ftp_far" -E -H -A -p "$pasv_far_lo:$pasv_far_hi" \
-    -P 127.0.0.2 -c 50 -C 50 -f none >"$work/ftp-far.log" 2>&1 &
-pids+=($!)
+start_pureftpd_pair
 "$latproxy" 10000 127.0.0.2 127.0.0.1 "$ftp_far" "$pasv_far_lo-$pasv_far_hi" >"$work/proxy-ftp.log" 2>&1 &
 pids+=($!)
 wait_port 127.0.0.1 "$ftp_near"

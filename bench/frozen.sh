@@ -45,18 +45,7 @@ else
     vantor=$repo/build-bench/vantor
 fi
 
-work=$(mktemp -d "/dev/shm/vantor-frozen.XXXXXX")
-dbwork=$(mktemp -d "${TMPDIR:-/tmp}/vantor-frozen-db.XXXXXX")
-pids=()
-cleanup() {
-    local rc=$?
-    trap - EXIT INT TERM
-    stop_started
-    if [[ ${BENCH_KEEP:-0} == 1 ]]; then log "kept $work and $dbwork"; else rm -rf "$work" "$dbwork"; fi
-    exit "$rc"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
+make_work frozen -1
 mkdir -p "$work"/{A,B,logs} "$work/ftproot/site"
 
 base=$(free_port_block 13 127.0.0.1)

@@ -1,5 +1,5 @@
-# Pieces the benchmark scripts share; sourced by bench/run.sh and
-# bench/verify.sh at their start. The functions read, when called, the
+# Pieces the benchmark scripts share; sourced by bench/run.sh,
+# bench/verify.sh, bench/catalogue.sh and bench/frozen.sh at their start. The functions read, when called, the
 # scripts' work, dbwork, pids, db_port, db_name, db_user, db_pass, ftp_user,
 # ftp_pass and ftproot, and their log.
 
@@ -37,6 +37,59 @@ stop_started() {
         for _ in $(seq 50); do kill -0 "$i" 2>/dev/null || break; sleep 0.1; done
         kill -9 "$i" 2>/dev/null || true
     done
+}
+
+# Makes the work folders and arms their clean-up. $work (trees, the FTP root,
+# logs) goes to BENCH_WORKDIR when set, otherwise to /dev/shm when it has more
+# than SHM_KIB free, so that the shared disk's other traffic does not swamp
+# the times, otherwise to TMPDIR; $dbwork (the database's files) stays on
+# disk, where a commit costs what it costs. On exit the script's own
+# stop_running (when it defines one) runs, then what pids holds is stopped
+# and both folders are removed unless BENCH_KEEP=1. Sets work, dbwork and an
+# empty pids.
+make_work() {  # name shm-kib (-1: /dev/shm whatever it holds)
+    local shm_free wdir=${BENCH_WORKDIR:-}
+    if [[ -z $wdir ]]; then
+        wdir=${TMPDIR:-/tmp}
+        shm_free=$(df -k --output=avail /dev/shm 2>/dev/null | tail -n1 || echo 0)
+        if [[ ${shm_free// /} -gt $2 ]]; then wdir=/dev/shm; fi
+    fi
+    work=$(mktemp -d "$wdir/vantor-$1.XXXXXX")
+    dbwork=$(mktemp -d "${TMPDIR:-/tmp}/vantor-$1-db.XXXXXX")
+    pids=()
+    trap clean_work EXIT
+    trap 'exit 130' INT TERM
+}
+
+clean_work() {
+    local rc=$?
+    trap - EXIT INT TERM
+    if declare -F stop_running >/dev/null; then stop_running; fi
+    stop_started
+    if [[ ${BENCH_KEEP:-0} == 1 ]]; then log "kept $work and $dbwork"; else rm -rf "$work" "$dbwork"; fi
+    exit "$rc"
+}
+
+# Two pure-ftpd daemons serve one account ($ftp_user) and folder ($ftproot,
+# made here in $work): the near one on 127.0.0.1:$ftp_near announces
+# 127.0.0.1 for passive data connections (range $pasv_near); the far one on
+# 127.0.0.1:$ftp_far announces 127.0.0.2 (-P), where a relay is to listen on
+# its control port and its whole passive range ($pasv_far_lo-$pasv_far_hi),
+# so that control and data connections both cross the delay.
+start_pureftpd_pair() {
+    ftproot=$work/ftproot
+    mkdir -p "$ftproot"
+    chown 65534:65534 "$ftproot"
+    printf '%s:%s:65534:65534::%s/./::::::::::::\n' "$ftp_user" "$(openssl passwd -6 "$ftp_pass")" "$ftproot" \
+        >"$work/ftp.passwd"
+    pure-pw mkdb "$work/ftp.pdb" -f "$work/ftp.passwd" >/dev/null
+    log "starting pure-ftpd on 127.0.0.1:$ftp_near (near) and 127.0.0.1:$ftp_far (far, seen at 127.0.0.2)"
+    pure-ftpd -l "puredb:$work/ftp.pdb" -S "127.0.0.1,$ftp_near" -E -H -A -p "$pasv_near" \
+        -c 50 -C 50 -f none >"$work/ftp-near.log" 2>&1 &
+    pids+=($!)
+    pure-ftpd -l "puredb:$work/ftp.pdb" -S "127.0.0.1,$ftp_far" -E -H -A -p "$pasv_far_lo:$pasv_far_hi" \
+        -P 127.0.0.2 -c 50 -C 50 -f none >"$work/ftp-far.log" 2>&1 &
+    pids+=($!)
 }
 
 # Starts a private MariaDB on 127.0.0.1:$db_port with the benchmark's

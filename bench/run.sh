@@ -177,13 +177,7 @@ renice -n "$bench_nice" -p $$ >/dev/null
 # Trees, the FTP root and the logs go to memory (/dev/shm) when it has room,
 # so that the shared disk's other traffic does not swamp the upload times; the
 # database keeps its files on disk, where a commit costs what it costs.
-shm_free=$(df -k --output=avail /dev/shm 2>/dev/null | tail -n1 || echo 0)
-if [[ -z ${BENCH_WORKDIR:-} && ${shm_free// /} -gt $((10 * 1024 * 1024)) ]]; then
-    BENCH_WORKDIR=/dev/shm
-fi
-work=$(mktemp -d "${BENCH_WORKDIR:-${TMPDIR:-/tmp}}/vantor-bench.XXXXXX")
-dbwork=$(mktemp -d "${TMPDIR:-/tmp}/vantor-bench-db.XXXXXX")
-pids=()
+make_work bench $((10 * 1024 * 1024))
 running=
 # Ends a process and everything below it, deepest first, by process id.
 kill_tree() {
@@ -191,23 +185,13 @@ kill_tree() {
     for c in $(pgrep -P "$1" 2>/dev/null); do kill_tree "$c"; done
     kill "$1" 2>/dev/null || true
 }
-cleanup() {
-    local rc=$?
-    trap - EXIT INT TERM
+# At exit, the tool being measured goes first, with what it started.
+stop_running() {
     if [[ -n $running ]]; then
         kill_tree "$running"
         wait "$running" 2>/dev/null || true
     fi
-    stop_started
-    if [[ ${BENCH_KEEP:-0} == 1 ]]; then
-        log "kept $work and $dbwork"
-    else
-        rm -rf "$work" "$dbwork"
-    fi
-    exit "$rc"
 }
-trap cleanup EXIT
-trap 'exit 130' INT TERM
 mkdir -p "$work"/{trees,logs,home,cfg}
 results=$work/results.tsv
 : >"$results"
@@ -270,23 +254,7 @@ dbq() { mariadb --no-defaults -h127.0.0.1 -P"$db_port" -u"$db_user" -p"$db_pass"
 dbq "SELECT 1" >/dev/null
 
 # ---------------------------------------------------------------- pure-ftpd
-# Two daemons serve the same account and folder: the near one announces
-# 127.0.0.1 for passive data connections; the far one announces 127.0.0.2 (-P),
-# where the relay listens on its control port and on its whole passive range,
-# so control and data connections both cross the delay.
-ftproot=$work/ftproot
-mkdir -p "$ftproot"
-chown 65534:65534 "$ftproot"
-hash=$(openssl passwd -6 "$ftp_pass")
-printf '%s:%s:65534:65534::%s/./::::::::::::\n' "$ftp_user" "$hash" "$ftproot" >"$work/ftp.passwd"
-pure-pw mkdb "$work/ftp.pdb" -f "$work/ftp.passwd" >/dev/null
-log "starting pure-ftpd on 127.0.0.1:$ftp_near (near) and 127.0.0.1:$ftp_far (far, seen at 127.0.0.2)"
-pure-ftpd -l "puredb:$work/ftp.pdb" -S "127.0.0.1,$ftp_near" -E -H -A -p "$pasv_near" \
-    -c 50 -C 50 -f none >"$work/ftp-near.log" 2>&1 &
-pids+=($!)
-pure-ftpd -l "puredb:$work/ftp.pdb" -S "127.0.0.1,$ftp_far" -E -H -A -p "$pasv_far_lo:$pasv_far_hi" \
-    -P 127.0.0.2 -c 50 -C 50 -f none >"$work/ftp-far.log" 2>&1 &
-pids+=($!)
+start_pureftpd_pair
 
 # The third daemon, for the far scenarios over TLS: like the far one, with
 # TLS offered (-Y 1: a client that asks with AUTH TLS gets it) under a

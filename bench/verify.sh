@@ -61,21 +61,7 @@ latproxy=$repo/build-bench/bench-tools/latproxy
 renice -n "$bench_nice" -p $$ >/dev/null
 # Trees and the FTP root in memory when it has room (as bench/run.sh); the
 # database on disk.
-shm_free=$(df -k --output=avail /dev/shm 2>/dev/null | tail -n1 || echo 0)
-wdir=${TMPDIR:-/tmp}
-if [[ ${shm_free// /} -gt $((4 * 1024 * 1024)) ]]; then wdir=/dev/shm; fi
-work=$(mktemp -d "$wdir/vantor-verify.XXXXXX")
-dbwork=$(mktemp -d "${TMPDIR:-/tmp}/vantor-verify-db.XXXXXX")
-pids=()
-cleanup() {
-    local rc=$?
-    trap - EXIT INT TERM
-    stop_started
-    if [[ ${BENCH_KEEP:-0} == 1 ]]; then log "kept $work and $dbwork"; else rm -rf "$work" "$dbwork"; fi
-    exit "$rc"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
+make_work verify $((4 * 1024 * 1024))
 mkdir -p "$work"/{trees,logs,home,cfg}
 
 # ---------------------------------------------------------------- ports
