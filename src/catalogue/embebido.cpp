@@ -522,28 +522,24 @@ std::string ultimo_error(const base &c) { return sqlite3_errmsg(c.db); }
 
 std::string sentencia_indice(const base &c) { return sql_indice(c); }
 
-// A lookup's text is written only for a failure report (texto_de): a run
-// over a large unchanged tree makes one lookup per file and nothing else.
-sentencia sentencia_busqueda(const base &, const std::string &ruta, const std::string &nombre)
-{
-    sentencia s;
-    s.tipo = sentencia::clase::busqueda;
-    s.ruta = ruta;
-    s.nombre = nombre;
-    return s;
-}
-
 namespace {
 
-// A row statement: its values, bound when it runs; its text is made only
-// for a failure report (texto_de), as a lookup's.
-sentencia de_fila(sentencia::clase tipo, const std::string &ruta, const std::string &nombre, const sello &s,
-                  const huella *h)
+// A statement of one file: its values, bound when it runs; its text is
+// made only for a failure report (texto_de).
+sentencia de_archivo(sentencia::clase tipo, const std::string &ruta, const std::string &nombre)
 {
     sentencia out;
     out.tipo = tipo;
     out.ruta = ruta;
     out.nombre = nombre;
+    return out;
+}
+
+// A row statement, with its stamp and, in content mode, its digest.
+sentencia de_fila(sentencia::clase tipo, const std::string &ruta, const std::string &nombre, const sello &s,
+                  const huella *h)
+{
+    sentencia out = de_archivo(tipo, ruta, nombre);
     out.sello = s;
     out.con_huella = h != nullptr;
     if (h)
@@ -552,6 +548,13 @@ sentencia de_fila(sentencia::clase tipo, const std::string &ruta, const std::str
 }
 
 }  // namespace
+
+// A lookup's text is written only for a failure report: a run over a large
+// unchanged tree makes one lookup per file and nothing else.
+sentencia sentencia_busqueda(const base &, const std::string &ruta, const std::string &nombre)
+{
+    return de_archivo(sentencia::clase::busqueda, ruta, nombre);
+}
 
 std::string texto_de(const base &c, const sentencia &s)
 {
@@ -597,11 +600,7 @@ sentencia sentencia_actualizacion(const base &, const std::string &ruta, const s
 
 sentencia sentencia_borrado_fila(const base &, const std::string &ruta, const std::string &nombre)
 {
-    sentencia s;
-    s.tipo = sentencia::clase::borrado_fila;
-    s.ruta = ruta;
-    s.nombre = nombre;
-    return s;
+    return de_archivo(sentencia::clase::borrado_fila, ruta, nombre);
 }
 
 quizas_fallo envia_lote(base &c, const lote &l, std::vector<respuesta> &out)
