@@ -98,14 +98,7 @@ if [[ -n ${CAT_BEFORE:-} ]]; then
 fi
 
 # ---------------------------------------------------------------- servers
-# +0 FTP near, +1 FTP far, +2 MariaDB, +3..+102 passive near, +103..+202
-# passive far; free on 127.0.0.1 and 127.0.0.2.
-base=$(free_port_block 203 127.0.0.1 127.0.0.2)
-[[ -n $base ]] || { echo "no free port block found" >&2; exit 1; }
-ftp_near=$base ftp_far=$((base + 1)) db_port=$((base + 2))
-pasv_near="$((base + 3)):$((base + 102))"
-pasv_far_lo=$((base + 103)) pasv_far_hi=$((base + 202))
-ftp_user=bench ftp_pass=benchpw db_user=bench db_pass=benchpw db_name=vantor
+pick_ports
 start_mariadb
 
 start_pureftpd_pair

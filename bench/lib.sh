@@ -70,6 +70,18 @@ clean_work() {
     exit "$rc"
 }
 
+# The ports and accounts of a run with FTP near and far and MariaDB, in a
+# block free on 127.0.0.1 and 127.0.0.2: +0 FTP near, +1 FTP far, +2
+# MariaDB, +3..+102 passive near, +103..+202 passive far.
+pick_ports() {
+    base=$(free_port_block 203 127.0.0.1 127.0.0.2)
+    [[ -n $base ]] || { echo "no free port block found" >&2; exit 1; }
+    ftp_near=$base ftp_far=$((base + 1)) db_port=$((base + 2))
+    pasv_near="$((base + 3)):$((base + 102))"
+    pasv_far_lo=$((base + 103)) pasv_far_hi=$((base + 202))
+    ftp_user=bench ftp_pass=benchpw db_user=bench db_pass=benchpw db_name=vantor
+}
+
 # Two pure-ftpd daemons serve one account ($ftp_user) and folder ($ftproot,
 # made here in $work): the near one on 127.0.0.1:$ftp_near announces
 # 127.0.0.1 for passive data connections (range $pasv_near); the far one on

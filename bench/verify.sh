@@ -65,36 +65,16 @@ make_work verify $((4 * 1024 * 1024))
 mkdir -p "$work"/{trees,logs,home,cfg}
 
 # ---------------------------------------------------------------- ports
-# +0 FTP near (untimed seeding), +1 FTP far, +2 MariaDB, +3..+102 passive
-# near, +103..+202 passive far; free on 127.0.0.1 and 127.0.0.2.
-base=$(free_port_block 203 127.0.0.1 127.0.0.2)
-[[ -n $base ]] || { echo "no free port block found" >&2; exit 1; }
-ftp_near=$base ftp_far=$((base + 1)) db_port=$((base + 2))
-pasv_near="$((base + 3)):$((base + 102))"
-pasv_far_lo=$((base + 103)) pasv_far_hi=$((base + 202))
-ftp_user=bench ftp_pass=benchpw db_user=bench db_pass=benchpw db_name=vantor
+pick_ports
 ftp_rtt_ms=20
 
 # ---------------------------------------------------------------- MariaDB
 start_mariadb
 
 # ---------------------------------------------------------------- pure-ftpd and the relay
-# Two daemons on one folder: the near one fills the server before the timed
-# runs; the far one announces 127.0.0.2 for passive mode, where the relay
-# listens on its control port and its whole passive range.
-ftproot=$work/ftproot
-mkdir -p "$ftproot"
-chown 65534:65534 "$ftproot"
-printf '%s:%s:65534:65534::%s/./::::::::::::\n' "$ftp_user" "$(openssl passwd -6 "$ftp_pass")" "$ftproot" \
-    >"$work/ftp.passwd"
-pure-pw mkdb "$work/ftp.pdb" -f "$work/ftp.passwd" >/dev/null
-log "starting pure-ftpd on 127.0.0.1:$ftp_near (near) and 127.0.0.1:$ftp_far (far, seen at 127.0.0.2)"
-pure-ftpd -l "puredb:$work/ftp.pdb" -S "127.0.0.1,$ftp_near" -E -H -A -p "$pasv_near" \
-    -c 50 -C 50 -f none >"$work/ftp-near.log" 2>&1 &
-pids+=($!)
-pure-ftpd -l "puredb:$work/ftp.pdb" -S "127.0.0.1,$ftp_far" -E -H -A -p "$pasv_far_lo:$pasv_far_hi" \
-    -P 127.0.0.2 -c 50 -C 50 -f none >"$work/ftp-far.log" 2>&1 &
-pids+=($!)
+# The near daemon fills the server before the timed runs; the far one is
+# reached through the relay.
+start_pureftpd_pair
 "$latproxy" $((ftp_rtt_ms * 500)) 127.0.0.2 127.0.0.1 "$ftp_far" "$pasv_far_lo-$pasv_far_hi" \
     >"$work/proxy-ftp.log" 2>&1 &
 pids+=($!)
