@@ -796,7 +796,15 @@ desenlace sftp_envia(carril *c, const std::string &local, const std::string &rem
     const size_t tope = 128 * 1024;
     const bool entero = fstat(fd, &st) == 0 && st.st_size > 0 && static_cast<size_t>(st.st_size) < tope;
     const size_t bloque = entero ? static_cast<size_t>(st.st_size) : tope;
-    const auto cierra = [&] { return static_cast<long>(libssh2_sftp_close_handle(f)); };
+    // The library lets a handle go as soon as its close returns anything
+    // but "again", a failure included: f is dropped with it, so that no
+    // path closes it twice.
+    const auto cierra = [&] {
+        const long r = libssh2_sftp_close_handle(f);
+        if (r != LIBSSH2_ERROR_EAGAIN)
+            f = nullptr;
+        return r;
+    };
     std::unique_ptr<char[]> buf(new char[bloque + 1]);
     int error_lectura = 0;
     for (;;) {
@@ -843,7 +851,6 @@ desenlace sftp_envia(carril *c, const std::string &local, const std::string &rem
                     // The close was answered before it was sent: the
                     // library let the handle go, and the write's answer
                     // with it. Such a server is not believed again.
-                    f = nullptr;
                     std::lock_guard<std::mutex> l(c->e->mu);
                     mata(*c->e);
                     d = desenlace{};
@@ -868,6 +875,8 @@ desenlace sftp_envia(carril *c, const std::string &local, const std::string &rem
         return d;
     }
     const desenlace cierre = opera(c, cierra);
+    if (f)
+        suelta_perdido(c, f);  // the run stopped, or the session died, before the close ran
     if (error_lectura) {
         desenlace l = sin_enviar(strerror(error_lectura));
         l.perdida = cierre.perdida;
