@@ -21,8 +21,9 @@ struct carril;
 // Files in flight on one SSH connection: the SFTP channels opened on it.
 // OpenSSH lets a connection have 10 sessions (MaxSessions); a server that
 // allows fewer refuses the channels beyond its limit, and those lanes stay
-// unused. Each file costs about three round trips, so a far server takes
-// files about 8 times as fast as over one channel.
+// unused. A small file costs two round trips (its open; its write and
+// close together), so a far server takes files about 8 times as fast as
+// over one channel.
 inline constexpr int ventana_sftp = 8;
 
 // Lanes of a whole run, over all its connections: each holds a thread and
