@@ -383,7 +383,9 @@ bool cabe_en_ventana(carril *c, size_t n)
     return libssh2_channel_window_write_ex(libssh2_sftp_get_channel(c->sftp), nullptr) >= n + 1024;
 }
 
-// A handle of a session that is gone: closing it fails at once, and frees it.
+// A handle left behind by a lost session or a stopped run: its close is
+// tried once, without waiting. On a session that is gone it fails at once,
+// and the library frees the handle.
 void suelta_perdido(carril *c, LIBSSH2_SFTP_HANDLE *h)
 {
     std::lock_guard<std::mutex> l(c->e->mu);
