@@ -146,6 +146,13 @@ in_turns() {  # rep fn...
     local fns=("$@")
     for ((k = 0; k < n; k++)); do "${fns[(k + rep) % n]}" "$rep"; done
 }
+# A first publish into an emptied remote folder, its catalogue emptied
+# first: the file removed or, without one, the server's table (-d).
+first_publish() {  # part tool rep binary conf remote [file]
+    reset_remote "$6"
+    if [[ -n ${7:-} ]]; then rm -f "$7"; else "$4" "$5" -d >/dev/null; fi
+    measure "$1" "$2" "$3" "$4" "$5"
+}
 
 # lftp's reverse mirror as bench/run.sh runs it.
 lftp_mirror=$work/lftp-mirror
@@ -232,20 +239,11 @@ if runs K2; then
     "$vantor" "$work/cfg/k2-server.conf" -c >/dev/null
     file_conf "$work/cfg/k2-rollback.conf" "$tree" site /k2r 127.0.0.1 "$ftp_near" "$dbwork/files/k2-rollback.db"
     k2_rollback() {
-        reset_remote k2r
-        rm -f "$dbwork/files/k2-rollback.db"
-        measure K2 vantor-rollback "$1" "$rollback" "$work/cfg/k2-rollback.conf"
+        first_publish K2 vantor-rollback "$1" "$rollback" "$work/cfg/k2-rollback.conf" k2r \
+            "$dbwork/files/k2-rollback.db"
     }
-    k2_file() {
-        reset_remote k2f
-        rm -f "$dbwork/files/k2.db"
-        measure K2 vantor-file "$1" "$vantor" "$work/cfg/k2-file.conf"
-    }
-    k2_server() {
-        reset_remote k2s
-        "$vantor" "$work/cfg/k2-server.conf" -d >/dev/null
-        measure K2 vantor-server "$1" "$vantor" "$work/cfg/k2-server.conf"
-    }
+    k2_file() { first_publish K2 vantor-file "$1" "$vantor" "$work/cfg/k2-file.conf" k2f "$dbwork/files/k2.db"; }
+    k2_server() { first_publish K2 vantor-server "$1" "$vantor" "$work/cfg/k2-server.conf" k2s; }
     k2_floor() {
         reset_remote k2p
         measure K2 curl-floor "$1" "$floors" put "$tree" "127.0.0.1:$ftp_near" "$ftp_user" "$ftp_pass" /k2p
@@ -254,9 +252,8 @@ if runs K2; then
     if [[ -n $before ]]; then
         file_conf "$work/cfg/k2-before.conf" "$tree" site /k2b 127.0.0.1 "$ftp_near" "$dbwork/files/k2-before.db"
         k2_before() {
-            reset_remote k2b
-            rm -f "$dbwork/files/k2-before.db"
-            measure K2 vantor-before "$1" "$before" "$work/cfg/k2-before.conf"
+            first_publish K2 vantor-before "$1" "$before" "$work/cfg/k2-before.conf" k2b \
+                "$dbwork/files/k2-before.db"
         }
         k2_tools+=(k2_before)
     fi
@@ -272,16 +269,8 @@ if runs K3; then
         "ftpconnections = 8"
     write_conf "$work/cfg/k3-server.conf" "$tree" k3 /k3s 127.0.0.2 "$ftp_far" 127.0.0.1 "ftpconnections = 8"
     "$vantor" "$work/cfg/k3-server.conf" -c >/dev/null
-    k3_file() {
-        reset_remote k3f
-        rm -f "$dbwork/files/k3.db"
-        measure K3 vantor-file "$1" "$vantor" "$work/cfg/k3-file.conf"
-    }
-    k3_server() {
-        reset_remote k3s
-        "$vantor" "$work/cfg/k3-server.conf" -d >/dev/null
-        measure K3 vantor-server "$1" "$vantor" "$work/cfg/k3-server.conf"
-    }
+    k3_file() { first_publish K3 vantor-file "$1" "$vantor" "$work/cfg/k3-file.conf" k3f "$dbwork/files/k3.db"; }
+    k3_server() { first_publish K3 vantor-server "$1" "$vantor" "$work/cfg/k3-server.conf" k3s; }
     for rep in $(seq "$reps"); do in_turns "$rep" k3_file k3_server; done
 fi
 
